@@ -1,0 +1,55 @@
+#include "accel/entry.h"
+
+#include <memory>
+
+#include "base64/base64.h"
+#include "wire/deserializer.h"
+
+namespace vorlane::accel {
+namespace {
+
+template <unsigned Index, class Record>
+Result<AccelNCDataPayloadVersioned, Error> decode_record(const uint8_t* data, size_t size) {
+  wire::Deserializer de(data, data + size);
+  auto record = Record::deserialize(de);
+  if (!record.ok()) return fail(Error::postcard(record.error()));
+  return AccelNCDataPayloadVersioned{
+      decltype(AccelNCDataPayloadVersioned::payload)(std::in_place_index<Index>,
+                                                     std::move(record).value())};
+}
+
+// Small payloads (the common case) decode without touching the heap.
+constexpr size_t kStackBufferSize = 512;
+
+}  // namespace
+
+Result<AccelNCDataPayloadVersioned, Error> decode_bytes(uint64_t version, const uint8_t* data,
+                                                       size_t size) {
+  switch (version) {
+    case 1:
+      return decode_record<0, v1::AccelDataPayload>(data, size);
+    case 2:
+      return decode_record<1, v2::AccelDataPayload>(data, size);
+    case 3:
+      return decode_record<2, v3::AccelDataPayload>(data, size);
+    default:
+      return fail(Error::version_not_supported(version));
+  }
+}
+
+Result<AccelNCDataPayloadVersioned, Error> decode_b64(uint64_t version,
+                                                      std::string_view b64_data) {
+  const size_t capacity = base64::decoded_capacity(b64_data.size());
+  uint8_t stack_buffer[kStackBufferSize];
+  std::unique_ptr<uint8_t[]> heap_buffer;
+  uint8_t* buffer = stack_buffer;
+  if (capacity > kStackBufferSize) {
+    heap_buffer.reset(new uint8_t[capacity]);
+    buffer = heap_buffer.get();
+  }
+  auto decoded = base64::decode_into(b64_data, buffer);
+  if (!decoded.ok()) return fail(Error::base64(decoded.error()));
+  return decode_bytes(version, buffer, decoded.value());
+}
+
+}  // namespace vorlane::accel

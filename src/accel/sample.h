@@ -1,0 +1,50 @@
+// Reading and rendering of the three-axis sample and the sample run, shared
+// by every payload version. Each version keeps its own sample type; these
+// templates only need the members x, y, z.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "common/result.h"
+#include "json/writer.h"
+#include "wire/deserializer.h"
+
+namespace vorlane::accel::detail {
+
+template <class Sample>
+Result<Sample, wire::WireError> deserialize_sample(wire::Deserializer& de) noexcept {
+  auto x = wire::try_take_zigzag_i16(de);
+  if (!x.ok()) return fail(x.error());
+  auto y = wire::try_take_zigzag_i16(de);
+  if (!y.ok()) return fail(y.error());
+  auto z = wire::try_take_zigzag_i16(de);
+  if (!z.ok()) return fail(z.error());
+  return Sample{x.value(), y.value(), z.value()};
+}
+
+template <class Sample>
+Result<std::vector<Sample>, wire::WireError> deserialize_samples(wire::Deserializer& de) {
+  return wire::try_take_sequence<Sample>(de, deserialize_sample<Sample>);
+}
+
+template <class Sample>
+void serialize_sample(const Sample& s, json::JsonWriter& w) {
+  w.begin_object();
+  w.serialize_entry("x", s.x);
+  w.serialize_entry("y", s.y);
+  w.serialize_entry("z", s.z);
+  w.end_object();
+}
+
+template <class Sample>
+void serialize_samples(const std::vector<Sample>& samples, json::JsonWriter& w) {
+  w.begin_array();
+  for (const Sample& s : samples) {
+    w.begin_element();
+    serialize_sample(s, w);
+  }
+  w.end_array();
+}
+
+}  // namespace vorlane::accel::detail

@@ -1,0 +1,60 @@
+// Canonical Base64 (standard alphabet, padding required, no whitespace, no
+// stray bits in the last symbol) into bytes. Decoding only.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "common/result.h"
+
+namespace vorlane::base64 {
+
+struct Base64DecodeError {
+  enum class Kind : uint8_t {
+    InvalidByte,        // offset, byte: a byte not allowed where it stands
+    InvalidLength,      // length: the text ends with a lone symbol
+    InvalidLastSymbol,  // offset, byte: the last symbol carries surplus bits
+    InvalidPadding,     // the final group is not padded to four characters
+  };
+
+  Kind kind = Kind::InvalidPadding;
+  uint8_t byte = 0;        // InvalidByte, InvalidLastSymbol
+  uint64_t position = 0;   // the offset, or the length for InvalidLength
+
+  static constexpr Base64DecodeError invalid_byte(uint64_t offset, uint8_t b) {
+    return {Kind::InvalidByte, b, offset};
+  }
+  static constexpr Base64DecodeError invalid_length(uint64_t length) {
+    return {Kind::InvalidLength, 0, length};
+  }
+  static constexpr Base64DecodeError invalid_last_symbol(uint64_t offset, uint8_t b) {
+    return {Kind::InvalidLastSymbol, b, offset};
+  }
+  static constexpr Base64DecodeError invalid_padding() { return {Kind::InvalidPadding, 0, 0}; }
+
+  friend constexpr bool operator==(const Base64DecodeError&, const Base64DecodeError&) = default;
+};
+
+// Upper bound of the decoded size of a text of n bytes: ((n + 3) div 4) * 3,
+// written so that it cannot overflow.
+constexpr size_t decoded_capacity(size_t n) noexcept {
+  return n / 4 * 3 + (n % 4 != 0 ? 3 : 0);
+}
+
+// Decodes `text` into `out`, which must have room for decoded_capacity()
+// bytes. Returns the decoded length. Nothing useful is left in `out` on
+// failure.
+Result<size_t, Base64DecodeError> decode_into(std::string_view text, uint8_t* out) noexcept;
+
+// Owned decoded bytes.
+struct ByteBuffer {
+  std::unique_ptr<uint8_t[]> data;
+  size_t size = 0;
+};
+
+// Allocates once at decoded_capacity() and decodes into it.
+Result<ByteBuffer, Base64DecodeError> base64_decode(std::string_view text);
+
+}  // namespace vorlane::base64

@@ -1,0 +1,121 @@
+// BinaryParser.parse: binding, conversion, the order of checks, and the
+// mapping of every failure to a Python exception.
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "accel/entry.h"
+#include "binding/binder.h"
+#include "binding/guard.h"
+#include "binding/module.h"
+#include "json/document.h"
+
+namespace vorlane::binding {
+namespace {
+
+constexpr const char* kParseParameters[] = {"kind", "version", "b64_data"};
+const FunctionDescription kParseDescription = {"BinaryParser", "parse", kParseParameters, 3, 3};
+
+// A failed conversion of `name`: an exact TypeError gets the argument name in
+// front and keeps its cause; anything else passes through unchanged.
+bool rewrap_argument_error(const char* name) {
+  PyObject* error = PyErr_GetRaisedException();
+  if (error == nullptr || !Py_IS_TYPE(error, reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
+    PyErr_SetRaisedException(error);
+    return false;
+  }
+  OwnedRef original(error);
+  OwnedRef text(PyObject_Str(error));
+  if (!text) return false;
+  OwnedRef message(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
+  if (!message) return false;
+  PyObject* wrapped = PyObject_CallOneArg(PyExc_TypeError, message.get());
+  if (wrapped == nullptr) return false;
+  PyException_SetCause(wrapped, PyException_GetCause(error));
+  PyErr_SetRaisedException(wrapped);
+  return false;
+}
+
+// str (or subclass) to its cached UTF-8 form, borrowed for the call.
+bool extract_text(PyObject* obj, const char* name, std::string_view& out) {
+  if (!PyType_IsSubtype(Py_TYPE(obj), &PyUnicode_Type)) {
+    raise_downcast_error(obj, "PyString");
+    return rewrap_argument_error(name);
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (utf8 == nullptr) return rewrap_argument_error(name);
+  out = std::string_view(utf8, static_cast<size_t>(size));
+  return true;
+}
+
+// int (or subclass, or anything with __index__) to an unsigned 64-bit value.
+bool extract_u64(PyObject* obj, const char* name, uint64_t& out) {
+  unsigned long long value = 0;
+  if (PyType_IsSubtype(Py_TYPE(obj), &PyLong_Type)) {
+    value = PyLong_AsUnsignedLongLong(obj);
+  } else {
+    OwnedRef index(PyNumber_Index(obj));
+    if (!index) return rewrap_argument_error(name);
+    value = PyLong_AsUnsignedLongLong(index.get());
+  }
+  // All bits set is a valid version unless an error is pending.
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    return rewrap_argument_error(name);
+  }
+  out = value;
+  return true;
+}
+
+// The document is ASCII by construction, so it goes straight into a
+// one-byte-kind str without decoding.
+PyObject* ascii_str(std::string_view text) {
+  PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
+  if (result != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(result), text.data(), text.size());
+  return result;
+}
+
+PyObject* parse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* argv[3] = {nullptr, nullptr, nullptr};
+  if (!bind_vectorcall(kParseDescription, args, nargs, kwnames, argv)) return nullptr;
+
+  PyTypeObject* type = binary_parser_type();
+  if (type == nullptr) {
+    PyErr_Print();
+    throw std::runtime_error("failed to create type object for BinaryParser");
+  }
+  if (!PyObject_TypeCheck(self, type)) return raise_downcast_error(self, "BinaryParser");
+  OwnedRef keep_alive(Py_NewRef(self));
+
+  std::string_view kind;
+  uint64_t version = 0;
+  std::string_view b64_data;
+  if (!extract_text(argv[0], "kind", kind)) return nullptr;
+  if (!extract_u64(argv[1], "version", version)) return nullptr;
+  if (!extract_text(argv[2], "b64_data", b64_data)) return nullptr;
+
+  if (kind != "accel") {
+    std::string message = "Unknown kind: '";
+    message.append(kind).append("'. Expected 'accel'.");
+    return raise(PyExc_ValueError, message);
+  }
+
+  auto decoded = accel::decode_b64(version, b64_data);
+  if (!decoded.ok()) {
+    return raise(PyExc_ValueError, "Parsing failed: " + accel::debug_text(decoded.error()));
+  }
+  const std::string document =
+      json::to_json_text(json::NCDataPayload{std::move(decoded).value()});
+  // Out of memory here is an ordinary MemoryError.
+  return ascii_str(document);
+}
+
+}  // namespace
+
+PyObject* parse_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  return guarded([&] { return parse(self, args, nargs, kwnames); });
+}
+
+}  // namespace vorlane::binding
