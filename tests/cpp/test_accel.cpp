@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -61,6 +62,12 @@ struct ErrorRow {
   Bytes bytes;
   const char* error;
 };
+
+void PrintTo(const ErrorRow& row, std::ostream* os) {
+  *os << "v" << row.version << " [";
+  for (auto b : row.bytes) *os << ' ' << static_cast<int>(b);
+  *os << " ]";
+}
 
 class RecordErrors : public ::testing::TestWithParam<ErrorRow> {};
 

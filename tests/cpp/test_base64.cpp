@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -21,9 +22,20 @@ struct Case {
 
 std::string show(const std::string& s) {
   std::string out;
-  for (unsigned char c : s) out += (c >= 0x20 && c < 0x7F) ? std::string(1, static_cast<char>(c)) : "\\x" + std::to_string(c);
+  static const char* hex = "0123456789abcdef";
+  for (unsigned char c : s) {
+    if (c >= 0x20 && c < 0x7F) {
+      out += static_cast<char>(c);
+    } else {
+      out += "\\x";
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    }
+  }
   return out;
 }
+
+void PrintTo(const Case& c, std::ostream* os) { *os << '"' << show(c.text) << '"'; }
 
 class Base64Table : public ::testing::TestWithParam<Case> {};
 
