@@ -88,9 +88,9 @@ PyTypeObject* create_type() {
   };
   // Default flags only: not subclassable, not GC-tracked, no __dict__ or
   // weakref slot, and not immutable.
-  PyType_Spec spec = {"builtins.BinaryParser", static_cast<int>(sizeof(PyObject)), 0,
+  PyType_Spec type_spec = {"builtins.BinaryParser", static_cast<int>(sizeof(PyObject)), 0,
                       Py_TPFLAGS_DEFAULT, slots};
-  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
 }
 
 // ---- the module body ----
