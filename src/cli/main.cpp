@@ -87,8 +87,9 @@ class Decoder {
 };
 
 int decode_all(const Options& options) {
+  // Large blocks for files and pipes; whole lines for someone watching.
   static char out_buffer[1 << 16];
-  std::setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
+  std::setvbuf(stdout, out_buffer, ::isatty(STDOUT_FILENO) ? _IOLBF : _IOFBF, sizeof out_buffer);
 
   Decoder decoder(options.payload_version);
   bool ok = true;
