@@ -248,3 +248,11 @@ def test_sample_files_cover_empty_runs_and_limits():
     text = run(["-p", "1", EXAMPLES / "accel-v1.b64"]).stdout.decode()
     assert '"samples":[]' in text
     assert "-9223372036854775808" in text and "9223372036854775807" in text
+
+
+def test_bytes_that_are_not_utf8_are_reported_at_their_offset():
+    # parse cannot be handed such a line; the tool judges the bytes as they are.
+    result = run(["-p", "3"], stdin=b"QUJD\xff\xfeAA\nQUJ\xc3\n")
+    assert result.stderr == (b"<stdin>:1: Parsing failed: B64Error(InvalidByte(4, 255))\n"
+                             b"<stdin>:2: Parsing failed: B64Error(InvalidByte(3, 195))\n")
+    assert result.returncode == 1
