@@ -1,0 +1,101 @@
+#include "cli/options.h"
+
+#include <limits>
+
+namespace vorlane::cli {
+
+const char kUsage[] =
+    "usage: vorlane-decode -p VERSION [FILE...]\n"
+    "\n"
+    "Decodes canonical Base64 accelerometer payloads, one per line, into compact\n"
+    "JSON documents, one per line on standard output. With no FILE, or where FILE\n"
+    "is -, reads standard input. Empty lines are skipped; a line may end in CRLF.\n"
+    "A line that fails is reported on standard error as FILE:LINE: followed by\n"
+    "the message BinaryParser.parse raises for it, and decoding goes on.\n"
+    "\n"
+    "options:\n"
+    "  -p, --payload-version VERSION\n"
+    "                 payload format version of every line: 1, 2 or 3 (required;\n"
+    "                 other numbers up to 18446744073709551615 are accepted and\n"
+    "                 reported per line as ProtocolVersionNotSupported)\n"
+    "  -h, --help     show this help and exit\n"
+    "  -V, --version  show the tool's version and exit\n"
+    "  --             end of options; every later argument is a FILE\n"
+    "\n"
+    "exit status: 0 if every line decoded, 1 if a line failed or an input could\n"
+    "not be read or the output not written, 2 on a usage error.\n";
+
+bool parse_u64(std::string_view text, uint64_t& out) {
+  if (text.empty()) return false;
+  uint64_t value = 0;
+  constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    const auto digit = static_cast<uint64_t>(c - '0');
+    if (value > (kMax - digit) / 10) return false;
+    value = value * 10 + digit;
+  }
+  out = value;
+  return true;
+}
+
+namespace {
+
+Failure<UsageError> usage_error(std::string message) { return fail(UsageError{std::move(message)}); }
+
+Failure<UsageError> bad_version(std::string_view text) {
+  return usage_error("invalid payload version '" + std::string(text) +
+                     "': expected a whole number from 0 to 18446744073709551615");
+}
+
+}  // namespace
+
+Result<Options, UsageError> parse_options(int argc, const char* const* argv) {
+  Options options;
+  bool have_version = false;
+  bool only_files = false;
+
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (only_files || arg == "-" || arg.empty() || arg[0] != '-') {
+      options.files.emplace_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      only_files = true;
+      continue;
+    }
+    if (arg == "-h" || arg == "--help") {
+      options.action = Options::Action::Help;
+      return options;
+    }
+    if (arg == "-V" || arg == "--version") {
+      options.action = Options::Action::Version;
+      return options;
+    }
+
+    // -p N, -pN, --payload-version N, --payload-version=N
+    std::string_view value;
+    bool matched = false;
+    constexpr std::string_view kLong = "--payload-version";
+    if (arg == "-p" || arg == kLong) {
+      if (i + 1 >= argc) return usage_error("option '" + std::string(arg) + "' needs a value");
+      value = argv[++i];
+      matched = true;
+    } else if (arg.starts_with("-p")) {
+      value = arg.substr(2);
+      matched = true;
+    } else if (arg.starts_with(kLong) && arg.size() > kLong.size() && arg[kLong.size()] == '=') {
+      value = arg.substr(kLong.size() + 1);
+      matched = true;
+    }
+    if (!matched) return usage_error("unknown option '" + std::string(arg) + "'");
+    if (!parse_u64(value, options.payload_version)) return bad_version(value);
+    have_version = true;
+  }
+
+  if (!have_version) return usage_error("the payload version is required (-p VERSION)");
+  return options;
+}
+
+}  // namespace vorlane::cli
