@@ -60,6 +60,14 @@ def varint(draw, value, width):
     return bytes([g | 0x80 for g in groups[:-1]] + [groups[-1]])
 
 
+def leb128(n):
+    out = bytearray()
+    while n >= 0x80:
+        out.append(0x80 | n & 0x7F)
+        n >>= 7
+    return bytes(out + bytes([n]))
+
+
 def zigzag(v, width):
     return ((v << 1) ^ (v >> (width - 1))) & ((1 << width) - 1)
 
@@ -279,3 +287,28 @@ def test_unencodable_text_is_the_interpreters_error():
     # any decoding, so the model has nothing to say about it.
     kind, message = failure(PARSER.parse, "accel", 3, "QUJD\ud800")
     assert kind is UnicodeEncodeError
+
+
+@SETTINGS
+@given(versioned_payload(), st.integers(0, 1200), st.integers(0, 255))
+def test_long_inputs(vp, extra, fill):
+    # Trailing bytes of any length: the text runs from a few bytes to well
+    # past a kilobyte, so every buffer size the decoder may pick is crossed.
+    version, data = vp
+    text = b64(data + bytes([fill]) * extra)
+    check(version, text)
+    check(version, text[:-1])
+    check(version, text + "A")
+
+
+@pytest.mark.parametrize("count", [170, 171, 1000, 200000])
+@pytest.mark.parametrize("version", [1, 2, 3])
+def test_many_samples(version, count):
+    head = bytes(2) if version == 1 else bytes([2, 5, 2, 1, 0x80, 0x80, 0x01])
+    body = b"".join(bytes([(i * 2) & 0x7F, 0xFF, 0xFF, 0x03, 0x81, 0x00]) for i in range(count))
+    sizes = leb128(count)
+    text = b64(head + sizes + body)
+    expected = check(version, text)
+    assert expected[0] == "ok" and expected[1].count('"x":') == count
+    # One byte short: the last sample is cut.
+    assert check(version, b64(head + sizes + body[:-1]))[1].endswith("DeserializeUnexpectedEnd)")
