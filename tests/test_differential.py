@@ -7,6 +7,7 @@ byte, flipped bits, inserted and deleted bytes, edited Base64 text, random
 and non-ASCII text.
 """
 import base64
+import os
 
 import pytest
 from hypothesis import HealthCheck, example, given, settings
@@ -19,7 +20,9 @@ from vorlane_binary_parser import BinaryParser
 PARSER = BinaryParser()
 U64_MAX = 2**64 - 1
 VERSIONS = st.one_of(st.sampled_from([0, 1, 2, 3, 4, U64_MAX]), st.integers(0, U64_MAX))
-SETTINGS = settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+# Fewer examples under slow runners (valgrind) through the environment.
+EXAMPLES = int(os.environ.get("VORLANE_HYPOTHESIS_EXAMPLES", "300"))
+SETTINGS = settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
 
 def outcome(kind, version, text):
@@ -239,7 +242,7 @@ def test_valid_and_near_valid_payloads(vp, other_version):
     check(version, b64(data))
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=max(EXAMPLES // 5, 1), deadline=None)
 @given(versioned_payload())
 def test_truncated_at_every_byte(vp):
     version, data = vp
