@@ -49,7 +49,12 @@ WIDTH_BYTES = {16: 3, 32: 5, 64: 10}
 
 @st.composite
 def varint(draw, value, width):
-    """`value` as a varint of `width` bits, sometimes longer than needed."""
+    """`value` as a varint of `width` bits, sometimes longer than needed, and
+    now and then one whose last allowed byte is too large."""
+    if draw(st.integers(0, 40)) == 0:
+        limit = 2 ** (width - 7 * (WIDTH_BYTES[width] - 1)) - 1
+        body = bytes([draw(st.integers(0x80, 0xFF)) for _ in range(WIDTH_BYTES[width] - 1)])
+        return body + bytes([draw(st.integers(limit + 1, 0xFF))])
     groups = []
     n = value
     while True:
