@@ -72,7 +72,6 @@ void check_text(std::string_view text, const uint8_t* payload, size_t payload_si
   Outcome v2 = by_version[2];
   const Outcome& v3 = by_version[3];
   if (v2.ok) v2.text[12] = '3';  // {"Accel":{"V2"
-
   FUZZ_CHECK(v2 == v3, "versions 2 and 3 differ: " + v2.text + " / " + v3.text);
 
   if (payload == nullptr) return;
