@@ -1,0 +1,49 @@
+// Base64 decoding alone. Checks, for any text: the decoder agrees with the
+// plain one-byte-at-a-time decoder (bytes, or the exact fault with its
+// offset); decoding twice gives the same result; an accepted text is
+// canonical (it re-encodes to itself) and fits the capacity rule; a fault's
+// text is one of the documented forms.
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "accel/errors.h"
+#include "base64/base64.h"
+#include "checks.h"
+#include "slow_base64.h"
+
+using namespace vorlane;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  auto first = base64::base64_decode(text);
+  auto second = base64::base64_decode(text);
+  const fuzz::SlowBase64 slow = fuzz::slow_base64_decode(text);
+
+  FUZZ_CHECK(first.ok() == second.ok(), "decoding is not deterministic");
+  FUZZ_CHECK(first.ok() == slow.ok, first.ok() ? "accepted a text the plain decoder refuses: " +
+                                                     accel::debug_text(slow.error)
+                                               : "refused a valid text: " +
+                                                     accel::debug_text(first.error()));
+  if (!first.ok()) {
+    const std::string shown = accel::debug_text(first.error());
+    FUZZ_CHECK(first.error() == second.error(), "error is not deterministic: " + shown);
+    FUZZ_CHECK(first.error() == slow.error,
+               "fault differs: " + shown + " vs " + accel::debug_text(slow.error));
+    FUZZ_CHECK(fuzz::well_formed_base64_error(shown, text), "bad error text: " + shown);
+    return 0;
+  }
+  const base64::ByteBuffer& bytes = first.value();
+  FUZZ_CHECK(bytes.size <= base64::decoded_capacity(size), "decoded past the capacity rule");
+  FUZZ_CHECK(bytes.size == second.value().size &&
+                 (bytes.size == 0 ||
+                  std::memcmp(bytes.data.get(), second.value().data.get(), bytes.size) == 0),
+             "bytes are not deterministic");
+  FUZZ_CHECK(bytes.size == slow.bytes.size() &&
+                 (bytes.size == 0 || std::memcmp(bytes.data.get(), slow.bytes.data(), bytes.size) == 0),
+             "bytes differ from the plain decoder");
+  FUZZ_CHECK(fuzz::encode_base64(bytes.data.get(), bytes.size) == text,
+             "accepted a text that is not canonical");
+  return 0;
+}

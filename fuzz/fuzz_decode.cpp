@@ -1,0 +1,96 @@
+// The whole decoding path: accel::decode_b64 with every version, then the
+// document writer. Each input is tried twice over: as Base64 text as it
+// stands (which exercises the text rules), and as payload bytes, encoded
+// here as canonical Base64 (which exercises the record decoders).
+//
+// Checks: the document is compact JSON of exactly the record's shape with
+// members in order; a failure's text is one of the documented forms;
+// decoding is deterministic; a Base64 fault wins over the version; versions
+// 2 and 3 read any bytes alike; bytes after a record change nothing.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "accel/entry.h"
+#include "checks.h"
+#include "json/document.h"
+
+using namespace vorlane;
+
+namespace {
+
+constexpr uint64_t kVersions[] = {0, 1, 2, 3, 4, UINT64_MAX};
+
+struct Outcome {
+  bool ok;
+  std::string text;  // the document, or the error's debug text
+  bool operator==(const Outcome&) const = default;
+};
+
+Outcome render(Result<accel::AccelNCDataPayloadVersioned, accel::Error> decoded) {
+  if (!decoded.ok()) return {false, accel::debug_text(decoded.error())};
+  return {true, json::to_json_text(json::NCDataPayload{std::move(decoded).value()})};
+}
+
+Outcome run(uint64_t version, std::string_view text) {
+  return render(accel::decode_b64(version, text));
+}
+
+void check_outcome(const Outcome& o, uint64_t version, std::string_view text, size_t max_samples) {
+  if (o.ok) {
+    size_t samples = 0;
+    FUZZ_CHECK(fuzz::well_formed_document(o.text, version, samples), "bad document: " + o.text);
+    FUZZ_CHECK(samples <= max_samples, "more samples than the bytes can hold: " + o.text);
+  } else {
+    FUZZ_CHECK(fuzz::well_formed_error(o.text, version, text),
+               "bad error text for version " + std::to_string(version) + ": " + o.text);
+  }
+}
+
+// Every version on one text, and how their outcomes relate.
+void check_text(std::string_view text, const uint8_t* payload, size_t payload_size) {
+  Outcome by_version[std::size(kVersions)];
+  for (size_t i = 0; i < std::size(kVersions); ++i) {
+    const uint64_t version = kVersions[i];
+    Outcome o = run(version, text);
+    FUZZ_CHECK(o == run(version, text), "not deterministic: " + o.text);
+    // A sample takes at least three bytes; the text decodes to at most 3/4 of its length.
+    check_outcome(o, version, text, (text.size() + 3) / 4);
+    by_version[i] = std::move(o);
+  }
+  const Outcome& unsupported = by_version[0];
+  const bool b64_failed = unsupported.text.starts_with("B64Error(");
+  for (size_t i = 0; i < std::size(kVersions); ++i) {
+    const Outcome& o = by_version[i];
+    // Base64 is judged before the version, for every version alike.
+    FUZZ_CHECK(o.text.starts_with("B64Error(") == b64_failed, "Base64 verdict depends on the version");
+    if (b64_failed) FUZZ_CHECK(o == unsupported, "Base64 fault depends on the version");
+  }
+  // Versions 2 and 3 share one layout: same error, or the same document but
+  // for the digit of the key.
+  Outcome v2 = by_version[2];
+  const Outcome& v3 = by_version[3];
+  if (v2.ok) v2.text[12] = '3';  // {"Accel":{"V2"
+  FUZZ_CHECK(v2 == v3, "versions 2 and 3 differ: " + v2.text + " / " + v3.text);
+
+  if (payload == nullptr) return;
+  // Bytes after a complete record are never read.
+  std::vector<uint8_t> longer(payload, payload + payload_size);
+  longer.insert(longer.end(), {0xff, 0x80, 0x00, 0x03});
+  for (uint64_t version = 1; version <= 3; ++version) {
+    const Outcome& o = by_version[version];
+    if (!o.ok) continue;
+    Outcome extended = render(accel::decode_bytes(version, longer.data(), longer.size()));
+    FUZZ_CHECK(extended == o, "trailing bytes changed the record: " + extended.text);
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  check_text(std::string_view(reinterpret_cast<const char*>(data), size), nullptr, 0);
+  const std::string encoded = fuzz::encode_base64(data, size);
+  check_text(encoded, data, size);
+  return 0;
+}

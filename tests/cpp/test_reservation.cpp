@@ -1,0 +1,137 @@
+// What a forged sample count can make the decoder allocate. Global
+// operator new is replaced in this executable so that every request made
+// while decoding is seen; the core itself is unchanged.
+//
+// The rule: with n announced and r bytes left after the count, room for
+// min(n, 174762) samples is reserved up front only when n <= r; otherwise
+// nothing, and the array grows (4, 8, 16, ...) only as samples arrive.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <new>
+#include <vector>
+
+#include "accel/entry.h"
+
+namespace {
+
+struct AllocationLog {
+  bool on = false;
+  size_t count = 0;
+  size_t first = 0;
+  size_t largest = 0;
+};
+AllocationLog g_log;
+
+void* allocate(size_t size) {
+  if (g_log.on) {
+    if (g_log.count++ == 0) g_log.first = size;
+    if (size > g_log.largest) g_log.largest = size;
+  }
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+
+}  // namespace
+
+void* operator new(size_t size) { return allocate(size); }
+void* operator new[](size_t size) { return allocate(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+void operator delete[](void* p, size_t) noexcept { std::free(p); }
+
+namespace {
+
+using vorlane::accel::debug_text;
+using vorlane::accel::decode_bytes;
+using Bytes = std::vector<uint8_t>;
+
+constexpr size_t kSample = 6;  // three 16-bit values
+constexpr uint64_t kCap = 174762;
+
+void put_varint(Bytes& out, uint64_t n) {
+  do {
+    const auto b = static_cast<uint8_t>(n & 0x7F);
+    n >>= 7;
+    out.push_back(n != 0 ? (b | 0x80) : b);
+  } while (n != 0);
+}
+
+// The fields before the samples, for each version: all zero.
+Bytes header(uint64_t version) { return Bytes(version == 1 ? 2 : 5, 0); }
+
+struct Decoded {
+  bool ok;
+  std::string error;
+  AllocationLog log;
+};
+
+// Decodes header + count + `left` zero bytes (each three of them one sample
+// of zeros), logging every allocation made meanwhile.
+Decoded decode_with_count(uint64_t version, uint64_t count, size_t left) {
+  Bytes bytes = header(version);
+  put_varint(bytes, count);
+  bytes.resize(bytes.size() + left, 0);
+  g_log = {};
+  g_log.on = true;
+  auto r = decode_bytes(version, bytes.data(), bytes.size());
+  g_log.on = false;
+  return {r.ok(), r.ok() ? std::string() : debug_text(r.error()), g_log};
+}
+
+struct Case {
+  const char* name;
+  uint64_t count;
+  size_t left;
+  size_t upfront;  // elements reserved before the first sample, 0 for none
+  bool ok;
+};
+
+class ForgedCounts : public ::testing::TestWithParam<std::tuple<uint64_t, Case>> {};
+
+TEST_P(ForgedCounts, ReserveNoMoreThanTheRule) {
+  const auto& [version, c] = GetParam();
+  const Decoded d = decode_with_count(version, c.count, c.left);
+  EXPECT_EQ(d.ok, c.ok) << d.error;
+  if (!c.ok) {
+    EXPECT_EQ(d.error, "PostcardError(DeserializeUnexpectedEnd)");
+  }
+
+  // Samples that can actually be present in the bytes left.
+  const uint64_t present = std::min<uint64_t>(c.count, c.left / 3);
+  if (c.upfront != 0) {
+    EXPECT_EQ(d.log.first, c.upfront * kSample) << "the up-front reservation";
+  } else if (present > 0) {
+    EXPECT_EQ(d.log.first, 4 * kSample) << "nothing up front; the first growth is 4 samples";
+  } else {
+    EXPECT_EQ(d.log.count, 0u) << "no sample, no allocation";
+  }
+  // Beyond the reservation, the array at most doubles what has arrived.
+  const uint64_t bound = std::max<uint64_t>({c.upfront, 2 * present, 4});
+  EXPECT_LE(d.log.largest, bound * kSample);
+}
+
+const Case kCases[] = {
+    {"count_max_few_bytes", UINT64_MAX, 9, 0, false},
+    {"count_max_two_mib", UINT64_MAX, 2 << 20, 0, false},
+    {"count_2_pow_63", uint64_t{1} << 63, 30, 0, false},
+    {"just_above_left", 301, 300, 0, false},
+    {"at_left", 300, 300, 300, false},
+    {"just_below_left", 299, 300, 299, false},
+    {"complete", 100, 300, 100, true},
+    {"above_cap_at_left", 1 << 20, 1 << 20, kCap, false},
+    {"cap_plus_one_complete", kCap + 1, 3 * (kCap + 1), kCap, true},
+    {"empty_run", 0, 0, 0, true},
+    {"zero_left", 1, 0, 0, false},
+};
+
+INSTANTIATE_TEST_SUITE_P(AllVersions, ForgedCounts,
+                         ::testing::Combine(::testing::Values(1u, 2u, 3u), ::testing::ValuesIn(kCases)),
+                         [](const auto& info) {
+                           return "v" + std::to_string(std::get<0>(info.param)) + "_" +
+                                  std::get<1>(info.param).name;
+                         });
+
+}  // namespace
