@@ -1,77 +1,34 @@
 #include "base64/base64.h"
 
-#include <array>
+#include "base64/blocks.h"
+#include "base64/symbols.h"
 
 namespace vorlane::base64 {
 namespace {
-
-constexpr uint8_t kNotSymbol = 0xFF;
-constexpr uint8_t kPad = '=';
-
-constexpr std::array<uint8_t, 256> make_symbol_table() {
-  std::array<uint8_t, 256> table{};
-  for (auto& entry : table) entry = kNotSymbol;
-  constexpr std::string_view alphabet =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  for (size_t i = 0; i < alphabet.size(); ++i) {
-    table[static_cast<uint8_t>(alphabet[i])] = static_cast<uint8_t>(i);
-  }
-  return table;
-}
-
-constexpr std::array<uint8_t, 256> kSymbolValue = make_symbol_table();
 
 inline uint8_t at(std::string_view text, size_t i) noexcept {
   return static_cast<uint8_t>(text[i]);
 }
 
-// Whole groups of four symbols; '=' is not allowed here. On a bad group the
-// bytes are looked at again one by one so that the first bad byte in text
-// order is the one reported, with its absolute offset.
-Result<size_t, Base64DecodeError> decode_body(std::string_view text, size_t body_len,
-                                              uint8_t* out) noexcept {
-  for (size_t i = 0; i < body_len; i += 4) {
-    const uint8_t a = kSymbolValue[at(text, i)];
-    const uint8_t b = kSymbolValue[at(text, i + 1)];
-    const uint8_t c = kSymbolValue[at(text, i + 2)];
-    const uint8_t d = kSymbolValue[at(text, i + 3)];
-    if (((a | b | c | d) & 0x80) != 0) {
-      for (size_t k = i;; ++k) {
-        if (kSymbolValue[at(text, k)] == kNotSymbol) {
-          return fail(Base64DecodeError::invalid_byte(k, at(text, k)));
-        }
-      }
-    }
-    const uint32_t word = (uint32_t{a} << 18) | (uint32_t{b} << 12) | (uint32_t{c} << 6) | d;
-    out[0] = static_cast<uint8_t>(word >> 16);
-    out[1] = static_cast<uint8_t>(word >> 8);
-    out[2] = static_cast<uint8_t>(word);
-    out += 3;
-  }
-  return body_len / 4 * 3;
+// Step 2: a text of 4k + 1 bytes has its last byte judged before anything else.
+bool lone_trailing_byte_bad(std::string_view text) noexcept {
+  const size_t n = text.size();
+  if (n % 4 != 1) return false;
+  const uint8_t last = at(text, n - 1);
+  return last != kPad && kSymbolValue[last] == kNotSymbol;
 }
 
-}  // namespace
-
-Result<size_t, Base64DecodeError> decode_into(std::string_view text, uint8_t* out) noexcept {
-  const size_t n = text.size();
-  if (n == 0) return size_t{0};
+// Length of the body: every whole group of four before the final group.
+size_t body_length(size_t n) noexcept {
   const size_t r = n % 4;
+  return r != 0 ? n - r : n - 4;
+}
 
-  // A text of 4k + 1 bytes: its last byte is judged before anything else.
-  if (r == 1) {
-    const uint8_t last = at(text, n - 1);
-    if (last != kPad && kSymbolValue[last] == kNotSymbol) {
-      return fail(Base64DecodeError::invalid_byte(n - 1, last));
-    }
-  }
-
-  const size_t body_len = r != 0 ? n - r : n - 4;
-  auto body = decode_body(text, body_len, out);
-  if (!body.ok()) return body;
-  size_t written = body.value();
-
-  // The final group, left to right.
+// The final group (1 to 4 bytes at `body_len`), left to right, then length,
+// padding and surplus bits. Writes its 1 to 3 bytes at `out`.
+Result<size_t, Base64DecodeError> decode_final_group(std::string_view text, size_t body_len,
+                                                     uint8_t* out) noexcept {
+  const size_t n = text.size();
   uint8_t symbols[4] = {};
   size_t symbol_count = 0;
   size_t pad_count = 0;
@@ -106,8 +63,136 @@ Result<size_t, Base64DecodeError> decode_into(std::string_view text, uint8_t* ou
                         (uint32_t{symbols[2]} << 6) | symbols[3];
   const uint8_t group[3] = {static_cast<uint8_t>(word >> 16), static_cast<uint8_t>(word >> 8),
                             static_cast<uint8_t>(word)};
-  for (size_t i = 0; i < last; ++i) out[written++] = group[i];
-  return written;
+  for (size_t i = 0; i < last; ++i) out[i] = group[i];
+  return last;
+}
+
+// Whole groups of four symbols from `start` on; '=' is not allowed here. On a
+// bad group the bytes are looked at again one by one so that the first bad
+// byte in text order is the one reported, with its absolute offset.
+Result<size_t, Base64DecodeError> decode_groups(std::string_view text, size_t start,
+                                                size_t body_len, uint8_t* out) noexcept {
+  for (size_t i = start; i < body_len; i += 4) {
+    const uint8_t a = kSymbolValue[at(text, i)];
+    const uint8_t b = kSymbolValue[at(text, i + 1)];
+    const uint8_t c = kSymbolValue[at(text, i + 2)];
+    const uint8_t d = kSymbolValue[at(text, i + 3)];
+    if (((a | b | c | d) & 0x80) != 0) {
+      for (size_t k = i;; ++k) {
+        if (kSymbolValue[at(text, k)] == kNotSymbol) {
+          return fail(Base64DecodeError::invalid_byte(k, at(text, k)));
+        }
+      }
+    }
+    const uint32_t word = (uint32_t{a} << 18) | (uint32_t{b} << 12) | (uint32_t{c} << 6) | d;
+    out[0] = static_cast<uint8_t>(word >> 16);
+    out[1] = static_cast<uint8_t>(word >> 8);
+    out[2] = static_cast<uint8_t>(word);
+    out += 3;
+  }
+  return body_len / 4 * 3;
+}
+
+Path detect_best_path() noexcept {
+  if (path_supported(Path::Avx512)) return Path::Avx512;
+  if (path_supported(Path::Avx2)) return Path::Avx2;
+  if (path_supported(Path::Sse41)) return Path::Sse41;
+  return Path::Portable;
+}
+
+}  // namespace
+
+bool path_supported(Path path) noexcept {
+#if VORLANE_BASE64_X86
+  switch (path) {
+    case Path::Portable:
+      return true;
+    case Path::Sse41:
+      return __builtin_cpu_supports("sse4.1");
+    case Path::Avx2:
+      return __builtin_cpu_supports("avx2");
+    case Path::Avx512:
+      return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi");
+  }
+  return false;
+#else
+  return path == Path::Portable;
+#endif
+}
+
+Path best_path() noexcept {
+  // The CPU does not change while the process runs; asked once.
+  static const Path best = detect_best_path();
+  return best;
+}
+
+Result<size_t, Base64DecodeError> decode_into(std::string_view text, uint8_t* out,
+                                              Path path) noexcept {
+  const size_t n = text.size();
+  if (n == 0) return size_t{0};
+  if (lone_trailing_byte_bad(text)) {
+    return fail(Base64DecodeError::invalid_byte(n - 1, at(text, n - 1)));
+  }
+  const size_t body_len = body_length(n);
+  const auto* in = reinterpret_cast<const uint8_t*>(text.data());
+
+  // The block decoders stop before the first block that holds a bad byte;
+  // the groups loop then finds that byte exactly.
+  size_t done = 0;
+#if VORLANE_BASE64_X86
+  switch (path) {
+    case Path::Avx512:
+      done = blocks::decode_avx512(in, body_len, out);
+      break;
+    case Path::Avx2:
+      done = blocks::decode_avx2(in, body_len, out);
+      break;
+    case Path::Sse41:
+      done = blocks::decode_sse41(in, body_len, out);
+      break;
+    case Path::Portable:
+      break;
+  }
+#else
+  (void)path;
+#endif
+  auto body = decode_groups(text, done, body_len, out + done / 4 * 3);
+  if (!body.ok()) return body;
+  const size_t written = body.value();
+  auto group = decode_final_group(text, body_len, out + written);
+  if (!group.ok()) return group;
+  return written + group.value();
+}
+
+Result<size_t, Base64DecodeError> decode_into(std::string_view text, uint8_t* out) noexcept {
+  return decode_into(text, out, best_path());
+}
+
+Result<size_t, Base64DecodeError> reference_decode_into(std::string_view text,
+                                                        uint8_t* out) noexcept {
+  const size_t n = text.size();
+  if (n == 0) return size_t{0};
+  if (lone_trailing_byte_bad(text)) {
+    return fail(Base64DecodeError::invalid_byte(n - 1, at(text, n - 1)));
+  }
+  const size_t body_len = body_length(n);
+  // One symbol at a time, in text order.
+  uint32_t word = 0;
+  size_t written = 0;
+  for (size_t i = 0; i < body_len; ++i) {
+    const uint8_t value = kSymbolValue[at(text, i)];
+    if (value == kNotSymbol) return fail(Base64DecodeError::invalid_byte(i, at(text, i)));
+    word = (word << 6) | value;
+    if (i % 4 == 3) {
+      out[written++] = static_cast<uint8_t>(word >> 16);
+      out[written++] = static_cast<uint8_t>(word >> 8);
+      out[written++] = static_cast<uint8_t>(word);
+      word = 0;
+    }
+  }
+  auto group = decode_final_group(text, body_len, out + written);
+  if (!group.ok()) return group;
+  return written + group.value();
 }
 
 Result<ByteBuffer, Base64DecodeError> base64_decode(std::string_view text) {
