@@ -1,6 +1,5 @@
 // BinaryParser.parse: binding, conversion, the order of checks, and the
 // mapping of every failure to a Python exception.
-#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -9,7 +8,7 @@
 #include "binding/binder.h"
 #include "binding/guard.h"
 #include "binding/module.h"
-#include "json/document.h"
+#include "json/direct.h"
 
 namespace vorlane::binding {
 namespace {
@@ -68,14 +67,6 @@ bool extract_u64(PyObject* obj, const char* name, uint64_t& out) {
   return true;
 }
 
-// The document is ASCII by construction, so it goes straight into a
-// one-byte-kind str without decoding.
-PyObject* ascii_str(std::string_view text) {
-  PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
-  if (result != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(result), text.data(), text.size());
-  return result;
-}
-
 PyObject* parse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* argv[3] = {nullptr, nullptr, nullptr};
   if (!bind_vectorcall(kParseDescription, args, nargs, kwnames, argv)) return nullptr;
@@ -101,14 +92,19 @@ PyObject* parse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     return raise(PyExc_ValueError, message);
   }
 
-  auto decoded = accel::decode_b64(version, b64_data);
-  if (!decoded.ok()) {
-    return raise(PyExc_ValueError, "Parsing failed: " + accel::debug_text(decoded.error()));
+  // decode_b64 and to_json_text fused: the document is written straight into
+  // the result str, allocated once at its exact length.
+  json::DirectDocument document;
+  auto length = document.prepare(version, b64_data);
+  if (!length.ok()) {
+    return raise(PyExc_ValueError, "Parsing failed: " + accel::debug_text(length.error()));
   }
-  const std::string document =
-      json::to_json_text(json::NCDataPayload{std::move(decoded).value()});
-  // Out of memory here is an ordinary MemoryError.
-  return ascii_str(document);
+  // The document is ASCII by construction, so it goes straight into a
+  // one-byte-kind str. Out of memory here is an ordinary MemoryError.
+  PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(length.value()), 127);
+  if (result == nullptr) return nullptr;
+  document.write(reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(result)));
+  return result;
 }
 
 }  // namespace

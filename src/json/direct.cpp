@@ -1,0 +1,388 @@
+#include "json/direct.h"
+
+#include <array>
+#include <cstring>
+
+#include "accel/settings.h"
+#include "base64/base64.h"
+#include "wire/deserializer.h"
+
+namespace vorlane::json {
+namespace {
+
+using accel::Error;
+using wire::WireError;
+
+// ---- value texts ----------------------------------------------------------
+//
+// Samples are kept as their zigzag wire values u; the text of the value u
+// stands for comes from tables indexed by u, so small magnitudes, positive
+// or negative, sit next to each other at the front.
+
+constexpr int16_t from_wire(uint16_t u) { return wire::zigzag_decode(u); }
+
+constexpr unsigned text_length(int v) {
+  unsigned magnitude = static_cast<unsigned>(v < 0 ? -v : v);
+  unsigned n = v < 0 ? 2 : 1;
+  while (magnitude >= 10) {
+    magnitude /= 10;
+    ++n;
+  }
+  return n;
+}
+
+// Text length of every wire value.
+constexpr std::array<uint8_t, 65536> make_lengths() {
+  std::array<uint8_t, 65536> table{};
+  for (size_t u = 0; u < table.size(); ++u) {
+    table[u] = static_cast<uint8_t>(text_length(from_wire(static_cast<uint16_t>(u))));
+  }
+  return table;
+}
+constexpr std::array<uint8_t, 65536> kTextLength = make_lengths();
+
+// Text of the wire values below kTextCount (magnitudes below 4096): the
+// characters in the low bytes, the length in the top byte. Readings cluster
+// well inside; the rest take the digit-pair road.
+constexpr size_t kTextCount = 8192;
+
+constexpr uint64_t text_entry(int v) {
+  const unsigned n = text_length(v);
+  unsigned magnitude = static_cast<unsigned>(v < 0 ? -v : v);
+  uint64_t entry = uint64_t{n} << 56;
+  for (unsigned i = n; i-- > (v < 0 ? 1u : 0u);) {
+    entry |= uint64_t{'0' + magnitude % 10} << (8 * i);
+    magnitude /= 10;
+  }
+  if (v < 0) entry |= uint64_t{'-'};
+  return entry;
+}
+
+constexpr std::array<uint64_t, kTextCount> make_texts() {
+  std::array<uint64_t, kTextCount> table{};
+  for (size_t u = 0; u < kTextCount; ++u) table[u] = text_entry(from_wire(static_cast<uint16_t>(u)));
+  return table;
+}
+alignas(64) constexpr std::array<uint64_t, kTextCount> kText = make_texts();
+
+constexpr std::array<char, 200> make_digit_pairs() {
+  std::array<char, 200> pairs{};
+  for (int i = 0; i < 100; ++i) {
+    pairs[static_cast<size_t>(2 * i)] = static_cast<char>('0' + i / 10);
+    pairs[static_cast<size_t>(2 * i + 1)] = static_cast<char>('0' + i % 10);
+  }
+  return pairs;
+}
+constexpr std::array<char, 200> kDigitPairs = make_digit_pairs();
+
+// Decimal text of a value ending at `end`, two digits a step; returns its start.
+char* format_decimal(char* end, uint64_t magnitude, bool negative) noexcept {
+  while (magnitude >= 100) {
+    const size_t pair = static_cast<size_t>(magnitude % 100) * 2;
+    magnitude /= 100;
+    *--end = kDigitPairs[pair + 1];
+    *--end = kDigitPairs[pair];
+  }
+  if (magnitude >= 10) {
+    const size_t pair = static_cast<size_t>(magnitude) * 2;
+    *--end = kDigitPairs[pair + 1];
+    *--end = kDigitPairs[pair];
+  } else {
+    *--end = static_cast<char>('0' + magnitude);
+  }
+  if (negative) *--end = '-';
+  return end;
+}
+
+// Writes the text of `value`; stores 24 bytes, so that many must be writable.
+char* put_i64(char* out, int64_t value) noexcept {
+  char buf[48] = {};
+  char* const end = buf + 24;
+  const uint64_t magnitude =
+      value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+  const char* start = format_decimal(end, magnitude, value < 0);
+  std::memcpy(out, start, 24);
+  return out + (end - start);
+}
+
+// Writes the text of the wire value `u`; stores eight bytes, so at least
+// eight must be writable.
+inline char* put_value(char* out, uint16_t u) noexcept {
+  if (u < kTextCount) {
+    const uint64_t entry = kText[u];
+    std::memcpy(out, &entry, 8);
+    return out + (entry >> 56);
+  }
+  const int16_t v = from_wire(u);
+  char buf[16] = {};
+  char* const end = buf + 8;
+  const uint32_t magnitude = v < 0 ? static_cast<uint32_t>(-int32_t{v}) : static_cast<uint32_t>(v);
+  const char* start = format_decimal(end, magnitude, v < 0);
+  std::memcpy(out, start, 8);
+  return out + (end - start);
+}
+
+// ---- fixed fragments ------------------------------------------------------
+
+constexpr uint64_t pack8(std::string_view s) {
+  uint64_t v = 0;
+  for (size_t i = 0; i < s.size(); ++i) v |= uint64_t{static_cast<uint8_t>(s[i])} << (8 * i);
+  return v;
+}
+constexpr std::string_view kFirstX = "{\"x\":";
+constexpr std::string_view kNextX = "},{\"x\":";
+constexpr std::string_view kY = ",\"y\":";
+constexpr std::string_view kZ = ",\"z\":";
+constexpr std::string_view kCloseAll = "}]}}}";
+constexpr std::string_view kCloseEmpty = "]}}}";
+// Fixed characters of one sample: {"x":,"y":,"z":} and the "," before every
+// sample but the first.
+constexpr size_t kSampleFixed = 17;
+
+inline char* put8(char* out, uint64_t bytes, size_t n) noexcept {
+  std::memcpy(out, &bytes, 8);
+  return out + n;
+}
+
+inline char* put_sample(char* out, const uint16_t* s, bool first) noexcept {
+  out = first ? put8(out, pack8(kFirstX), kFirstX.size()) : put8(out, pack8(kNextX), kNextX.size());
+  out = put_value(out, s[0]);
+  out = put8(out, pack8(kY), kY.size());
+  out = put_value(out, s[1]);
+  out = put8(out, pack8(kZ), kZ.size());
+  return put_value(out, s[2]);
+}
+
+// ---- head -----------------------------------------------------------------
+
+template <size_t N>
+inline char* put_text(char* out, const char (&text)[N]) noexcept {
+  std::memcpy(out, text, N - 1);
+  return out + (N - 1);
+}
+
+// Variant names padded to 16 bytes, so each is one fixed-size copy.
+struct Name {
+  char text[16];
+  size_t size;
+};
+
+template <size_t N>
+constexpr std::array<Name, N> padded(const std::array<std::string_view, N>& names) {
+  std::array<Name, N> out{};
+  for (size_t i = 0; i < N; ++i) {
+    for (size_t k = 0; k < names[i].size(); ++k) out[i].text[k] = names[i][k];
+    out[i].size = names[i].size();
+  }
+  return out;
+}
+constexpr auto kRange = padded(accel::detail::kRangeNames);
+constexpr auto kFreq = padded(accel::detail::kFreqNames);
+constexpr auto kNoise = padded(accel::detail::kNoiseNames);
+constexpr auto kAntialias = padded(accel::detail::kAntialiasNames);
+
+inline char* put_name(char* out, const Name& name) noexcept {
+  std::memcpy(out, name.text, 16);
+  return out + name.size;
+}
+
+// ---- exact readers ----------------------------------------------------------
+//
+// The wire primitives step for step (one byte at a time, the whole last byte
+// compared with its limit), without the Result wrapper, for the head and the
+// last samples of a run.
+
+template <class U, unsigned M, uint8_t L>
+inline bool read_varint(const uint8_t*& p, const uint8_t* end, U& value, WireError& error) noexcept {
+  U v = 0;
+  for (unsigned i = 0; i < M - 1; ++i) {
+    if (p == end) {
+      error = WireError::DeserializeUnexpectedEnd;
+      return false;
+    }
+    const uint8_t b = *p++;
+    v = static_cast<U>(v | static_cast<U>(static_cast<U>(b & 0x7F) << (7 * i)));
+    if ((b & 0x80) == 0) {
+      value = v;
+      return true;
+    }
+  }
+  if (p == end) {
+    error = WireError::DeserializeUnexpectedEnd;
+    return false;
+  }
+  const uint8_t b = *p++;
+  if (b > L) {
+    error = WireError::DeserializeBadVarint;
+    return false;
+  }
+  value = static_cast<U>(v | static_cast<U>(static_cast<U>(b) << (7 * (M - 1))));
+  return true;
+}
+
+inline bool read_u16(const uint8_t*& p, const uint8_t* end, uint16_t& v, WireError& e) noexcept {
+  return read_varint<uint16_t, 3, 0x03>(p, end, v, e);
+}
+inline bool read_u64(const uint8_t*& p, const uint8_t* end, uint64_t& v, WireError& e) noexcept {
+  return read_varint<uint64_t, 10, 0x01>(p, end, v, e);
+}
+inline bool read_tag(const uint8_t*& p, const uint8_t* end, uint32_t count, uint32_t& tag,
+                     WireError& e) noexcept {
+  if (!read_varint<uint32_t, 5, 0x0F>(p, end, tag, e)) return false;
+  if (tag >= count) {
+    e = WireError::SerdeDeCustom;
+    return false;
+  }
+  return true;
+}
+
+// ---- fast sample reader -----------------------------------------------------
+
+// The value bits of a varint of `length` bytes at the bottom of `w`
+// (lengths above 3 give junk; the caller refuses them).
+inline uint32_t varint_bits(uint64_t w, unsigned length) noexcept {
+  static constexpr uint32_t kMask[8] = {0, 0x7F, 0x3FFF, 0x1FFFFF, 0, 0, 0, 0};
+  const auto v = static_cast<uint32_t>(w);
+  return ((v & 0x7Fu) | ((v >> 1) & 0x3F80u) | ((v >> 2) & 0x1FC000u)) & kMask[length & 7];
+}
+
+}  // namespace
+
+Result<size_t, Error> DirectDocument::decode_samples(const uint8_t* p, const uint8_t* end) {
+  WireError error{};
+  uint64_t n = 0;
+  if (!read_u64(p, end, n, error)) return fail(Error::postcard(error));
+
+  // Every sample takes at least three bytes: a count beyond that fails, and
+  // the exact readers find the error the record decoder would.
+  if (n > static_cast<uint64_t>(end - p) / 3) {
+    uint16_t u = 0;
+    for (;;) {
+      if (!read_u16(p, end, u, error)) return fail(Error::postcard(error));
+    }
+  }
+
+  // At most a third of the input's length: the input bounds this memory.
+  uint16_t* out = stack_samples_;
+  if (n > kStackSamples) {
+    heap_samples_.reset(new uint16_t[3 * static_cast<size_t>(n)]);
+    out = heap_samples_.get();
+  }
+  samples_ = out;
+  count_ = static_cast<size_t>(n);
+  uint16_t* const out_end = out + 3 * count_;
+
+  size_t text = 0;
+  // While sixteen bytes are left one bound check serves a sample: its three
+  // varints end at the first three clear top bits of one eight-byte word, so
+  // their lengths do not wait on one another.
+  while (out != out_end && end - p >= 16) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    const uint64_t ends1 = ~w & 0x8080808080808080ull;
+    const uint64_t ends2 = ends1 & (ends1 - 1);
+    const uint64_t ends3 = ends2 & (ends2 - 1);
+    if (ends3 == 0) break;  // a sample of nine bytes, or a bad one
+    const auto e1 = static_cast<unsigned>(__builtin_ctzll(ends1) >> 3);
+    const auto e2 = static_cast<unsigned>(__builtin_ctzll(ends2) >> 3);
+    const auto e3 = static_cast<unsigned>(__builtin_ctzll(ends3) >> 3);
+    const uint32_t x = varint_bits(w, e1 + 1);
+    const uint32_t y = varint_bits(w >> (8 * (e1 + 1)), e2 - e1);
+    const uint32_t z = varint_bits(w >> (8 * (e2 + 1)), e3 - e2);
+    // More than three bytes, or a third byte above 3, in any of them: the
+    // exact readers take over at this sample.
+    if (((e1 + 1) | (e2 - e1) | (e3 - e2)) > 3 || ((x | y | z) >> 16) != 0) break;
+    out[0] = static_cast<uint16_t>(x);
+    out[1] = static_cast<uint16_t>(y);
+    out[2] = static_cast<uint16_t>(z);
+    text += size_t{kTextLength[x]} + kTextLength[y] + kTextLength[z];
+    out += 3;
+    p += e3 + 1;
+  }
+  // The rest, and any sample the fast reader left, one byte at a time.
+  for (; out != out_end; ++out) {
+    if (!read_u16(p, end, *out, error)) return fail(Error::postcard(error));
+    text += kTextLength[*out];
+  }
+  return text + kSampleFixed * count_ - (count_ != 0 ? 1 : 0);
+}
+
+Result<size_t, Error> DirectDocument::prepare(uint64_t version, std::string_view b64_data) {
+  const size_t capacity = base64::decoded_capacity(b64_data.size());
+  uint8_t* bytes = stack_bytes_;
+  if (capacity > kStackBytes) {
+    heap_bytes_.reset(new uint8_t[capacity]);
+    bytes = heap_bytes_.get();
+  }
+  auto decoded = base64::decode_into(b64_data, bytes);
+  if (!decoded.ok()) return fail(Error::base64(decoded.error()));
+  if (version < 1 || version > 3) return fail(Error::version_not_supported(version));
+
+  const uint8_t* p = bytes;
+  const uint8_t* const end = bytes + decoded.value();
+  WireError error{};
+  char* head = head_;
+  uint16_t acc_temp = 0;
+  if (version == 1) {
+    uint64_t timestamp = 0;
+    if (!read_u64(p, end, timestamp, error)) return fail(Error::postcard(error));
+    if (!read_u16(p, end, acc_temp, error)) return fail(Error::postcard(error));
+    head = put_text(head, R"({"Accel":{"V1":{"timestamp":)");
+    head = put_i64(head, wire::zigzag_decode(timestamp));
+  } else {
+    // Each tag is judged right after it is read, as the record decoder does.
+    uint32_t range = 0, freq = 0, noise = 0, antialias = 0;
+    if (!read_tag(p, end, kRange.size(), range, error) ||
+        !read_tag(p, end, kFreq.size(), freq, error) ||
+        !read_tag(p, end, kNoise.size(), noise, error) ||
+        !read_tag(p, end, kAntialias.size(), antialias, error) ||
+        !read_u16(p, end, acc_temp, error)) {
+      return fail(Error::postcard(error));
+    }
+    head = version == 2 ? put_text(head, R"({"Accel":{"V2":{"range":")")
+                        : put_text(head, R"({"Accel":{"V3":{"range":")");
+    head = put_name(head, kRange[range]);
+    head = put_text(head, R"(","freq":")");
+    head = put_name(head, kFreq[freq]);
+    head = put_text(head, R"(","noise":")");
+    head = put_name(head, kNoise[noise]);
+    head = put_text(head, R"(","antialias":")");
+    head = put_name(head, kAntialias[antialias]);
+    head = put_text(head, R"(")");
+  }
+  head = put_text(head, R"(,"acc_temp":)");
+  head = put_i64(head, from_wire(acc_temp));
+  head = put_text(head, R"(,"samples":[)");
+  head_length_ = static_cast<size_t>(head - head_);
+
+  auto samples = decode_samples(p, end);
+  if (!samples.ok()) return fail(samples.error());
+  // The last sample's "}" is counted with the sample.
+  length_ = head_length_ + samples.value() + kCloseEmpty.size();
+  return length_;
+}
+
+void DirectDocument::write(char* out) const noexcept {
+  char* const end = out + length_;
+  std::memcpy(out, head_, head_length_);
+  out += head_length_;
+  if (count_ == 0) {
+    put_text(out, "]}}}");
+    return;
+  }
+  // Wide stores while there is room for them, the last samples through a
+  // scratch buffer. A sample is at most 35 characters.
+  const uint16_t* s = samples_;
+  const uint16_t* const s_end = samples_ + 3 * count_;
+  if (end - out >= 48) {
+    out = put_sample(out, s, true);
+    for (s += 3; s != s_end && end - out >= 48; s += 3) out = put_sample(out, s, false);
+  }
+  char tail[256];
+  char* t = tail;
+  for (; s != s_end; s += 3) t = put_sample(t, s, s == samples_);
+  t = put_text(t, "}]}}}");
+  std::memcpy(out, tail, static_cast<size_t>(t - tail));
+}
+
+}  // namespace vorlane::json
