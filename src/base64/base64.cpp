@@ -25,10 +25,40 @@ size_t body_length(size_t n) noexcept {
 }
 
 // The final group (1 to 4 bytes at `body_len`), left to right, then length,
-// padding and surplus bits. Writes its 1 to 3 bytes at `out`.
-Result<size_t, Base64DecodeError> decode_final_group(std::string_view text, size_t body_len,
-                                                     uint8_t* out) noexcept {
+// padding and surplus bits. Writes its 1 to 3 bytes at `out` and adds their
+// number to `written`. Plain bool and out-parameters: this runs on every
+// call, and a Result per step costs more than the group itself.
+bool decode_final_group(std::string_view text, size_t body_len, uint8_t* out, size_t& written,
+                        Base64DecodeError& error) noexcept {
   const size_t n = text.size();
+  // The three accepted forms of a group of four first; everything else,
+  // faults included, goes through the rules one byte at a time.
+  if (n - body_len == 4) {
+    const uint8_t b2 = at(text, body_len + 2);
+    const uint8_t b3 = at(text, body_len + 3);
+    const uint8_t s0 = kSymbolValue[at(text, body_len)];
+    const uint8_t s1 = kSymbolValue[at(text, body_len + 1)];
+    const uint8_t s2 = kSymbolValue[b2];
+    const uint8_t s3 = kSymbolValue[b3];
+    const uint32_t word = (uint32_t{s0} << 18) | (uint32_t{s1 & 0x3Fu} << 12) |
+                          (uint32_t{s2 & 0x3Fu} << 6) | (s3 & 0x3Fu);
+    size_t bytes = 0;
+    if ((s0 | s1 | s2 | s3) < 64) {
+      bytes = 3;
+    } else if (b3 == kPad && (s0 | s1 | s2) < 64 && (s2 & 0x03) == 0) {
+      bytes = 2;
+    } else if (b3 == kPad && b2 == kPad && (s0 | s1) < 64 && (s1 & 0x0F) == 0) {
+      bytes = 1;
+    }
+    if (bytes != 0) {
+      // The buffer always has room for a whole group here.
+      out[0] = static_cast<uint8_t>(word >> 16);
+      out[1] = static_cast<uint8_t>(word >> 8);
+      out[2] = static_cast<uint8_t>(word);
+      written += bytes;
+      return true;
+    }
+  }
   uint8_t symbols[4] = {};
   size_t symbol_count = 0;
   size_t pad_count = 0;
@@ -36,42 +66,46 @@ Result<size_t, Base64DecodeError> decode_final_group(std::string_view text, size
   for (size_t p = 0; p < n - body_len; ++p) {
     const uint8_t byte = at(text, body_len + p);
     if (byte == kPad) {
-      if (p < 2) return fail(Base64DecodeError::invalid_byte(body_len + p, kPad));
+      if (p < 2) return error = Base64DecodeError::invalid_byte(body_len + p, kPad), false;
       if (pad_count == 0) first_pad = p;
       ++pad_count;
       continue;
     }
     if (pad_count != 0) {
-      return fail(Base64DecodeError::invalid_byte(body_len + first_pad, kPad));
+      return error = Base64DecodeError::invalid_byte(body_len + first_pad, kPad), false;
     }
     const uint8_t value = kSymbolValue[byte];
-    if (value == kNotSymbol) return fail(Base64DecodeError::invalid_byte(body_len + p, byte));
+    if (value == kNotSymbol) return error = Base64DecodeError::invalid_byte(body_len + p, byte), false;
     symbols[symbol_count++] = value;
   }
 
-  if (symbol_count < 2) return fail(Base64DecodeError::invalid_length(body_len + symbol_count));
-  if ((symbol_count + pad_count) % 4 != 0) return fail(Base64DecodeError::invalid_padding());
+  if (symbol_count < 2) return error = Base64DecodeError::invalid_length(body_len + symbol_count), false;
+  if ((symbol_count + pad_count) % 4 != 0) return error = Base64DecodeError::invalid_padding(), false;
 
   const size_t last = symbol_count - 1;
   const bool surplus = (symbol_count == 2 && (symbols[1] & 0x0F) != 0) ||
                        (symbol_count == 3 && (symbols[2] & 0x03) != 0);
   if (surplus) {
-    return fail(Base64DecodeError::invalid_last_symbol(body_len + last, at(text, body_len + last)));
+    error = Base64DecodeError::invalid_last_symbol(body_len + last, at(text, body_len + last));
+    return false;
   }
 
   const uint32_t word = (uint32_t{symbols[0]} << 18) | (uint32_t{symbols[1]} << 12) |
                         (uint32_t{symbols[2]} << 6) | symbols[3];
   const uint8_t group[3] = {static_cast<uint8_t>(word >> 16), static_cast<uint8_t>(word >> 8),
                             static_cast<uint8_t>(word)};
-  for (size_t i = 0; i < last; ++i) out[i] = group[i];
-  return last;
+  out[0] = group[0];
+  if (last > 1) out[1] = group[1];
+  if (last > 2) out[2] = group[2];
+  written += last;
+  return true;
 }
 
 // Whole groups of four symbols from `start` on; '=' is not allowed here. On a
 // bad group the bytes are looked at again one by one so that the first bad
 // byte in text order is the one reported, with its absolute offset.
-Result<size_t, Base64DecodeError> decode_groups(std::string_view text, size_t start,
-                                                size_t body_len, uint8_t* out) noexcept {
+bool decode_groups(std::string_view text, size_t start, size_t body_len, uint8_t* out,
+                   Base64DecodeError& error) noexcept {
   for (size_t i = start; i < body_len; i += 4) {
     const uint8_t a = kSymbolValue[at(text, i)];
     const uint8_t b = kSymbolValue[at(text, i + 1)];
@@ -80,7 +114,8 @@ Result<size_t, Base64DecodeError> decode_groups(std::string_view text, size_t st
     if (((a | b | c | d) & 0x80) != 0) {
       for (size_t k = i;; ++k) {
         if (kSymbolValue[at(text, k)] == kNotSymbol) {
-          return fail(Base64DecodeError::invalid_byte(k, at(text, k)));
+          error = Base64DecodeError::invalid_byte(k, at(text, k));
+          return false;
         }
       }
     }
@@ -90,7 +125,7 @@ Result<size_t, Base64DecodeError> decode_groups(std::string_view text, size_t st
     out[2] = static_cast<uint8_t>(word);
     out += 3;
   }
-  return body_len / 4 * 3;
+  return true;
 }
 
 Path detect_best_path() noexcept {
@@ -140,7 +175,9 @@ Result<size_t, Base64DecodeError> decode_into(std::string_view text, uint8_t* ou
   // the groups loop then finds that byte exactly.
   size_t done = 0;
 #if VORLANE_BASE64_X86
-  switch (path) {
+  // Short texts (the common case) stay in the group loop: a vector call
+  // would only load its tables.
+  if (body_len >= 64) switch (path) {
     case Path::Avx512:
       done = blocks::decode_avx512(in, body_len, out);
       break;
@@ -156,12 +193,13 @@ Result<size_t, Base64DecodeError> decode_into(std::string_view text, uint8_t* ou
 #else
   (void)path;
 #endif
-  auto body = decode_groups(text, done, body_len, out + done / 4 * 3);
-  if (!body.ok()) return body;
-  const size_t written = body.value();
-  auto group = decode_final_group(text, body_len, out + written);
-  if (!group.ok()) return group;
-  return written + group.value();
+  Base64DecodeError error;
+  size_t written = body_len / 4 * 3;
+  if (!decode_groups(text, done, body_len, out + done / 4 * 3, error) ||
+      !decode_final_group(text, body_len, out + written, written, error)) {
+    return fail(error);
+  }
+  return written;
 }
 
 Result<size_t, Base64DecodeError> decode_into(std::string_view text, uint8_t* out) noexcept {
@@ -190,9 +228,9 @@ Result<size_t, Base64DecodeError> reference_decode_into(std::string_view text,
       word = 0;
     }
   }
-  auto group = decode_final_group(text, body_len, out + written);
-  if (!group.ok()) return group;
-  return written + group.value();
+  Base64DecodeError error;
+  if (!decode_final_group(text, body_len, out + written, written, error)) return fail(error);
+  return written;
 }
 
 Result<ByteBuffer, Base64DecodeError> base64_decode(std::string_view text) {

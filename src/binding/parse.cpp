@@ -38,7 +38,7 @@ bool rewrap_argument_error(const char* name) {
 
 // str (or subclass) to its cached UTF-8 form, borrowed for the call.
 bool extract_text(PyObject* obj, const char* name, std::string_view& out) {
-  if (!PyType_IsSubtype(Py_TYPE(obj), &PyUnicode_Type)) {
+  if (!PyUnicode_CheckExact(obj) && !PyType_IsSubtype(Py_TYPE(obj), &PyUnicode_Type)) {
     raise_downcast_error(obj, "PyString");
     return rewrap_argument_error(name);
   }
@@ -52,7 +52,7 @@ bool extract_text(PyObject* obj, const char* name, std::string_view& out) {
 // int (or subclass, or anything with __index__) to an unsigned 64-bit value.
 bool extract_u64(PyObject* obj, const char* name, uint64_t& out) {
   unsigned long long value = 0;
-  if (PyType_IsSubtype(Py_TYPE(obj), &PyLong_Type)) {
+  if (PyLong_CheckExact(obj) || PyType_IsSubtype(Py_TYPE(obj), &PyLong_Type)) {
     value = PyLong_AsUnsignedLongLong(obj);
   } else {
     OwnedRef index(PyNumber_Index(obj));
@@ -69,7 +69,14 @@ bool extract_u64(PyObject* obj, const char* name, uint64_t& out) {
 
 PyObject* parse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* argv[3] = {nullptr, nullptr, nullptr};
-  if (!bind_vectorcall(kParseDescription, args, nargs, kwnames, argv)) return nullptr;
+  if (kwnames == nullptr && PyVectorcall_NARGS(static_cast<size_t>(nargs)) == 3) {
+    // The usual call: three positional arguments, nothing to match.
+    argv[0] = args[0];
+    argv[1] = args[1];
+    argv[2] = args[2];
+  } else if (!bind_vectorcall(kParseDescription, args, nargs, kwnames, argv)) {
+    return nullptr;
+  }
 
   PyTypeObject* type = binary_parser_type();
   if (type == nullptr) {

@@ -94,15 +94,20 @@ char* format_decimal(char* end, uint64_t magnitude, bool negative) noexcept {
   return end;
 }
 
-// Writes the text of `value`; stores 24 bytes, so that many must be writable.
+inline unsigned decimal_digits(uint64_t magnitude) noexcept {
+  unsigned n = 1;
+  for (; magnitude >= 100; magnitude /= 100) n += 2;
+  return n + (magnitude >= 10 ? 1 : 0);
+}
+
+// Writes the text of `value` in place, back to front: the length is known
+// first, so no byte goes through a scratch buffer.
 char* put_i64(char* out, int64_t value) noexcept {
-  char buf[48] = {};
-  char* const end = buf + 24;
   const uint64_t magnitude =
       value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-  const char* start = format_decimal(end, magnitude, value < 0);
-  std::memcpy(out, start, 24);
-  return out + (end - start);
+  char* const end = out + (value < 0 ? 1 : 0) + decimal_digits(magnitude);
+  format_decimal(end, magnitude, value < 0);
+  return end;
 }
 
 // Writes the text of the wire value `u`; stores eight bytes, so at least
@@ -114,12 +119,10 @@ inline char* put_value(char* out, uint16_t u) noexcept {
     return out + (entry >> 56);
   }
   const int16_t v = from_wire(u);
-  char buf[16] = {};
-  char* const end = buf + 8;
-  const uint32_t magnitude = v < 0 ? static_cast<uint32_t>(-int32_t{v}) : static_cast<uint32_t>(v);
-  const char* start = format_decimal(end, magnitude, v < 0);
-  std::memcpy(out, start, 8);
-  return out + (end - start);
+  char* const end = out + kTextLength[u];
+  const auto magnitude = static_cast<uint64_t>(v < 0 ? -int32_t{v} : int32_t{v});
+  format_decimal(end, magnitude, v < 0);
+  return end;
 }
 
 // ---- fixed fragments ------------------------------------------------------
@@ -144,6 +147,44 @@ inline char* put8(char* out, uint64_t bytes, size_t n) noexcept {
   return out + n;
 }
 
+// Exactly the text of the wire value `u`, for the end of the document where
+// no wide store fits: two stores that overlap cover one to six bytes.
+inline char* put_value_exact(char* out, uint16_t u) noexcept {
+  char text[8];
+  const size_t n = kTextLength[u];
+  if (u < kTextCount) {
+    std::memcpy(text, &kText[u], 8);
+  } else {
+    const int16_t v = from_wire(u);
+    format_decimal(text + n, static_cast<uint64_t>(v < 0 ? -int32_t{v} : int32_t{v}), v < 0);
+  }
+  if (n >= 4) {
+    std::memcpy(out, text, 4);
+    std::memcpy(out + n - 4, text + n - 4, 4);
+  } else if (n >= 2) {
+    std::memcpy(out, text, 2);
+    std::memcpy(out + n - 2, text + n - 2, 2);
+  } else {
+    out[0] = text[0];
+  }
+  return out + n;
+}
+
+template <size_t N>
+inline char* put_fragment(char* out, std::string_view text) noexcept {
+  std::memcpy(out, text.data(), N);
+  return out + N;
+}
+
+inline char* put_sample_exact(char* out, const uint16_t* s, bool first) noexcept {
+  out = first ? put_fragment<5>(out, kFirstX) : put_fragment<7>(out, kNextX);
+  out = put_value_exact(out, s[0]);
+  out = put_fragment<5>(out, kY);
+  out = put_value_exact(out, s[1]);
+  out = put_fragment<5>(out, kZ);
+  return put_value_exact(out, s[2]);
+}
+
 inline char* put_sample(char* out, const uint16_t* s, bool first) noexcept {
   out = first ? put8(out, pack8(kFirstX), kFirstX.size()) : put8(out, pack8(kNextX), kNextX.size());
   out = put_value(out, s[0]);
@@ -151,6 +192,17 @@ inline char* put_sample(char* out, const uint16_t* s, bool first) noexcept {
   out = put_value(out, s[1]);
   out = put8(out, pack8(kZ), kZ.size());
   return put_value(out, s[2]);
+}
+
+// Copies of up to a few hundred bytes as 16-byte moves, the last one
+// overlapping the one before it, instead of a call into memcpy.
+inline void copy_short(char* dst, const char* src, size_t n) noexcept {
+  if (n < 16) {
+    std::memcpy(dst, src, n);
+    return;
+  }
+  for (size_t i = 0; i + 16 < n; i += 16) std::memcpy(dst + i, src + i, 16);
+  std::memcpy(dst + n - 16, src + n - 16, 16);
 }
 
 // ---- head -----------------------------------------------------------------
@@ -273,16 +325,23 @@ Result<size_t, Error> DirectDocument::decode_samples(const uint8_t* p, const uin
   uint16_t* const out_end = out + 3 * count_;
 
   size_t text = 0;
-  // While sixteen bytes are left one bound check serves a sample: its three
+  // While eight bytes are left one bound check serves a sample: its three
   // varints end at the first three clear top bits of one eight-byte word, so
   // their lengths do not wait on one another.
-  while (out != out_end && end - p >= 16) {
+  while (out != out_end && end - p >= 8) {
     uint64_t w;
     std::memcpy(&w, p, 8);
     const uint64_t ends1 = ~w & 0x8080808080808080ull;
     const uint64_t ends2 = ends1 & (ends1 - 1);
     const uint64_t ends3 = ends2 & (ends2 - 1);
-    if (ends3 == 0) break;  // a sample of nine bytes, or a bad one
+    if (ends3 == 0) {
+      // Longer than eight bytes (or bad): this one sample byte by byte.
+      for (int k = 0; k < 3; ++k, ++out) {
+        if (!read_u16(p, end, *out, error)) return fail(Error::postcard(error));
+        text += kTextLength[*out];
+      }
+      continue;
+    }
     const auto e1 = static_cast<unsigned>(__builtin_ctzll(ends1) >> 3);
     const auto e2 = static_cast<unsigned>(__builtin_ctzll(ends2) >> 3);
     const auto e3 = static_cast<unsigned>(__builtin_ctzll(ends3) >> 3);
@@ -364,25 +423,22 @@ Result<size_t, Error> DirectDocument::prepare(uint64_t version, std::string_view
 
 void DirectDocument::write(char* out) const noexcept {
   char* const end = out + length_;
-  std::memcpy(out, head_, head_length_);
+  copy_short(out, head_, head_length_);
   out += head_length_;
   if (count_ == 0) {
     put_text(out, "]}}}");
     return;
   }
-  // Wide stores while there is room for them, the last samples through a
-  // scratch buffer. A sample is at most 35 characters.
+  // Wide stores while there is room for them, exact ones for the last
+  // samples. A sample is at most 35 characters.
   const uint16_t* s = samples_;
   const uint16_t* const s_end = samples_ + 3 * count_;
   if (end - out >= 48) {
     out = put_sample(out, s, true);
     for (s += 3; s != s_end && end - out >= 48; s += 3) out = put_sample(out, s, false);
   }
-  char tail[256];
-  char* t = tail;
-  for (; s != s_end; s += 3) t = put_sample(t, s, s == samples_);
-  t = put_text(t, "}]}}}");
-  std::memcpy(out, tail, static_cast<size_t>(t - tail));
+  for (; s != s_end; s += 3) out = put_sample_exact(out, s, s == samples_);
+  put_text(out, "}]}}}");
 }
 
 }  // namespace vorlane::json
