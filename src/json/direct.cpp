@@ -154,22 +154,25 @@ inline char* put8(char* out, uint64_t bytes, size_t n) noexcept {
 // Exactly the text of the wire value `u`, for the end of the document where
 // no wide store fits: two stores that overlap cover one to six bytes.
 inline char* put_value_exact(char* out, uint16_t u) noexcept {
-  char text[8];
   const size_t n = kTextLength[u];
-  if (u < kTextCount) {
-    std::memcpy(text, &kText[u], 8);
-  } else {
+  if (u >= kTextCount) {
     const int16_t v = from_wire(u);
-    format_decimal(text + n, static_cast<uint64_t>(v < 0 ? -int32_t{v} : int32_t{v}), v < 0);
+    format_decimal(out + n, static_cast<uint64_t>(v < 0 ? -int32_t{v} : int32_t{v}), v < 0);
+    return out + n;
   }
+  const uint64_t text = kText[u];
   if (n >= 4) {
-    std::memcpy(out, text, 4);
-    std::memcpy(out + n - 4, text + n - 4, 4);
+    const auto first = static_cast<uint32_t>(text);
+    const auto last = static_cast<uint32_t>(text >> (8 * (n - 4)));
+    std::memcpy(out, &first, 4);
+    std::memcpy(out + n - 4, &last, 4);
   } else if (n >= 2) {
-    std::memcpy(out, text, 2);
-    std::memcpy(out + n - 2, text + n - 2, 2);
+    const auto first = static_cast<uint16_t>(text);
+    const auto last = static_cast<uint16_t>(text >> (8 * (n - 2)));
+    std::memcpy(out, &first, 2);
+    std::memcpy(out + n - 2, &last, 2);
   } else {
-    out[0] = text[0];
+    out[0] = static_cast<char>(text);
   }
   return out + n;
 }
@@ -196,17 +199,6 @@ inline char* put_sample(char* out, const uint16_t* s, bool first) noexcept {
   out = put_value(out, s[1]);
   out = put8(out, pack8(kZ), kZ.size());
   return put_value(out, s[2]);
-}
-
-// Copies of up to a few hundred bytes as 16-byte moves, the last one
-// overlapping the one before it, instead of a call into memcpy.
-inline void copy_short(char* dst, const char* src, size_t n) noexcept {
-  if (n < 16) {
-    std::memcpy(dst, src, n);
-    return;
-  }
-  for (size_t i = 0; i + 16 < n; i += 16) std::memcpy(dst + i, src + i, 16);
-  std::memcpy(dst + n - 16, src + n - 16, 16);
 }
 
 // ---- head -----------------------------------------------------------------
@@ -429,14 +421,19 @@ Result<size_t, Error> DirectDocument::prepare(uint64_t version, std::string_view
   const uint8_t* p = bytes;
   const uint8_t* const end = bytes + decoded.value();
   WireError error{};
-  char* head = head_;
   uint16_t acc_temp = 0;
+  version_ = version;
+  size_t head = 0;
   if (version == 1) {
     uint64_t timestamp = 0;
-    if (!read_u64(p, end, timestamp, error)) return fail(Error::postcard(error));
-    if (!read_u16(p, end, acc_temp, error)) return fail(Error::postcard(error));
-    head = put_text(head, R"({"Accel":{"V1":{"timestamp":)");
-    head = put_i64(head, wire::zigzag_decode(timestamp));
+    if (!read_u64(p, end, timestamp, error) || !read_u16(p, end, acc_temp, error)) {
+      return fail(Error::postcard(error));
+    }
+    timestamp_ = wire::zigzag_decode(timestamp);
+    const uint64_t magnitude = timestamp_ < 0 ? 0 - static_cast<uint64_t>(timestamp_)
+                                              : static_cast<uint64_t>(timestamp_);
+    head = sizeof R"({"Accel":{"V1":{"timestamp":)" - 1 + (timestamp_ < 0 ? 1 : 0) +
+           decimal_digits(magnitude);
   } else {
     // Each tag is judged right after it is read, as the record decoder does.
     uint32_t range = 0, freq = 0, noise = 0, antialias = 0;
@@ -447,33 +444,50 @@ Result<size_t, Error> DirectDocument::prepare(uint64_t version, std::string_view
         !read_u16(p, end, acc_temp, error)) {
       return fail(Error::postcard(error));
     }
-    head = version == 2 ? put_text(head, R"({"Accel":{"V2":{"range":")")
-                        : put_text(head, R"({"Accel":{"V3":{"range":")");
-    head = put_name(head, kRange[range]);
-    head = put_text(head, R"(","freq":")");
-    head = put_name(head, kFreq[freq]);
-    head = put_text(head, R"(","noise":")");
-    head = put_name(head, kNoise[noise]);
-    head = put_text(head, R"(","antialias":")");
-    head = put_name(head, kAntialias[antialias]);
-    head = put_text(head, R"(")");
+    tags_[0] = static_cast<uint8_t>(range);
+    tags_[1] = static_cast<uint8_t>(freq);
+    tags_[2] = static_cast<uint8_t>(noise);
+    tags_[3] = static_cast<uint8_t>(antialias);
+    head = sizeof R"({"Accel":{"V3":{"range":"","freq":"","noise":"","antialias":"")" - 1 +
+           kRange[range].size + kFreq[freq].size + kNoise[noise].size +
+           kAntialias[antialias].size;
   }
-  head = put_text(head, R"(,"acc_temp":)");
-  head = put_i64(head, from_wire(acc_temp));
-  head = put_text(head, R"(,"samples":[)");
-  head_length_ = static_cast<size_t>(head - head_);
+  acc_temp_ = from_wire(acc_temp);
+  head += sizeof R"(,"acc_temp":,"samples":[)" - 1 + kTextLength[acc_temp];
 
   auto samples = decode_samples(p, end);
   if (!samples.ok()) return fail(samples.error());
   // The last sample's "}" is counted with the sample.
-  length_ = head_length_ + samples.value() + kCloseEmpty.size();
+  length_ = head + samples.value() + kCloseEmpty.size();
   return length_;
+}
+
+// Everything up to and including "samples":[. The document always goes on
+// for at least 29 characters after the last name, room for its wide copy.
+char* DirectDocument::write_head(char* out) const noexcept {
+  if (version_ == 1) {
+    out = put_text(out, R"({"Accel":{"V1":{"timestamp":)");
+    out = put_i64(out, timestamp_);
+  } else {
+    out = version_ == 2 ? put_text(out, R"({"Accel":{"V2":{"range":")")
+                        : put_text(out, R"({"Accel":{"V3":{"range":")");
+    out = put_name(out, kRange[tags_[0]]);
+    out = put_text(out, R"(","freq":")");
+    out = put_name(out, kFreq[tags_[1]]);
+    out = put_text(out, R"(","noise":")");
+    out = put_name(out, kNoise[tags_[2]]);
+    out = put_text(out, R"(","antialias":")");
+    out = put_name(out, kAntialias[tags_[3]]);
+    out = put_text(out, R"(")");
+  }
+  out = put_text(out, R"(,"acc_temp":)");
+  out = put_i64(out, acc_temp_);
+  return put_text(out, R"(,"samples":[)");
 }
 
 void DirectDocument::write(char* out) const noexcept {
   char* const end = out + length_;
-  copy_short(out, head_, head_length_);
-  out += head_length_;
+  out = write_head(out);
   if (count_ == 0) {
     put_text(out, "]}}}");
     return;

@@ -37,10 +37,9 @@ class DirectDocument {
   // Small payloads (the common case) need no heap at all.
   static constexpr size_t kStackBytes = 768;
   static constexpr size_t kStackSamples = 128;
-  // The longest head is 127 characters; the rest is room for wide stores.
-  static constexpr size_t kMaxHead = 192;
 
   Result<size_t, accel::Error> decode_samples(const uint8_t* p, const uint8_t* end);
+  char* write_head(char* out) const noexcept;
 
   size_t length_ = 0;
   size_t head_length_ = 0;
@@ -48,7 +47,12 @@ class DirectDocument {
   const uint16_t* samples_ = nullptr;  // count_ triples x, y, z as wire values
   std::unique_ptr<uint8_t[]> heap_bytes_;
   std::unique_ptr<uint16_t[]> heap_samples_;
-  char head_[kMaxHead];  // everything up to and including "samples":[
+  // The record's fields before its samples; the head of the document is
+  // written from them (and only measured before that).
+  uint64_t version_ = 0;
+  int64_t timestamp_ = 0;
+  int16_t acc_temp_ = 0;
+  uint8_t tags_[4] = {};
   alignas(16) uint8_t stack_bytes_[kStackBytes];
   alignas(16) uint16_t stack_samples_[3 * kStackSamples];
 };
