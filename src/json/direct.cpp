@@ -332,7 +332,8 @@ Result<size_t, Error> DirectDocument::decode_samples(const uint8_t* p, const uin
 
   // Every sample takes at least three bytes: a count beyond that fails, and
   // the exact readers find the error the record decoder would.
-  if (n > static_cast<uint64_t>(end - p) / 3) {
+  const auto remaining = static_cast<uint64_t>(end - p);
+  if (n > remaining || 3 * n > remaining) {
     uint16_t u = 0;
     for (;;) {
       if (!read_u16(p, end, u, error)) return fail(Error::postcard(error));
