@@ -184,21 +184,25 @@ inline char* put_fragment(char* out, std::string_view text) noexcept {
 }
 
 inline char* put_sample_exact(char* out, const uint16_t* s, bool first) noexcept {
+  const uint16_t x = s[0], y = s[1], z = s[2];
   out = first ? put_fragment<5>(out, kFirstX) : put_fragment<7>(out, kNextX);
-  out = put_value_exact(out, s[0]);
+  out = put_value_exact(out, x);
   out = put_fragment<5>(out, kY);
-  out = put_value_exact(out, s[1]);
+  out = put_value_exact(out, y);
   out = put_fragment<5>(out, kZ);
-  return put_value_exact(out, s[2]);
+  return put_value_exact(out, z);
 }
 
 inline char* put_sample(char* out, const uint16_t* s, bool first) noexcept {
+  // Read before writing: stores through char* could alias the samples, and
+  // would otherwise hold each load back behind them.
+  const uint16_t x = s[0], y = s[1], z = s[2];
   out = first ? put8(out, pack8(kFirstX), kFirstX.size()) : put8(out, pack8(kNextX), kNextX.size());
-  out = put_value(out, s[0]);
+  out = put_value(out, x);
   out = put8(out, pack8(kY), kY.size());
-  out = put_value(out, s[1]);
+  out = put_value(out, y);
   out = put8(out, pack8(kZ), kZ.size());
-  return put_value(out, s[2]);
+  return put_value(out, z);
 }
 
 // ---- head -----------------------------------------------------------------
