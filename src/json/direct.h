@@ -36,6 +36,7 @@ class DirectDocument {
  private:
   // Small payloads (the common case) need no heap at all.
   static constexpr size_t kStackBytes = 768;
+  static constexpr size_t kPadding = 8;
   static constexpr size_t kStackSamples = 128;
 
   Result<size_t, accel::Error> decode_samples(const uint8_t* p, const uint8_t* end);
