@@ -327,9 +327,85 @@ inline uint64_t packed_groups(uint64_t w) noexcept {
 // Value bits of a varint of 1 to 3 bytes.
 constexpr uint32_t kValueMask[4] = {0, 0x7F, 0x3FFF, 0x1FFFFF};
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define VORLANE_HAVE_PEXT 1
+// PEXT without a target attribute on the callers: only run where the CPU
+// was asked first (sample_reader_supported).
+inline uint64_t pext_groups(uint64_t w) noexcept {
+  uint64_t bits;
+  asm("pextq %2, %1, %0" : "=r"(bits) : "r"(w), "r"(0x7F7F7F7F7F7F7F7Full));
+  return bits;
+}
+#else
+#define VORLANE_HAVE_PEXT 0
+inline uint64_t pext_groups(uint64_t w) noexcept { return packed_groups(w); }
+#endif
+
+// Whole samples from 64-byte windows while 72 bytes are left (a sample that
+// starts late in a window is loaded eight bytes wide). Stops when the
+// samples are done, the bytes run short, or before a sample with a fault,
+// which the exact readers then report. Returns the samples' text length.
+template <bool kPext>
+size_t read_windows(const uint8_t*& p, const uint8_t* end, uint16_t*& out,
+                    const uint16_t* out_end) noexcept {
+  size_t text = 0;
+  while (out != out_end && end - p >= 72) {
+    uint64_t ends = end_mask64(p);
+    unsigned start = 0;
+    bool fault = false;
+    while (out != out_end) {
+      const uint64_t ends2 = ends & (ends - 1);
+      const uint64_t ends3 = ends2 & (ends2 - 1);
+      if (ends3 == 0) break;  // the sample runs past the window
+      const auto e1 = static_cast<unsigned>(__builtin_ctzll(ends));
+      const auto e2 = static_cast<unsigned>(__builtin_ctzll(ends2));
+      const auto e3 = static_cast<unsigned>(__builtin_ctzll(ends3));
+      const unsigned l1 = e1 + 1 - start;
+      const unsigned l2 = e2 - e1;
+      const unsigned l3 = e3 - e2;
+      if ((l1 | l2 | l3) > 3) {  // a varint of four bytes or more
+        fault = true;
+        break;
+      }
+      uint64_t w;
+      std::memcpy(&w, p + start, 8);
+      const uint64_t bits = kPext ? pext_groups(w) : packed_groups(w);
+      const auto x = static_cast<uint32_t>(bits) & kValueMask[l1];
+      const auto y = static_cast<uint32_t>(bits >> (7 * l1)) & kValueMask[l2];
+      uint32_t z;
+      if (e3 - start < 8) {
+        z = static_cast<uint32_t>(bits >> (7 * (l1 + l2))) & kValueMask[l3];
+      } else {
+        // Nine bytes: z lies past the word.
+        std::memcpy(&w, p + start + 6, 8);
+        z = static_cast<uint32_t>(kPext ? pext_groups(w) : packed_groups(w)) & kValueMask[3];
+      }
+      if (((x | y | z) >> 16) != 0) {  // a third byte above 3
+        fault = true;
+        break;
+      }
+      out[0] = static_cast<uint16_t>(x);
+      out[1] = static_cast<uint16_t>(y);
+      out[2] = static_cast<uint16_t>(z);
+      text += size_t{kTextLength[x]} + kTextLength[y] + kTextLength[z];
+      out += 3;
+      start = e3 + 1;
+      ends = ends3 & (ends3 - 1);
+    }
+    p += start;
+    if (fault || start == 0) break;
+  }
+  return text;
+}
+
+SampleReader detect_best_reader() noexcept {
+  return sample_reader_supported(SampleReader::Bmi2) ? SampleReader::Bmi2 : SampleReader::Portable;
+}
+
 }  // namespace
 
-Result<size_t, Error> DirectDocument::decode_samples(const uint8_t* p, const uint8_t* end) {
+Result<size_t, Error> DirectDocument::decode_samples(const uint8_t* p, const uint8_t* end,
+                                                     SampleReader reader) {
   WireError error{};
   uint64_t n = 0;
   if (!read_u64(p, end, n, error)) return fail(Error::postcard(error));
@@ -354,56 +430,8 @@ Result<size_t, Error> DirectDocument::decode_samples(const uint8_t* p, const uin
   count_ = static_cast<size_t>(n);
   uint16_t* const out_end = out + 3 * count_;
 
-  size_t text = 0;
-  // Windows of 64 bytes while 72 are left (a sample starting late in the
-  // window is loaded eight bytes wide). A fault leaves the loop at the
-  // sample that holds it, for the exact readers to report.
-  while (out != out_end && end - p >= 72) {
-    uint64_t ends = end_mask64(p);
-    unsigned start = 0;
-    bool fault = false;
-    while (out != out_end) {
-      const uint64_t ends2 = ends & (ends - 1);
-      const uint64_t ends3 = ends2 & (ends2 - 1);
-      if (ends3 == 0) break;  // the sample runs past the window
-      const auto e1 = static_cast<unsigned>(__builtin_ctzll(ends));
-      const auto e2 = static_cast<unsigned>(__builtin_ctzll(ends2));
-      const auto e3 = static_cast<unsigned>(__builtin_ctzll(ends3));
-      const unsigned l1 = e1 + 1 - start;
-      const unsigned l2 = e2 - e1;
-      const unsigned l3 = e3 - e2;
-      if ((l1 | l2 | l3) > 3) {  // a varint of four bytes or more
-        fault = true;
-        break;
-      }
-      uint64_t w;
-      std::memcpy(&w, p + start, 8);
-      const uint64_t bits = packed_groups(w);
-      const auto x = static_cast<uint32_t>(bits) & kValueMask[l1];
-      const auto y = static_cast<uint32_t>(bits >> (7 * l1)) & kValueMask[l2];
-      uint32_t z;
-      if (e3 - start < 8) {
-        z = static_cast<uint32_t>(bits >> (7 * (l1 + l2))) & kValueMask[l3];
-      } else {
-        // Nine bytes: z lies past the word.
-        std::memcpy(&w, p + start + 6, 8);
-        z = static_cast<uint32_t>(packed_groups(w)) & kValueMask[3];
-      }
-      if (((x | y | z) >> 16) != 0) {  // a third byte above 3
-        fault = true;
-        break;
-      }
-      out[0] = static_cast<uint16_t>(x);
-      out[1] = static_cast<uint16_t>(y);
-      out[2] = static_cast<uint16_t>(z);
-      text += size_t{kTextLength[x]} + kTextLength[y] + kTextLength[z];
-      out += 3;
-      start = e3 + 1;
-      ends = ends3 & (ends3 - 1);
-    }
-    p += start;
-    if (fault || start == 0) break;
-  }
+  size_t text = reader == SampleReader::Bmi2 ? read_windows<true>(p, end, out, out_end)
+                                             : read_windows<false>(p, end, out, out_end);
   // Short runs and the end of long ones: one word per sample, the bytes past
   // the end left out of the varint ends.
   while (out != out_end && p != end) {
@@ -443,7 +471,29 @@ Result<size_t, Error> DirectDocument::decode_samples(const uint8_t* p, const uin
   return text + kSampleFixed * count_ - (count_ != 0 ? 1 : 0);
 }
 
+bool sample_reader_supported(SampleReader reader) noexcept {
+  if (reader == SampleReader::Portable) return true;
+#if VORLANE_HAVE_PEXT
+  // PEXT is one fast instruction on every CPU that has AVX-512 VBMI, but
+  // slow microcode on some earlier ones that have BMI2; so both are asked.
+  return __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("avx512vbmi");
+#else
+  return false;
+#endif
+}
+
+SampleReader best_sample_reader() noexcept {
+  // The CPU does not change while the process runs; asked once.
+  static const SampleReader best = detect_best_reader();
+  return best;
+}
+
 Result<size_t, Error> DirectDocument::prepare(uint64_t version, std::string_view b64_data) {
+  return prepare(version, b64_data, best_sample_reader());
+}
+
+Result<size_t, Error> DirectDocument::prepare(uint64_t version, std::string_view b64_data,
+                                              SampleReader reader) {
   // Eight zero bytes after the decoded ones let the sample reader load a
   // whole word at the very end; it never takes them for data.
   const size_t capacity = base64::decoded_capacity(b64_data.size()) + kPadding;
@@ -494,7 +544,7 @@ Result<size_t, Error> DirectDocument::prepare(uint64_t version, std::string_view
   acc_temp_ = from_wire(acc_temp);
   head += sizeof R"(,"acc_temp":,"samples":[)" - 1 + kTextLength[acc_temp];
 
-  auto samples = decode_samples(p, end);
+  auto samples = decode_samples(p, end, reader);
   if (!samples.ok()) return fail(samples.error());
   // The last sample's "}" is counted with the sample.
   length_ = head + samples.value() + kCloseEmpty.size();

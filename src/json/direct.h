@@ -19,6 +19,17 @@
 
 namespace vorlane::json {
 
+// How long sample runs are read. Both give the same results for every input.
+enum class SampleReader : uint8_t {
+  Portable,  // plain C++
+  Bmi2,      // packs the 7-bit groups with one PEXT
+};
+
+// Whether this CPU runs `reader` well (Portable always).
+bool sample_reader_supported(SampleReader reader) noexcept;
+// The reader prepare uses.
+SampleReader best_sample_reader() noexcept;
+
 class DirectDocument {
  public:
   DirectDocument() noexcept {}
@@ -29,6 +40,9 @@ class DirectDocument {
   // its document, or the Error that decode_b64 returns for the same input.
   // Memory exhaustion is std::bad_alloc.
   Result<size_t, accel::Error> prepare(uint64_t version, std::string_view b64_data);
+  // The same with a chosen reader, which must be supported.
+  Result<size_t, accel::Error> prepare(uint64_t version, std::string_view b64_data,
+                                       SampleReader reader);
 
   // Writes the document prepared last: exactly the returned length of bytes.
   void write(char* out) const noexcept;
@@ -39,7 +53,8 @@ class DirectDocument {
   static constexpr size_t kPadding = 8;
   static constexpr size_t kStackSamples = 128;
 
-  Result<size_t, accel::Error> decode_samples(const uint8_t* p, const uint8_t* end);
+  Result<size_t, accel::Error> decode_samples(const uint8_t* p, const uint8_t* end,
+                                              SampleReader reader);
   char* write_head(char* out) const noexcept;
 
   size_t length_ = 0;

@@ -41,9 +41,10 @@ std::string reference(uint64_t version, const std::string& text) {
   return json::to_json_text(json::NCDataPayload{std::move(r).value()});
 }
 
-std::string direct(uint64_t version, const std::string& text) {
+std::string direct(uint64_t version, const std::string& text,
+                   json::SampleReader reader = json::best_sample_reader()) {
   json::DirectDocument doc;
-  auto r = doc.prepare(version, text);
+  auto r = doc.prepare(version, text, reader);
   if (!r.ok()) return "error: " + accel::debug_text(r.error());
   // Nothing may be written past the length.
   std::string out(r.value() + 64, '#');
@@ -53,10 +54,16 @@ std::string direct(uint64_t version, const std::string& text) {
   return out;
 }
 
+// Every sample reader this CPU has, against the reference.
 void expect_same(uint64_t version, const Bytes& bytes) {
   const std::string text = b64(bytes);
-  ASSERT_EQ(direct(version, text), reference(version, text)) << "version " << version << ", "
-                                                             << bytes.size() << " bytes";
+  const std::string expected = reference(version, text);
+  for (auto reader : {json::SampleReader::Portable, json::SampleReader::Bmi2}) {
+    if (!json::sample_reader_supported(reader)) continue;
+    ASSERT_EQ(direct(version, text, reader), expected)
+        << "version " << version << ", " << bytes.size() << " bytes, reader "
+        << static_cast<int>(reader);
+  }
 }
 
 void put_varint(Bytes& out, uint64_t n, size_t extra_zero_groups = 0) {
@@ -172,6 +179,10 @@ TEST(DirectDocument, CountsThatTheBytesCannotHold) {
       }
     }
   }
+}
+
+TEST(DirectDocument, BestReaderIsSupported) {
+  EXPECT_TRUE(json::sample_reader_supported(json::best_sample_reader()));
 }
 
 TEST(DirectDocument, TextErrorsAndVersionsPassThrough) {
