@@ -1,5 +1,6 @@
 // Micro-benchmarks of the three stages (Base64, wire decoding, JSON writing)
-// on the payloads of bench.py: 0 to 1000000 samples, realistic values.
+// on payloads like those of bench.py: 0 to 1000000 samples, versions 3 and
+// 1, realistic values (gravity near 1000 on z, noise, rare int16 limits).
 //
 //   cmake -S . -B build/bench -G Ninja -DVORLANE_BUILD_BENCHMARKS=ON -DVORLANE_BUILD_MODULE=OFF
 //   cmake --build build/bench && build/bench/vorlane_micro
