@@ -23,6 +23,7 @@ namespace vorlane::json {
 enum class SampleReader : uint8_t {
   Portable,  // plain C++
   Bmi2,      // packs the 7-bit groups with one PEXT
+  Avx512,    // thirty values per step with AVX-512 VBMI2, then as Bmi2
 };
 
 // Whether this CPU runs `reader` well (Portable always).

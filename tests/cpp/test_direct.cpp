@@ -58,7 +58,8 @@ std::string direct(uint64_t version, const std::string& text,
 void expect_same(uint64_t version, const Bytes& bytes) {
   const std::string text = b64(bytes);
   const std::string expected = reference(version, text);
-  for (auto reader : {json::SampleReader::Portable, json::SampleReader::Bmi2}) {
+  for (auto reader :
+       {json::SampleReader::Portable, json::SampleReader::Bmi2, json::SampleReader::Avx512}) {
     if (!json::sample_reader_supported(reader)) continue;
     ASSERT_EQ(direct(version, text, reader), expected)
         << "version " << version << ", " << bytes.size() << " bytes, reader "
