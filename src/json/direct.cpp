@@ -417,7 +417,15 @@ read_values_avx512(const uint8_t*& p, const uint8_t* end, uint16_t*& out,
     for (size_t i = 0; i < 64; ++i) t[i] = static_cast<uint8_t>(i);
     return t;
   }();
+  alignas(64) static constexpr std::array<uint8_t, 64> kSpread = [] {
+    std::array<uint8_t, 64> t{};
+    for (size_t i = 0; i < 64; ++i) t[i] = static_cast<uint8_t>(i / 2);
+    return t;
+  }();
+  constexpr __mmask64 kAll = ~__mmask64{0};
+  constexpr __mmask64 kEven = 0x5555555555555555ull;
   const __m512i iota = _mm512_load_si512(kIota.data());
+  const __m512i spread = _mm512_load_si512(kSpread.data());
   const __m512i one = _mm512_set1_epi8(1);
   const __m512i two = _mm512_set1_epi8(2);
   const __m512i low7 = _mm512_set1_epi8(0x7F);
@@ -444,17 +452,20 @@ read_values_avx512(const uint8_t*& p, const uint8_t* end, uint16_t*& out,
 
     const uint64_t starts = ((ends << 1) | 1) & used;
     const __m512i first = _mm512_maskz_compress_epi8(starts, iota);
-    const __m512i b0 = _mm512_permutexvar_epi8(first, v);
-    const __m512i b1 = _mm512_permutexvar_epi8(_mm512_add_epi8(first, one), v);
-    const __m512i b2 = _mm512_permutexvar_epi8(_mm512_add_epi8(first, two), v);
+    // (The zero-masking forms throughout: the plain ones trip false
+    // uninitialised warnings in the compiler's own headers.)
+    const __m512i b0 = _mm512_maskz_permutexvar_epi8(kAll, first, v);
+    const __m512i b1 = _mm512_maskz_permutexvar_epi8(kAll, _mm512_add_epi8(first, one), v);
+    const __m512i b2 = _mm512_maskz_permutexvar_epi8(kAll, _mm512_add_epi8(first, two), v);
     const __mmask64 has1 = _mm512_movepi8_mask(b0);
     const __mmask64 has2 = has1 & _mm512_movepi8_mask(b1);
     const __m512i g0 = _mm512_and_si512(b0, low7);
     const __m512i g1 = _mm512_maskz_mov_epi8(has1, _mm512_and_si512(b1, low7));
     const __m512i g2 = _mm512_maskz_mov_epi8(has2, b2);
-    const __m512i w0 = _mm512_cvtepu8_epi16(_mm512_castsi512_si256(g0));
-    const __m512i w1 = _mm512_cvtepu8_epi16(_mm512_castsi512_si256(g1));
-    const __m512i w2 = _mm512_cvtepu8_epi16(_mm512_castsi512_si256(g2));
+    // Byte i of each to the low byte of 16-bit lane i.
+    const __m512i w0 = _mm512_maskz_permutexvar_epi8(kEven, spread, g0);
+    const __m512i w1 = _mm512_maskz_permutexvar_epi8(kEven, spread, g1);
+    const __m512i w2 = _mm512_maskz_permutexvar_epi8(kEven, spread, g2);
     const __m512i values = _mm512_or_si512(
         w0, _mm512_or_si512(_mm512_slli_epi16(w1, 7), _mm512_slli_epi16(w2, 14)));
     const auto keep = static_cast<__mmask32>((uint64_t{1} << k) - 1);
