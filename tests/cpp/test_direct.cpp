@@ -2,6 +2,7 @@
 // to_json_text: same document or same error for every input.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -114,6 +115,39 @@ TEST(DirectDocument, RandomValidPayloadsOfManySizes) {
   for (uint64_t version : {1, 2, 3}) {
     for (size_t n = 0; n < 200; ++n) expect_same(version, random_payload(version, n, rng));
     for (size_t n : {1000u, 5000u, 40000u}) expect_same(version, random_payload(version, n, rng));
+  }
+}
+
+// Readings as devices send them: gravity near 1000 on z, noise of a few
+// hundred, now and then a value at an int16 limit. Most values sit in the
+// writer's table, so the wide text paths run on long stretches of them.
+Bytes realistic_payload(uint64_t version, size_t samples, std::mt19937& rng, unsigned limit_every) {
+  std::normal_distribution<double> noise(0.0, 300.0);
+  Bytes out;
+  if (version == 1) {
+    put_varint(out, 3400000000246u);
+  } else {
+    out.insert(out.end(), {1, 3, 1, 1});
+  }
+  put_i16(out, 250, rng);
+  put_varint(out, samples);
+  for (size_t i = 0; i < 3 * samples; ++i) {
+    int v = static_cast<int>(noise(rng)) + (i % 3 == 2 ? 1000 : 0);
+    if (limit_every != 0 && rng() % limit_every == 0) v = rng() % 2 ? -32768 : 32767;
+    put_i16(out, static_cast<int16_t>(std::clamp(v, -32768, 32767)), rng);
+  }
+  return out;
+}
+
+TEST(DirectDocument, RealisticReadingsOfManySizes) {
+  std::mt19937 rng(404);
+  for (uint64_t version : {1, 3}) {
+    for (unsigned limit_every : {0u, 500u, 40u}) {
+      for (size_t n = 0; n < 120; ++n) expect_same(version, realistic_payload(version, n, rng, limit_every));
+      for (size_t n : {1000u, 4096u, 30000u}) {
+        expect_same(version, realistic_payload(version, n, rng, limit_every));
+      }
+    }
   }
 }
 
