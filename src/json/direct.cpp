@@ -526,12 +526,15 @@ Result<size_t, Error> DirectDocument::decode_samples(const uint8_t* p, const uin
   uint16_t* const out_end = out + 3 * count_;
 
   size_t text = 0;
+  // Short runs (the common case) skip the long-run readers altogether.
+  if (end - p >= 72) {
 #if VORLANE_X86
-  if (reader == SampleReader::Avx512) text = read_values_avx512(p, end, out, out_end);
+    if (reader == SampleReader::Avx512) text = read_values_avx512(p, end, out, out_end);
 #endif
-  // What the vector reader left (or all of it), then the end of the run.
-  text += reader == SampleReader::Portable ? read_windows<false>(p, end, out, out_end)
-                                           : read_windows<true>(p, end, out, out_end);
+    // What the vector reader left (or all of it), then the end of the run.
+    text += reader == SampleReader::Portable ? read_windows<false>(p, end, out, out_end)
+                                             : read_windows<true>(p, end, out, out_end);
+  }
   // Short runs and the end of long ones: one word per sample, the bytes past
   // the end left out of the varint ends.
   while (out != out_end && p != end) {
