@@ -1,36 +1,112 @@
 #include "base64/base64.h"
 
-#include <array>
+#include "base64/blocks.h"
+#include "base64/symbols.h"
 
 namespace vorlane::base64 {
 namespace {
-
-constexpr uint8_t kNotSymbol = 0xFF;
-constexpr uint8_t kPad = '=';
-
-constexpr std::array<uint8_t, 256> make_symbol_table() {
-  std::array<uint8_t, 256> table{};
-  for (auto& entry : table) entry = kNotSymbol;
-  constexpr std::string_view alphabet =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  for (size_t i = 0; i < alphabet.size(); ++i) {
-    table[static_cast<uint8_t>(alphabet[i])] = static_cast<uint8_t>(i);
-  }
-  return table;
-}
-
-constexpr std::array<uint8_t, 256> kSymbolValue = make_symbol_table();
 
 inline uint8_t at(std::string_view text, size_t i) noexcept {
   return static_cast<uint8_t>(text[i]);
 }
 
-// Whole groups of four symbols; '=' is not allowed here. On a bad group the
-// bytes are looked at again one by one so that the first bad byte in text
-// order is the one reported, with its absolute offset.
-Result<size_t, Base64DecodeError> decode_body(std::string_view text, size_t body_len,
-                                              uint8_t* out) noexcept {
-  for (size_t i = 0; i < body_len; i += 4) {
+// Step 2: a text of 4k + 1 bytes has its last byte judged before anything else.
+bool lone_trailing_byte_bad(std::string_view text) noexcept {
+  const size_t n = text.size();
+  if (n % 4 != 1) return false;
+  const uint8_t last = at(text, n - 1);
+  return last != kPad && kSymbolValue[last] == kNotSymbol;
+}
+
+// Length of the body: every whole group of four before the final group.
+size_t body_length(size_t n) noexcept {
+  const size_t r = n % 4;
+  return r != 0 ? n - r : n - 4;
+}
+
+// The final group (1 to 4 bytes at `body_len`), left to right, then length,
+// padding and surplus bits. Writes its 1 to 3 bytes at `out` and adds their
+// number to `written`. Plain bool and out-parameters: this runs on every
+// call, and a Result per step costs more than the group itself.
+bool decode_final_group(std::string_view text, size_t body_len, uint8_t* out, size_t& written,
+                        Base64DecodeError& error) noexcept {
+  const size_t n = text.size();
+  // The three accepted forms of a group of four first; everything else,
+  // faults included, goes through the rules one byte at a time.
+  if (n - body_len == 4) {
+    const uint8_t b2 = at(text, body_len + 2);
+    const uint8_t b3 = at(text, body_len + 3);
+    const uint8_t s0 = kSymbolValue[at(text, body_len)];
+    const uint8_t s1 = kSymbolValue[at(text, body_len + 1)];
+    const uint8_t s2 = kSymbolValue[b2];
+    const uint8_t s3 = kSymbolValue[b3];
+    const uint32_t word = (uint32_t{s0} << 18) | (uint32_t{s1 & 0x3Fu} << 12) |
+                          (uint32_t{s2 & 0x3Fu} << 6) | (s3 & 0x3Fu);
+    size_t bytes = 0;
+    if ((s0 | s1 | s2 | s3) < 64) {
+      bytes = 3;
+    } else if (b3 == kPad && (s0 | s1 | s2) < 64 && (s2 & 0x03) == 0) {
+      bytes = 2;
+    } else if (b3 == kPad && b2 == kPad && (s0 | s1) < 64 && (s1 & 0x0F) == 0) {
+      bytes = 1;
+    }
+    if (bytes != 0) {
+      // The buffer always has room for a whole group here.
+      out[0] = static_cast<uint8_t>(word >> 16);
+      out[1] = static_cast<uint8_t>(word >> 8);
+      out[2] = static_cast<uint8_t>(word);
+      written += bytes;
+      return true;
+    }
+  }
+  uint8_t symbols[4] = {};
+  size_t symbol_count = 0;
+  size_t pad_count = 0;
+  size_t first_pad = 0;
+  for (size_t p = 0; p < n - body_len; ++p) {
+    const uint8_t byte = at(text, body_len + p);
+    if (byte == kPad) {
+      if (p < 2) return error = Base64DecodeError::invalid_byte(body_len + p, kPad), false;
+      if (pad_count == 0) first_pad = p;
+      ++pad_count;
+      continue;
+    }
+    if (pad_count != 0) {
+      return error = Base64DecodeError::invalid_byte(body_len + first_pad, kPad), false;
+    }
+    const uint8_t value = kSymbolValue[byte];
+    if (value == kNotSymbol) return error = Base64DecodeError::invalid_byte(body_len + p, byte), false;
+    symbols[symbol_count++] = value;
+  }
+
+  if (symbol_count < 2) return error = Base64DecodeError::invalid_length(body_len + symbol_count), false;
+  if ((symbol_count + pad_count) % 4 != 0) return error = Base64DecodeError::invalid_padding(), false;
+
+  const size_t last = symbol_count - 1;
+  const bool surplus = (symbol_count == 2 && (symbols[1] & 0x0F) != 0) ||
+                       (symbol_count == 3 && (symbols[2] & 0x03) != 0);
+  if (surplus) {
+    error = Base64DecodeError::invalid_last_symbol(body_len + last, at(text, body_len + last));
+    return false;
+  }
+
+  const uint32_t word = (uint32_t{symbols[0]} << 18) | (uint32_t{symbols[1]} << 12) |
+                        (uint32_t{symbols[2]} << 6) | symbols[3];
+  const uint8_t group[3] = {static_cast<uint8_t>(word >> 16), static_cast<uint8_t>(word >> 8),
+                            static_cast<uint8_t>(word)};
+  out[0] = group[0];
+  if (last > 1) out[1] = group[1];
+  if (last > 2) out[2] = group[2];
+  written += last;
+  return true;
+}
+
+// Whole groups of four symbols from `start` on; '=' is not allowed here. On a
+// bad group the bytes are looked at again one by one so that the first bad
+// byte in text order is the one reported, with its absolute offset.
+bool decode_groups(std::string_view text, size_t start, size_t body_len, uint8_t* out,
+                   Base64DecodeError& error) noexcept {
+  for (size_t i = start; i < body_len; i += 4) {
     const uint8_t a = kSymbolValue[at(text, i)];
     const uint8_t b = kSymbolValue[at(text, i + 1)];
     const uint8_t c = kSymbolValue[at(text, i + 2)];
@@ -38,7 +114,8 @@ Result<size_t, Base64DecodeError> decode_body(std::string_view text, size_t body
     if (((a | b | c | d) & 0x80) != 0) {
       for (size_t k = i;; ++k) {
         if (kSymbolValue[at(text, k)] == kNotSymbol) {
-          return fail(Base64DecodeError::invalid_byte(k, at(text, k)));
+          error = Base64DecodeError::invalid_byte(k, at(text, k));
+          return false;
         }
       }
     }
@@ -48,65 +125,107 @@ Result<size_t, Base64DecodeError> decode_body(std::string_view text, size_t body
     out[2] = static_cast<uint8_t>(word);
     out += 3;
   }
-  return body_len / 4 * 3;
+  return true;
+}
+
+Path detect_best_path() noexcept {
+  if (path_supported(Path::Avx512)) return Path::Avx512;
+  if (path_supported(Path::Avx2)) return Path::Avx2;
+  if (path_supported(Path::Sse41)) return Path::Sse41;
+  return Path::Portable;
 }
 
 }  // namespace
 
-Result<size_t, Base64DecodeError> decode_into(std::string_view text, uint8_t* out) noexcept {
+bool path_supported(Path path) noexcept {
+#if VORLANE_BASE64_X86
+  switch (path) {
+    case Path::Portable:
+      return true;
+    case Path::Sse41:
+      return __builtin_cpu_supports("sse4.1");
+    case Path::Avx2:
+      return __builtin_cpu_supports("avx2");
+    case Path::Avx512:
+      return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi");
+  }
+  return false;
+#else
+  return path == Path::Portable;
+#endif
+}
+
+Path best_path() noexcept {
+  // The CPU does not change while the process runs; asked once.
+  static const Path best = detect_best_path();
+  return best;
+}
+
+Result<size_t, Base64DecodeError> decode_into(std::string_view text, uint8_t* out,
+                                              Path path) noexcept {
   const size_t n = text.size();
   if (n == 0) return size_t{0};
-  const size_t r = n % 4;
+  if (lone_trailing_byte_bad(text)) {
+    return fail(Base64DecodeError::invalid_byte(n - 1, at(text, n - 1)));
+  }
+  const size_t body_len = body_length(n);
+  const auto* in = reinterpret_cast<const uint8_t*>(text.data());
 
-  // A text of 4k + 1 bytes: its last byte is judged before anything else.
-  if (r == 1) {
-    const uint8_t last = at(text, n - 1);
-    if (last != kPad && kSymbolValue[last] == kNotSymbol) {
-      return fail(Base64DecodeError::invalid_byte(n - 1, last));
+  // The block decoders stop before the first block that holds a bad byte;
+  // the groups loop then finds that byte exactly.
+  size_t done = 0;
+#if VORLANE_BASE64_X86
+  // The widest blocks first, then 16-byte blocks for what is left; short
+  // texts go straight to the 16-byte blocks (every CPU with the wider
+  // instructions has these too).
+  if (path != Path::Portable && body_len >= 16) {
+    if (path == Path::Avx512 && body_len >= 64) {
+      done = blocks::decode_avx512(in, body_len, out);
+    } else if (path == Path::Avx2 && body_len >= 32) {
+      done = blocks::decode_avx2(in, body_len, out);
+    }
+    done += blocks::decode_sse41(in + done, body_len - done, out + done / 4 * 3);
+  }
+#else
+  (void)path;
+#endif
+  Base64DecodeError error;
+  size_t written = body_len / 4 * 3;
+  if (!decode_groups(text, done, body_len, out + done / 4 * 3, error) ||
+      !decode_final_group(text, body_len, out + written, written, error)) {
+    return fail(error);
+  }
+  return written;
+}
+
+Result<size_t, Base64DecodeError> decode_into(std::string_view text, uint8_t* out) noexcept {
+  return decode_into(text, out, best_path());
+}
+
+Result<size_t, Base64DecodeError> reference_decode_into(std::string_view text,
+                                                        uint8_t* out) noexcept {
+  const size_t n = text.size();
+  if (n == 0) return size_t{0};
+  if (lone_trailing_byte_bad(text)) {
+    return fail(Base64DecodeError::invalid_byte(n - 1, at(text, n - 1)));
+  }
+  const size_t body_len = body_length(n);
+  // One symbol at a time, in text order.
+  uint32_t word = 0;
+  size_t written = 0;
+  for (size_t i = 0; i < body_len; ++i) {
+    const uint8_t value = kSymbolValue[at(text, i)];
+    if (value == kNotSymbol) return fail(Base64DecodeError::invalid_byte(i, at(text, i)));
+    word = (word << 6) | value;
+    if (i % 4 == 3) {
+      out[written++] = static_cast<uint8_t>(word >> 16);
+      out[written++] = static_cast<uint8_t>(word >> 8);
+      out[written++] = static_cast<uint8_t>(word);
+      word = 0;
     }
   }
-
-  const size_t body_len = r != 0 ? n - r : n - 4;
-  auto body = decode_body(text, body_len, out);
-  if (!body.ok()) return body;
-  size_t written = body.value();
-
-  // The final group, left to right.
-  uint8_t symbols[4] = {};
-  size_t symbol_count = 0;
-  size_t pad_count = 0;
-  size_t first_pad = 0;
-  for (size_t p = 0; p < n - body_len; ++p) {
-    const uint8_t byte = at(text, body_len + p);
-    if (byte == kPad) {
-      if (p < 2) return fail(Base64DecodeError::invalid_byte(body_len + p, kPad));
-      if (pad_count == 0) first_pad = p;
-      ++pad_count;
-      continue;
-    }
-    if (pad_count != 0) {
-      return fail(Base64DecodeError::invalid_byte(body_len + first_pad, kPad));
-    }
-    const uint8_t value = kSymbolValue[byte];
-    if (value == kNotSymbol) return fail(Base64DecodeError::invalid_byte(body_len + p, byte));
-    symbols[symbol_count++] = value;
-  }
-
-  if (symbol_count < 2) return fail(Base64DecodeError::invalid_length(body_len + symbol_count));
-  if ((symbol_count + pad_count) % 4 != 0) return fail(Base64DecodeError::invalid_padding());
-
-  const size_t last = symbol_count - 1;
-  const bool surplus = (symbol_count == 2 && (symbols[1] & 0x0F) != 0) ||
-                       (symbol_count == 3 && (symbols[2] & 0x03) != 0);
-  if (surplus) {
-    return fail(Base64DecodeError::invalid_last_symbol(body_len + last, at(text, body_len + last)));
-  }
-
-  const uint32_t word = (uint32_t{symbols[0]} << 18) | (uint32_t{symbols[1]} << 12) |
-                        (uint32_t{symbols[2]} << 6) | symbols[3];
-  const uint8_t group[3] = {static_cast<uint8_t>(word >> 16), static_cast<uint8_t>(word >> 8),
-                            static_cast<uint8_t>(word)};
-  for (size_t i = 0; i < last; ++i) out[written++] = group[i];
+  Base64DecodeError error;
+  if (!decode_final_group(text, body_len, out + written, written, error)) return fail(error);
   return written;
 }
 

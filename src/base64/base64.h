@@ -45,8 +45,30 @@ constexpr size_t decoded_capacity(size_t n) noexcept {
 
 // Decodes `text` into `out`, which must have room for decoded_capacity()
 // bytes. Returns the decoded length. Nothing useful is left in `out` on
-// failure.
+// failure. Uses the widest block decoder this CPU has.
 Result<size_t, Base64DecodeError> decode_into(std::string_view text, uint8_t* out) noexcept;
+
+// The block decoders for the body. Every path gives the same bytes and the
+// same error for every text; only the speed differs.
+enum class Path : uint8_t {
+  Portable,  // plain C++, four symbols at a time
+  Sse41,     // 16 symbols per block
+  Avx2,      // 32 symbols per block
+  Avx512,    // 64 symbols per block (AVX-512 VBMI)
+};
+
+// Whether this CPU can run `path` (Portable always).
+bool path_supported(Path path) noexcept;
+// The widest supported path; the one decode_into uses.
+Path best_path() noexcept;
+// decode_into with a chosen path, which must be supported.
+Result<size_t, Base64DecodeError> decode_into(std::string_view text, uint8_t* out,
+                                              Path path) noexcept;
+
+// The plain byte-by-byte decoder, kept as the reference the block decoders
+// are tested against.
+Result<size_t, Base64DecodeError> reference_decode_into(std::string_view text,
+                                                        uint8_t* out) noexcept;
 
 // Owned decoded bytes.
 struct ByteBuffer {

@@ -1,6 +1,5 @@
 // BinaryParser.parse: binding, conversion, the order of checks, and the
 // mapping of every failure to a Python exception.
-#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -9,7 +8,7 @@
 #include "binding/binder.h"
 #include "binding/guard.h"
 #include "binding/module.h"
-#include "json/document.h"
+#include "json/direct.h"
 
 namespace vorlane::binding {
 namespace {
@@ -39,7 +38,7 @@ bool rewrap_argument_error(const char* name) {
 
 // str (or subclass) to its cached UTF-8 form, borrowed for the call.
 bool extract_text(PyObject* obj, const char* name, std::string_view& out) {
-  if (!PyType_IsSubtype(Py_TYPE(obj), &PyUnicode_Type)) {
+  if (!PyUnicode_CheckExact(obj) && !PyType_IsSubtype(Py_TYPE(obj), &PyUnicode_Type)) {
     raise_downcast_error(obj, "PyString");
     return rewrap_argument_error(name);
   }
@@ -53,7 +52,7 @@ bool extract_text(PyObject* obj, const char* name, std::string_view& out) {
 // int (or subclass, or anything with __index__) to an unsigned 64-bit value.
 bool extract_u64(PyObject* obj, const char* name, uint64_t& out) {
   unsigned long long value = 0;
-  if (PyType_IsSubtype(Py_TYPE(obj), &PyLong_Type)) {
+  if (PyLong_CheckExact(obj) || PyType_IsSubtype(Py_TYPE(obj), &PyLong_Type)) {
     value = PyLong_AsUnsignedLongLong(obj);
   } else {
     OwnedRef index(PyNumber_Index(obj));
@@ -68,17 +67,16 @@ bool extract_u64(PyObject* obj, const char* name, uint64_t& out) {
   return true;
 }
 
-// The document is ASCII by construction, so it goes straight into a
-// one-byte-kind str without decoding.
-PyObject* ascii_str(std::string_view text) {
-  PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
-  if (result != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(result), text.data(), text.size());
-  return result;
-}
-
 PyObject* parse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* argv[3] = {nullptr, nullptr, nullptr};
-  if (!bind_vectorcall(kParseDescription, args, nargs, kwnames, argv)) return nullptr;
+  if (kwnames == nullptr && PyVectorcall_NARGS(static_cast<size_t>(nargs)) == 3) {
+    // The usual call: three positional arguments, nothing to match.
+    argv[0] = args[0];
+    argv[1] = args[1];
+    argv[2] = args[2];
+  } else if (!bind_vectorcall(kParseDescription, args, nargs, kwnames, argv)) {
+    return nullptr;
+  }
 
   PyTypeObject* type = binary_parser_type();
   if (type == nullptr) {
@@ -101,14 +99,19 @@ PyObject* parse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     return raise(PyExc_ValueError, message);
   }
 
-  auto decoded = accel::decode_b64(version, b64_data);
-  if (!decoded.ok()) {
-    return raise(PyExc_ValueError, "Parsing failed: " + accel::debug_text(decoded.error()));
+  // decode_b64 and to_json_text fused: the document is written straight into
+  // the result str, allocated once at its exact length.
+  json::DirectDocument document;
+  auto length = document.prepare(version, b64_data);
+  if (!length.ok()) {
+    return raise(PyExc_ValueError, "Parsing failed: " + accel::debug_text(length.error()));
   }
-  const std::string document =
-      json::to_json_text(json::NCDataPayload{std::move(decoded).value()});
-  // Out of memory here is an ordinary MemoryError.
-  return ascii_str(document);
+  // The document is ASCII by construction, so it goes straight into a
+  // one-byte-kind str. Out of memory here is an ordinary MemoryError.
+  PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(length.value()), 127);
+  if (result == nullptr) return nullptr;
+  document.write(reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(result)));
+  return result;
 }
 
 }  // namespace

@@ -1,0 +1,165 @@
+// Micro-benchmarks of the three stages (Base64, wire decoding, JSON writing)
+// on payloads like those of bench.py: 0 to 1000000 samples, versions 3 and
+// 1, realistic values (gravity near 1000 on z, noise, rare int16 limits).
+//
+//   cmake -S . -B build/bench -G Ninja -DVORLANE_BUILD_BENCHMARKS=ON -DVORLANE_BUILD_MODULE=OFF
+//   cmake --build build/bench && build/bench/vorlane_micro
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "accel/entry.h"
+#include "base64/base64.h"
+#include "json/direct.h"
+#include "json/document.h"
+
+using namespace vorlane;
+
+namespace {
+
+void put_varint(std::vector<uint8_t>& out, uint64_t n) {
+  while (n >= 0x80) {
+    out.push_back(static_cast<uint8_t>(n | 0x80));
+    n >>= 7;
+  }
+  out.push_back(static_cast<uint8_t>(n));
+}
+
+void put_i16(std::vector<uint8_t>& out, int v) {
+  const auto s = static_cast<int16_t>(std::clamp(v, -32768, 32767));
+  put_varint(out, static_cast<uint16_t>((static_cast<uint16_t>(s) << 1) ^ static_cast<uint16_t>(s >> 15)));
+}
+
+std::string encode(const std::vector<uint8_t>& bytes) {
+  static const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  size_t i = 0;
+  for (; i + 3 <= bytes.size(); i += 3) {
+    const uint32_t w = (uint32_t{bytes[i]} << 16) | (uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
+    for (int s = 18; s >= 0; s -= 6) out += alphabet[(w >> s) & 63];
+  }
+  const size_t left = bytes.size() - i;
+  if (left != 0) {
+    uint32_t w = uint32_t{bytes[i]} << 16;
+    if (left == 2) w |= uint32_t{bytes[i + 1]} << 8;
+    out += alphabet[(w >> 18) & 63];
+    out += alphabet[(w >> 12) & 63];
+    out += left == 2 ? alphabet[(w >> 6) & 63] : '=';
+    out += '=';
+  }
+  return out;
+}
+
+// Gravity near 1000 on z, noise with a spread of a few hundred, rare limits.
+const std::string& payload(int version, int64_t samples) {
+  static std::map<std::pair<int, int64_t>, std::string> cache;
+  auto& text = cache[{version, samples}];
+  if (!text.empty()) return text;
+  if (version == 3 && samples == 2) return text = "AQMBATICAQTQDwDXBP//Aw==";
+  std::mt19937_64 rng(2024 * 1000003ull + static_cast<uint64_t>(samples) * 10 + static_cast<uint64_t>(version));
+  std::normal_distribution<double> noise(0.0, 250.0);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  std::vector<uint8_t> bytes;
+  if (version == 1) {
+    put_varint(bytes, 2 * 1700000000123ull);
+  } else {
+    bytes.insert(bytes.end(), {1, 3, 1, 1});
+  }
+  put_i16(bytes, 250);
+  put_varint(bytes, static_cast<uint64_t>(samples));
+  for (int64_t i = 0; i < samples; ++i) {
+    int x = static_cast<int>(noise(rng)), y = static_cast<int>(noise(rng));
+    int z = 1000 + static_cast<int>(noise(rng));
+    if (unit(rng) < 0.002) x = unit(rng) < 0.5 ? -32768 : 32767;
+    if (unit(rng) < 0.002) z = unit(rng) < 0.5 ? -32768 : 32767;
+    put_i16(bytes, x);
+    put_i16(bytes, y);
+    put_i16(bytes, z);
+  }
+  return text = encode(bytes);
+}
+
+void sizes(benchmark::internal::Benchmark* b) {
+  for (int version : {3, 1}) {
+    for (int64_t n : {0, 2, 32, 256, 4096, 200000, 1000000}) b->Args({version, n});
+  }
+}
+
+void Base64Decode(benchmark::State& state, base64::Path path) {
+  if (!base64::path_supported(path)) {
+    state.SkipWithError("this CPU lacks the instructions");
+    return;
+  }
+  const std::string& text = payload(static_cast<int>(state.range(0)), state.range(1));
+  std::vector<uint8_t> out(base64::decoded_capacity(text.size()));
+  for (auto _ : state) {
+    auto r = base64::decode_into(text, out.data(), path);
+    benchmark::DoNotOptimize(r);
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
+}
+BENCHMARK_CAPTURE(Base64Decode, portable, base64::Path::Portable)->Apply(sizes);
+BENCHMARK_CAPTURE(Base64Decode, sse41, base64::Path::Sse41)->Apply(sizes);
+BENCHMARK_CAPTURE(Base64Decode, avx2, base64::Path::Avx2)->Apply(sizes);
+BENCHMARK_CAPTURE(Base64Decode, avx512, base64::Path::Avx512)->Apply(sizes);
+
+// The record decoders on decoded bytes (samples into their vector).
+void WireRecord(benchmark::State& state) {
+  const std::string& text = payload(static_cast<int>(state.range(0)), state.range(1));
+  auto bytes = base64::base64_decode(text);
+  for (auto _ : state) {
+    auto r = accel::decode_bytes(static_cast<uint64_t>(state.range(0)), bytes.value().data.get(), bytes.value().size);
+    benchmark::DoNotOptimize(r);
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(bytes.value().size));
+}
+BENCHMARK(WireRecord)->Apply(sizes);
+
+// The reference writer: to_json_text on a decoded record.
+void JsonWriterDocument(benchmark::State& state) {
+  const std::string& text = payload(static_cast<int>(state.range(0)), state.range(1));
+  auto record = accel::decode_b64(static_cast<uint64_t>(state.range(0)), text);
+  const json::NCDataPayload value{std::move(record).value()};
+  size_t size = 0;
+  for (auto _ : state) {
+    auto doc = json::to_json_text(value);
+    size = doc.size();
+    benchmark::DoNotOptimize(doc);
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(size));
+}
+BENCHMARK(JsonWriterDocument)->Apply(sizes);
+
+// The fused road of the binding: Base64 and samples (prepare), then the text
+// into a buffer of the exact length (write).
+void DirectPrepare(benchmark::State& state) {
+  const std::string& text = payload(static_cast<int>(state.range(0)), state.range(1));
+  for (auto _ : state) {
+    json::DirectDocument doc;
+    auto r = doc.prepare(static_cast<uint64_t>(state.range(0)), text);
+    benchmark::DoNotOptimize(r);
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
+}
+BENCHMARK(DirectPrepare)->Apply(sizes);
+
+void DirectWrite(benchmark::State& state) {
+  const std::string& text = payload(static_cast<int>(state.range(0)), state.range(1));
+  json::DirectDocument doc;
+  const size_t size = doc.prepare(static_cast<uint64_t>(state.range(0)), text).value();
+  std::string out(size, '\0');
+  for (auto _ : state) {
+    doc.write(out.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(size));
+}
+BENCHMARK(DirectWrite)->Apply(sizes);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,131 @@
+// Vector decoding of the Base64 body. Compiled for plain x86-64: each
+// function carries its own target attribute and is called only after the
+// CPU has been asked (base64.cpp), so the module runs on any x86-64.
+//
+// Validation and translation follow the nibble-table method: a byte is a
+// symbol exactly when the low-nibble and high-nibble table entries share no
+// bit; a third table gives the offset from the byte to its 6-bit value.
+#include "base64/blocks.h"
+
+#if VORLANE_BASE64_X86
+
+#include <immintrin.h>
+
+#include <array>
+#include <cstring>
+
+#include "base64/symbols.h"
+
+namespace vorlane::base64::blocks {
+namespace {
+
+#define LUT_LO 0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x13, 0x1A, 0x1B, 0x1B, 0x1B, 0x1A
+#define LUT_HI 0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10
+#define LUT_ROLL 0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0
+// After the multiply-adds each 32-bit lane holds one group's three bytes,
+// lowest first; this takes them out in text order.
+#define PACK_LANE 2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1
+
+// Symbols 0..127 for the 128-entry table lookup (0xFF for non-symbols).
+alignas(64) constexpr std::array<uint8_t, 128> kLow128 = [] {
+  std::array<uint8_t, 128> t{};
+  for (size_t i = 0; i < 128; ++i) t[i] = kSymbolValue[i];
+  return t;
+}();
+
+// Picks the 48 output bytes out of 16 lanes.
+alignas(64) constexpr std::array<uint8_t, 64> kPack48 = [] {
+  std::array<uint8_t, 64> t{};
+  for (size_t j = 0; j < 48; ++j) t[j] = static_cast<uint8_t>(4 * (j / 3) + 2 - j % 3);
+  return t;
+}();
+
+}  // namespace
+
+__attribute__((target("sse4.1"))) size_t decode_sse41(const uint8_t* in, size_t len,
+                                                      uint8_t* out) noexcept {
+  const __m128i lut_lo = _mm_setr_epi8(LUT_LO);
+  const __m128i lut_hi = _mm_setr_epi8(LUT_HI);
+  const __m128i lut_roll = _mm_setr_epi8(LUT_ROLL);
+  const __m128i pack = _mm_setr_epi8(PACK_LANE);
+  const __m128i nibble = _mm_set1_epi8(0x0F);
+  const __m128i slash = _mm_set1_epi8('/');
+  const __m128i merge_pairs = _mm_set1_epi32(0x01400140);
+  const __m128i merge_words = _mm_set1_epi32(0x00011000);
+  size_t i = 0;
+  for (; i + 16 <= len; i += 16) {
+    const __m128i text = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+    const __m128i hi_nibbles = _mm_and_si128(_mm_srli_epi32(text, 4), nibble);
+    const __m128i lo = _mm_shuffle_epi8(lut_lo, _mm_and_si128(text, nibble));
+    const __m128i hi = _mm_shuffle_epi8(lut_hi, hi_nibbles);
+    if (!_mm_testz_si128(lo, hi)) break;
+    const __m128i roll = _mm_shuffle_epi8(lut_roll, _mm_add_epi8(_mm_cmpeq_epi8(text, slash), hi_nibbles));
+    const __m128i values = _mm_add_epi8(text, roll);
+    const __m128i words = _mm_madd_epi16(_mm_maddubs_epi16(values, merge_pairs), merge_words);
+    const __m128i bytes = _mm_shuffle_epi8(words, pack);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), bytes);
+    const auto tail = static_cast<uint32_t>(_mm_extract_epi32(bytes, 2));
+    std::memcpy(out + 8, &tail, 4);
+    out += 12;
+  }
+  return i;
+}
+
+__attribute__((target("avx2"))) size_t decode_avx2(const uint8_t* in, size_t len,
+                                                   uint8_t* out) noexcept {
+  const __m256i lut_lo = _mm256_setr_epi8(LUT_LO, LUT_LO);
+  const __m256i lut_hi = _mm256_setr_epi8(LUT_HI, LUT_HI);
+  const __m256i lut_roll = _mm256_setr_epi8(LUT_ROLL, LUT_ROLL);
+  const __m256i pack = _mm256_setr_epi8(PACK_LANE, PACK_LANE);
+  const __m256i gather = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
+  const __m256i nibble = _mm256_set1_epi8(0x0F);
+  const __m256i slash = _mm256_set1_epi8('/');
+  const __m256i merge_pairs = _mm256_set1_epi32(0x01400140);
+  const __m256i merge_words = _mm256_set1_epi32(0x00011000);
+  size_t i = 0;
+  for (; i + 32 <= len; i += 32) {
+    const __m256i text = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
+    const __m256i hi_nibbles = _mm256_and_si256(_mm256_srli_epi32(text, 4), nibble);
+    const __m256i lo = _mm256_shuffle_epi8(lut_lo, _mm256_and_si256(text, nibble));
+    const __m256i hi = _mm256_shuffle_epi8(lut_hi, hi_nibbles);
+    if (!_mm256_testz_si256(lo, hi)) break;
+    const __m256i roll =
+        _mm256_shuffle_epi8(lut_roll, _mm256_add_epi8(_mm256_cmpeq_epi8(text, slash), hi_nibbles));
+    const __m256i values = _mm256_add_epi8(text, roll);
+    const __m256i words =
+        _mm256_madd_epi16(_mm256_maddubs_epi16(values, merge_pairs), merge_words);
+    const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(words, pack), gather);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(bytes));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 16), _mm256_extracti128_si256(bytes, 1));
+    out += 24;
+  }
+  return i;
+}
+
+__attribute__((target("avx512f,avx512bw,avx512vbmi"))) size_t decode_avx512(const uint8_t* in,
+                                                                             size_t len,
+                                                                             uint8_t* out) noexcept {
+  const __m512i table_lo = _mm512_load_si512(kLow128.data());
+  const __m512i table_hi = _mm512_load_si512(kLow128.data() + 64);
+  const __m512i pack = _mm512_load_si512(kPack48.data());
+  const __m512i merge_pairs = _mm512_set1_epi32(0x01400140);
+  const __m512i merge_words = _mm512_set1_epi32(0x00011000);
+  constexpr __mmask64 kStore48 = (__mmask64{1} << 48) - 1;
+  size_t i = 0;
+  for (; i + 64 <= len; i += 64) {
+    const __m512i text = _mm512_loadu_si512(in + i);
+    // The table covers bytes below 128; the byte's own top bit marks the rest.
+    const __m512i values = _mm512_permutex2var_epi8(table_lo, text, table_hi);
+    if (_mm512_movepi8_mask(_mm512_or_si512(values, text)) != 0) break;
+    const __m512i words =
+        _mm512_madd_epi16(_mm512_maddubs_epi16(values, merge_pairs), merge_words);
+    // The zero-masking form: the plain one trips a false uninitialised warning.
+    _mm512_mask_storeu_epi8(out, kStore48, _mm512_maskz_permutexvar_epi8(kStore48, pack, words));
+    out += 48;
+  }
+  return i;
+}
+
+}  // namespace vorlane::base64::blocks
+
+#endif

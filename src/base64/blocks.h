@@ -1,0 +1,26 @@
+// Block decoders for the Base64 body, one per instruction set. Each decodes
+// whole blocks from the start of `in` (`len` bytes, a multiple of four) and
+// stops before the first block that holds a byte outside the alphabet, or
+// when less than a block is left. It returns the number of bytes consumed
+// and has written exactly three bytes per four consumed to `out`. Finding
+// and reporting the bad byte is left to the caller's group loop.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define VORLANE_BASE64_X86 1
+#else
+#define VORLANE_BASE64_X86 0
+#endif
+
+namespace vorlane::base64::blocks {
+
+#if VORLANE_BASE64_X86
+size_t decode_sse41(const uint8_t* in, size_t len, uint8_t* out) noexcept;
+size_t decode_avx2(const uint8_t* in, size_t len, uint8_t* out) noexcept;
+size_t decode_avx512(const uint8_t* in, size_t len, uint8_t* out) noexcept;
+#endif
+
+}  // namespace vorlane::base64::blocks

@@ -1,0 +1,703 @@
+#include "json/direct.h"
+
+#include <array>
+#include <cstring>
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define VORLANE_X86 1
+#include <immintrin.h>
+#else
+#define VORLANE_X86 0
+#endif
+
+#include "accel/settings.h"
+#include "base64/base64.h"
+#include "wire/deserializer.h"
+
+namespace vorlane::json {
+namespace {
+
+using accel::Error;
+using wire::WireError;
+
+// ---- value texts ----------------------------------------------------------
+//
+// Samples are kept as their zigzag wire values u; the text of the value u
+// stands for comes from tables indexed by u, so small magnitudes, positive
+// or negative, sit next to each other at the front.
+
+constexpr int16_t from_wire(uint16_t u) { return wire::zigzag_decode(u); }
+
+constexpr unsigned text_length(int v) {
+  unsigned magnitude = static_cast<unsigned>(v < 0 ? -v : v);
+  unsigned n = v < 0 ? 2 : 1;
+  while (magnitude >= 10) {
+    magnitude /= 10;
+    ++n;
+  }
+  return n;
+}
+
+// Text length of every wire value.
+constexpr std::array<uint8_t, 65536> make_lengths() {
+  std::array<uint8_t, 65536> table{};
+  for (size_t u = 0; u < table.size(); ++u) {
+    table[u] = static_cast<uint8_t>(text_length(from_wire(static_cast<uint16_t>(u))));
+  }
+  return table;
+}
+constexpr std::array<uint8_t, 65536> kTextLength = make_lengths();
+
+// Text of the wire values below kTextCount (magnitudes below 4096): the
+// characters in the low bytes, the length in the top byte. Readings cluster
+// well inside; the rest take the digit-pair road.
+constexpr size_t kTextCount = 8192;
+
+constexpr uint64_t text_entry(int v) {
+  const unsigned n = text_length(v);
+  unsigned magnitude = static_cast<unsigned>(v < 0 ? -v : v);
+  uint64_t entry = uint64_t{n} << 56;
+  for (unsigned i = n; i-- > (v < 0 ? 1u : 0u);) {
+    entry |= uint64_t{'0' + magnitude % 10} << (8 * i);
+    magnitude /= 10;
+  }
+  if (v < 0) entry |= uint64_t{'-'};
+  return entry;
+}
+
+constexpr std::array<uint64_t, kTextCount> make_texts() {
+  std::array<uint64_t, kTextCount> table{};
+  for (size_t u = 0; u < kTextCount; ++u) table[u] = text_entry(from_wire(static_cast<uint16_t>(u)));
+  return table;
+}
+alignas(64) constexpr std::array<uint64_t, kTextCount> kText = make_texts();
+
+constexpr std::array<char, 200> make_digit_pairs() {
+  std::array<char, 200> pairs{};
+  for (int i = 0; i < 100; ++i) {
+    pairs[static_cast<size_t>(2 * i)] = static_cast<char>('0' + i / 10);
+    pairs[static_cast<size_t>(2 * i + 1)] = static_cast<char>('0' + i % 10);
+  }
+  return pairs;
+}
+constexpr std::array<char, 200> kDigitPairs = make_digit_pairs();
+
+// Decimal text of a value ending at `end`, two digits a step; returns its start.
+char* format_decimal(char* end, uint64_t magnitude, bool negative) noexcept {
+  while (magnitude >= 100) {
+    const size_t pair = static_cast<size_t>(magnitude % 100) * 2;
+    magnitude /= 100;
+    *--end = kDigitPairs[pair + 1];
+    *--end = kDigitPairs[pair];
+  }
+  if (magnitude >= 10) {
+    const size_t pair = static_cast<size_t>(magnitude) * 2;
+    *--end = kDigitPairs[pair + 1];
+    *--end = kDigitPairs[pair];
+  } else {
+    *--end = static_cast<char>('0' + magnitude);
+  }
+  if (negative) *--end = '-';
+  return end;
+}
+
+inline unsigned decimal_digits(uint64_t magnitude) noexcept {
+  unsigned n = 1;
+  for (; magnitude >= 100; magnitude /= 100) n += 2;
+  return n + (magnitude >= 10 ? 1 : 0);
+}
+
+// Writes the text of `value` in place, back to front: the length is known
+// first, so no byte goes through a scratch buffer.
+char* put_i64(char* out, int64_t value) noexcept {
+  const uint64_t magnitude =
+      value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+  char* const end = out + (value < 0 ? 1 : 0) + decimal_digits(magnitude);
+  format_decimal(end, magnitude, value < 0);
+  return end;
+}
+
+// Writes the text of the wire value `u`; stores eight bytes, so at least
+// eight must be writable.
+inline char* put_value(char* out, uint16_t u) noexcept {
+  if (u < kTextCount) {
+    const uint64_t entry = kText[u];
+    std::memcpy(out, &entry, 8);
+    return out + (entry >> 56);
+  }
+  const int16_t v = from_wire(u);
+  char* const end = out + kTextLength[u];
+  const auto magnitude = static_cast<uint64_t>(v < 0 ? -int32_t{v} : int32_t{v});
+  format_decimal(end, magnitude, v < 0);
+  return end;
+}
+
+// ---- fixed fragments ------------------------------------------------------
+
+constexpr uint64_t pack8(std::string_view s) {
+  uint64_t v = 0;
+  for (size_t i = 0; i < s.size(); ++i) v |= uint64_t{static_cast<uint8_t>(s[i])} << (8 * i);
+  return v;
+}
+constexpr std::string_view kFirstX = "{\"x\":";
+constexpr std::string_view kNextX = "},{\"x\":";
+constexpr std::string_view kY = ",\"y\":";
+constexpr std::string_view kZ = ",\"z\":";
+constexpr std::string_view kCloseAll = "}]}}}";
+constexpr std::string_view kCloseEmpty = "]}}}";
+// Fixed characters of one sample: {"x":,"y":,"z":} and the "," before every
+// sample but the first.
+constexpr size_t kSampleFixed = 17;
+
+inline char* put8(char* out, uint64_t bytes, size_t n) noexcept {
+  std::memcpy(out, &bytes, 8);
+  return out + n;
+}
+
+// Exactly the text of the wire value `u`, for the end of the document where
+// no wide store fits: two stores that overlap cover one to six bytes.
+inline char* put_value_exact(char* out, uint16_t u) noexcept {
+  const size_t n = kTextLength[u];
+  if (u >= kTextCount) {
+    const int16_t v = from_wire(u);
+    format_decimal(out + n, static_cast<uint64_t>(v < 0 ? -int32_t{v} : int32_t{v}), v < 0);
+    return out + n;
+  }
+  const uint64_t text = kText[u];
+  if (n >= 4) {
+    const auto first = static_cast<uint32_t>(text);
+    const auto last = static_cast<uint32_t>(text >> (8 * (n - 4)));
+    std::memcpy(out, &first, 4);
+    std::memcpy(out + n - 4, &last, 4);
+  } else if (n >= 2) {
+    const auto first = static_cast<uint16_t>(text);
+    const auto last = static_cast<uint16_t>(text >> (8 * (n - 2)));
+    std::memcpy(out, &first, 2);
+    std::memcpy(out + n - 2, &last, 2);
+  } else {
+    out[0] = static_cast<char>(text);
+  }
+  return out + n;
+}
+
+template <size_t N>
+inline char* put_fragment(char* out, std::string_view text) noexcept {
+  std::memcpy(out, text.data(), N);
+  return out + N;
+}
+
+inline char* put_sample_exact(char* out, const uint16_t* s, bool first) noexcept {
+  const uint16_t x = s[0], y = s[1], z = s[2];
+  out = first ? put_fragment<5>(out, kFirstX) : put_fragment<7>(out, kNextX);
+  out = put_value_exact(out, x);
+  out = put_fragment<5>(out, kY);
+  out = put_value_exact(out, y);
+  out = put_fragment<5>(out, kZ);
+  return put_value_exact(out, z);
+}
+
+inline char* put_sample(char* out, const uint16_t* s, bool first) noexcept {
+  // Read before writing: stores through char* could alias the samples, and
+  // would otherwise hold each load back behind them.
+  const uint16_t x = s[0], y = s[1], z = s[2];
+  out = first ? put8(out, pack8(kFirstX), kFirstX.size()) : put8(out, pack8(kNextX), kNextX.size());
+  out = put_value(out, x);
+  out = put8(out, pack8(kY), kY.size());
+  out = put_value(out, y);
+  out = put8(out, pack8(kZ), kZ.size());
+  return put_value(out, z);
+}
+
+// ---- head -----------------------------------------------------------------
+
+template <size_t N>
+inline char* put_text(char* out, const char (&text)[N]) noexcept {
+  std::memcpy(out, text, N - 1);
+  return out + (N - 1);
+}
+
+// Variant names padded to 16 bytes, so each is one fixed-size copy.
+struct Name {
+  char text[16];
+  size_t size;
+};
+
+template <size_t N>
+constexpr std::array<Name, N> padded(const std::array<std::string_view, N>& names) {
+  std::array<Name, N> out{};
+  for (size_t i = 0; i < N; ++i) {
+    for (size_t k = 0; k < names[i].size(); ++k) out[i].text[k] = names[i][k];
+    out[i].size = names[i].size();
+  }
+  return out;
+}
+constexpr auto kRange = padded(accel::detail::kRangeNames);
+constexpr auto kFreq = padded(accel::detail::kFreqNames);
+constexpr auto kNoise = padded(accel::detail::kNoiseNames);
+constexpr auto kAntialias = padded(accel::detail::kAntialiasNames);
+
+inline char* put_name(char* out, const Name& name) noexcept {
+  std::memcpy(out, name.text, 16);
+  return out + name.size;
+}
+
+// ---- exact readers ----------------------------------------------------------
+//
+// The wire primitives step for step (one byte at a time, the whole last byte
+// compared with its limit), without the Result wrapper, for the head and the
+// last samples of a run.
+
+template <class U, unsigned M, uint8_t L>
+inline bool read_varint(const uint8_t*& p, const uint8_t* end, U& value, WireError& error) noexcept {
+  U v = 0;
+  for (unsigned i = 0; i < M - 1; ++i) {
+    if (p == end) {
+      error = WireError::DeserializeUnexpectedEnd;
+      return false;
+    }
+    const uint8_t b = *p++;
+    v = static_cast<U>(v | static_cast<U>(static_cast<U>(b & 0x7F) << (7 * i)));
+    if ((b & 0x80) == 0) {
+      value = v;
+      return true;
+    }
+  }
+  if (p == end) {
+    error = WireError::DeserializeUnexpectedEnd;
+    return false;
+  }
+  const uint8_t b = *p++;
+  if (b > L) {
+    error = WireError::DeserializeBadVarint;
+    return false;
+  }
+  value = static_cast<U>(v | static_cast<U>(static_cast<U>(b) << (7 * (M - 1))));
+  return true;
+}
+
+inline bool read_u16(const uint8_t*& p, const uint8_t* end, uint16_t& v, WireError& e) noexcept {
+  return read_varint<uint16_t, 3, 0x03>(p, end, v, e);
+}
+inline bool read_u64(const uint8_t*& p, const uint8_t* end, uint64_t& v, WireError& e) noexcept {
+  return read_varint<uint64_t, 10, 0x01>(p, end, v, e);
+}
+inline bool read_tag(const uint8_t*& p, const uint8_t* end, uint32_t count, uint32_t& tag,
+                     WireError& e) noexcept {
+  if (!read_varint<uint32_t, 5, 0x0F>(p, end, tag, e)) return false;
+  if (tag >= count) {
+    e = WireError::SerdeDeCustom;
+    return false;
+  }
+  return true;
+}
+
+// ---- fast sample reader -----------------------------------------------------
+//
+// A sample is three varints of one to three bytes; the bytes with a clear top
+// bit end them. For a window of 64 bytes those ends are one 64-bit mask, and
+// each sample takes the next three set bits of it: finding where a sample
+// starts never waits for the sample before it to be decoded. The 7-bit groups
+// of a sample are packed together once for all three values.
+
+// Bit k set where byte k of the 64 at `p` has a clear top bit.
+inline uint64_t end_mask64(const uint8_t* p) noexcept {
+#if defined(__SSE2__)
+  uint64_t tops = 0;
+  for (int k = 0; k < 4; ++k) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+    tops |= uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(v))} << (16 * k);
+  }
+  return ~tops;
+#else
+  uint64_t ends = 0;
+  for (int k = 0; k < 8; ++k) {
+    uint64_t w;
+    std::memcpy(&w, p + 8 * k, 8);
+    ends |= (((~w & 0x8080808080808080ull) * 0x0002040810204081ull) >> 56) << (8 * k);
+  }
+  return ends;
+#endif
+}
+
+// The low 7 bits of each byte of `w`, packed into 56 bits.
+inline uint64_t packed_groups(uint64_t w) noexcept {
+  uint64_t t = w & 0x7F7F7F7F7F7F7F7Full;
+  t = (t & 0x007F007F007F007Full) | ((t >> 1) & 0x3F803F803F803F80ull);
+  t = (t & 0x00003FFF00003FFFull) | ((t >> 2) & 0x0FFFC0000FFFC000ull);
+  return (t & 0x000000000FFFFFFFull) | ((t >> 4) & 0x00FFFFFFF0000000ull);
+}
+
+// Value bits of a varint of 1 to 3 bytes.
+constexpr uint32_t kValueMask[4] = {0, 0x7F, 0x3FFF, 0x1FFFFF};
+
+#if VORLANE_X86
+#define VORLANE_HAVE_PEXT 1
+// PEXT without a target attribute on the callers: only run where the CPU
+// was asked first (sample_reader_supported).
+inline uint64_t pext_groups(uint64_t w) noexcept {
+  uint64_t bits;
+  asm("pextq %2, %1, %0" : "=r"(bits) : "r"(w), "r"(0x7F7F7F7F7F7F7F7Full));
+  return bits;
+}
+#else
+#define VORLANE_HAVE_PEXT 0
+inline uint64_t pext_groups(uint64_t w) noexcept { return packed_groups(w); }
+#endif
+
+// Whole samples from 64-byte windows while 72 bytes are left (a sample that
+// starts late in a window is loaded eight bytes wide). Stops when the
+// samples are done, the bytes run short, or before a sample with a fault,
+// which the exact readers then report. Returns the samples' text length.
+template <bool kPext>
+size_t read_windows(const uint8_t*& p, const uint8_t* end, uint16_t*& out,
+                    const uint16_t* out_end) noexcept {
+  size_t text = 0;
+  while (out != out_end && end - p >= 72) {
+    uint64_t ends = end_mask64(p);
+    unsigned start = 0;
+    bool fault = false;
+    while (out != out_end) {
+      const uint64_t ends2 = ends & (ends - 1);
+      const uint64_t ends3 = ends2 & (ends2 - 1);
+      if (ends3 == 0) break;  // the sample runs past the window
+      const auto e1 = static_cast<unsigned>(__builtin_ctzll(ends));
+      const auto e2 = static_cast<unsigned>(__builtin_ctzll(ends2));
+      const auto e3 = static_cast<unsigned>(__builtin_ctzll(ends3));
+      const unsigned l1 = e1 + 1 - start;
+      const unsigned l2 = e2 - e1;
+      const unsigned l3 = e3 - e2;
+      if ((l1 | l2 | l3) > 3) {  // a varint of four bytes or more
+        fault = true;
+        break;
+      }
+      uint64_t w;
+      std::memcpy(&w, p + start, 8);
+      const uint64_t bits = kPext ? pext_groups(w) : packed_groups(w);
+      const auto x = static_cast<uint32_t>(bits) & kValueMask[l1];
+      const auto y = static_cast<uint32_t>(bits >> (7 * l1)) & kValueMask[l2];
+      uint32_t z;
+      if (e3 - start < 8) {
+        z = static_cast<uint32_t>(bits >> (7 * (l1 + l2))) & kValueMask[l3];
+      } else {
+        // Nine bytes: z lies past the word.
+        std::memcpy(&w, p + start + 6, 8);
+        z = static_cast<uint32_t>(kPext ? pext_groups(w) : packed_groups(w)) & kValueMask[3];
+      }
+      if (((x | y | z) >> 16) != 0) {  // a third byte above 3
+        fault = true;
+        break;
+      }
+      out[0] = static_cast<uint16_t>(x);
+      out[1] = static_cast<uint16_t>(y);
+      out[2] = static_cast<uint16_t>(z);
+      text += size_t{kTextLength[x]} + kTextLength[y] + kTextLength[z];
+      out += 3;
+      start = e3 + 1;
+      ends = ends3 & (ends3 - 1);
+    }
+    p += start;
+    if (fault || start == 0) break;
+  }
+  return text;
+}
+
+#if VORLANE_X86
+// Whole samples, thirty values at a time, from 64-byte windows while 64
+// bytes are left. The varint ends of a window are one mask; the positions of
+// the first bytes come out of it compressed, and the first, second and third
+// bytes of every value are gathered with three byte permutes. Stops before a
+// window that holds a fault (a varint of four bytes or more, a third byte
+// above 3), which the other readers then meet exactly. Returns the values'
+// text length.
+__attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,bmi2,popcnt"))) size_t
+read_values_avx512(const uint8_t*& p, const uint8_t* end, uint16_t*& out,
+                   const uint16_t* out_end) noexcept {
+  alignas(64) static constexpr std::array<uint8_t, 64> kIota = [] {
+    std::array<uint8_t, 64> t{};
+    for (size_t i = 0; i < 64; ++i) t[i] = static_cast<uint8_t>(i);
+    return t;
+  }();
+  alignas(64) static constexpr std::array<uint8_t, 64> kSpread = [] {
+    std::array<uint8_t, 64> t{};
+    for (size_t i = 0; i < 64; ++i) t[i] = static_cast<uint8_t>(i / 2);
+    return t;
+  }();
+  constexpr __mmask64 kAll = ~__mmask64{0};
+  constexpr __mmask64 kEven = 0x5555555555555555ull;
+  const __m512i iota = _mm512_load_si512(kIota.data());
+  const __m512i spread = _mm512_load_si512(kSpread.data());
+  const __m512i one = _mm512_set1_epi8(1);
+  const __m512i two = _mm512_set1_epi8(2);
+  const __m512i low7 = _mm512_set1_epi8(0x7F);
+  const __m512i three = _mm512_set1_epi8(3);
+  const __m512i unit = _mm512_set1_epi16(1);
+  size_t text = 0;
+  while (end - p >= 64 && out != out_end) {
+    const __m512i v = _mm512_loadu_si512(p);
+    const uint64_t cont = _mm512_movepi8_mask(v);
+    const uint64_t ends = ~cont;
+    // Whole samples only, so that every reader after this one starts on a
+    // sample: at most 30 values, and no more than are left.
+    size_t k = static_cast<size_t>(_mm_popcnt_u64(ends));
+    if (k > 30) k = 30;
+    if (k > static_cast<size_t>(out_end - out)) k = static_cast<size_t>(out_end - out);
+    k -= k % 3;
+    if (k == 0) break;
+    const auto last = static_cast<unsigned>(__builtin_ctzll(_pdep_u64(uint64_t{1} << (k - 1), ends)));
+    const uint64_t used = last == 63 ? ~uint64_t{0} : (uint64_t{2} << last) - 1;
+    const uint64_t c = cont & used;
+    if ((c & (c >> 1) & (c >> 2)) != 0) break;  // four bytes or more
+    const uint64_t third = (c << 1) & (c << 2) & used;
+    if (_mm512_mask_cmpgt_epu8_mask(third, v, three) != 0) break;  // third byte above 3
+
+    const uint64_t starts = ((ends << 1) | 1) & used;
+    const __m512i first = _mm512_maskz_compress_epi8(starts, iota);
+    // (The zero-masking forms throughout: the plain ones trip false
+    // uninitialised warnings in the compiler's own headers.)
+    const __m512i b0 = _mm512_maskz_permutexvar_epi8(kAll, first, v);
+    const __m512i b1 = _mm512_maskz_permutexvar_epi8(kAll, _mm512_add_epi8(first, one), v);
+    const __m512i b2 = _mm512_maskz_permutexvar_epi8(kAll, _mm512_add_epi8(first, two), v);
+    const __mmask64 has1 = _mm512_movepi8_mask(b0);
+    const __mmask64 has2 = has1 & _mm512_movepi8_mask(b1);
+    const __m512i g0 = _mm512_and_si512(b0, low7);
+    const __m512i g1 = _mm512_maskz_mov_epi8(has1, _mm512_and_si512(b1, low7));
+    const __m512i g2 = _mm512_maskz_mov_epi8(has2, b2);
+    // Byte i of each to the low byte of 16-bit lane i.
+    const __m512i w0 = _mm512_maskz_permutexvar_epi8(kEven, spread, g0);
+    const __m512i w1 = _mm512_maskz_permutexvar_epi8(kEven, spread, g1);
+    const __m512i w2 = _mm512_maskz_permutexvar_epi8(kEven, spread, g2);
+    const __m512i values = _mm512_or_si512(
+        w0, _mm512_or_si512(_mm512_slli_epi16(w1, 7), _mm512_slli_epi16(w2, 14)));
+    const auto keep = static_cast<__mmask32>((uint64_t{1} << k) - 1);
+    _mm512_mask_storeu_epi16(out, keep, values);
+
+    // Text lengths: a digit, one more per power of ten reached, and the sign
+    // of the odd (negative) wire values.
+    const __m512i magnitude =
+        _mm512_add_epi16(_mm512_srli_epi16(values, 1), _mm512_and_si512(values, unit));
+    const __mmask32 negative = _mm512_test_epi16_mask(values, unit);
+    const __mmask32 ge10 = _mm512_cmpge_epu16_mask(magnitude, _mm512_set1_epi16(10));
+    const __mmask32 ge100 = _mm512_cmpge_epu16_mask(magnitude, _mm512_set1_epi16(100));
+    const __mmask32 ge1000 = _mm512_cmpge_epu16_mask(magnitude, _mm512_set1_epi16(1000));
+    const __mmask32 ge10000 = _mm512_cmpge_epu16_mask(magnitude, _mm512_set1_epi16(10000));
+    text += k + static_cast<size_t>(_mm_popcnt_u32(negative & keep)) +
+            static_cast<size_t>(_mm_popcnt_u32(ge10 & keep)) +
+            static_cast<size_t>(_mm_popcnt_u32(ge100 & keep)) +
+            static_cast<size_t>(_mm_popcnt_u32(ge1000 & keep)) +
+            static_cast<size_t>(_mm_popcnt_u32(ge10000 & keep));
+    out += k;
+    p += last + 1;
+  }
+  return text;
+}
+#endif
+
+SampleReader detect_best_reader() noexcept {
+  if (sample_reader_supported(SampleReader::Avx512)) return SampleReader::Avx512;
+  return sample_reader_supported(SampleReader::Bmi2) ? SampleReader::Bmi2 : SampleReader::Portable;
+}
+
+}  // namespace
+
+Result<size_t, Error> DirectDocument::decode_samples(const uint8_t* p, const uint8_t* end,
+                                                     SampleReader reader) {
+  WireError error{};
+  uint64_t n = 0;
+  if (!read_u64(p, end, n, error)) return fail(Error::postcard(error));
+
+  // Every sample takes at least three bytes: a count beyond that fails, and
+  // the exact readers find the error the record decoder would.
+  const auto remaining = static_cast<uint64_t>(end - p);
+  if (n > remaining || 3 * n > remaining) {
+    uint16_t u = 0;
+    for (;;) {
+      if (!read_u16(p, end, u, error)) return fail(Error::postcard(error));
+    }
+  }
+
+  // At most a third of the input's length: the input bounds this memory.
+  uint16_t* out = stack_samples_;
+  if (n > kStackSamples) {
+    heap_samples_.reset(new uint16_t[3 * static_cast<size_t>(n)]);
+    out = heap_samples_.get();
+  }
+  samples_ = out;
+  count_ = static_cast<size_t>(n);
+  uint16_t* const out_end = out + 3 * count_;
+
+  size_t text = 0;
+  // Short runs (the common case) skip the long-run readers altogether.
+  if (end - p >= 72) {
+#if VORLANE_X86
+    if (reader == SampleReader::Avx512) text = read_values_avx512(p, end, out, out_end);
+#endif
+    // What the vector reader left (or all of it), then the end of the run.
+    text += reader == SampleReader::Portable ? read_windows<false>(p, end, out, out_end)
+                                             : read_windows<true>(p, end, out, out_end);
+  }
+  // Short runs and the end of long ones: one word per sample, the bytes past
+  // the end left out of the varint ends.
+  while (out != out_end && p != end) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    uint64_t ends = ~w & 0x8080808080808080ull;
+    const auto left = static_cast<size_t>(end - p);
+    if (left < 8) ends &= (uint64_t{1} << (8 * left)) - 1;
+    const uint64_t ends2 = ends & (ends - 1);
+    const uint64_t ends3 = ends2 & (ends2 - 1);
+    if (ends3 == 0) break;  // nine bytes, or the input ends inside the sample
+    const auto e1 = static_cast<unsigned>(__builtin_ctzll(ends) >> 3);
+    const auto e2 = static_cast<unsigned>(__builtin_ctzll(ends2) >> 3);
+    const auto e3 = static_cast<unsigned>(__builtin_ctzll(ends3) >> 3);
+    const unsigned l1 = e1 + 1;
+    const unsigned l2 = e2 - e1;
+    const unsigned l3 = e3 - e2;
+    if ((l1 | l2 | l3) > 3) break;
+    const uint64_t bits = packed_groups(w);
+    const auto x = static_cast<uint32_t>(bits) & kValueMask[l1];
+    const auto y = static_cast<uint32_t>(bits >> (7 * l1)) & kValueMask[l2];
+    const auto z = static_cast<uint32_t>(bits >> (7 * (l1 + l2))) & kValueMask[l3];
+    if (((x | y | z) >> 16) != 0) break;
+    out[0] = static_cast<uint16_t>(x);
+    out[1] = static_cast<uint16_t>(y);
+    out[2] = static_cast<uint16_t>(z);
+    text += size_t{kTextLength[x]} + kTextLength[y] + kTextLength[z];
+    out += 3;
+    p += e3 + 1;
+  }
+  // Whatever the word reader left (a fault, a nine-byte sample, the end of
+  // the input), one byte at a time.
+  for (; out != out_end; ++out) {
+    if (!read_u16(p, end, *out, error)) return fail(Error::postcard(error));
+    text += kTextLength[*out];
+  }
+  return text + kSampleFixed * count_ - (count_ != 0 ? 1 : 0);
+}
+
+bool sample_reader_supported(SampleReader reader) noexcept {
+  if (reader == SampleReader::Portable) return true;
+#if VORLANE_X86
+  // PEXT is one fast instruction on every CPU that has AVX-512 VBMI, but
+  // slow microcode on some earlier ones that have BMI2; so both are asked.
+  const bool fast_pext = __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("avx512vbmi");
+  if (reader == SampleReader::Bmi2) return fast_pext;
+  return fast_pext && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi2") &&
+         __builtin_cpu_supports("popcnt");
+#else
+  return false;
+#endif
+}
+
+SampleReader best_sample_reader() noexcept {
+  // The CPU does not change while the process runs; asked once.
+  static const SampleReader best = detect_best_reader();
+  return best;
+}
+
+Result<size_t, Error> DirectDocument::prepare(uint64_t version, std::string_view b64_data) {
+  return prepare(version, b64_data, best_sample_reader());
+}
+
+Result<size_t, Error> DirectDocument::prepare(uint64_t version, std::string_view b64_data,
+                                              SampleReader reader) {
+  // Eight zero bytes after the decoded ones let the sample reader load a
+  // whole word at the very end; it never takes them for data.
+  const size_t capacity = base64::decoded_capacity(b64_data.size()) + kPadding;
+  uint8_t* bytes = stack_bytes_;
+  if (capacity > kStackBytes) {
+    heap_bytes_.reset(new uint8_t[capacity]);
+    bytes = heap_bytes_.get();
+  }
+  auto decoded = base64::decode_into(b64_data, bytes);
+  if (!decoded.ok()) return fail(Error::base64(decoded.error()));
+  std::memset(bytes + decoded.value(), 0, kPadding);
+  if (version < 1 || version > 3) return fail(Error::version_not_supported(version));
+
+  const uint8_t* p = bytes;
+  const uint8_t* const end = bytes + decoded.value();
+  WireError error{};
+  uint16_t acc_temp = 0;
+  version_ = version;
+  size_t head = 0;
+  if (version == 1) {
+    uint64_t timestamp = 0;
+    if (!read_u64(p, end, timestamp, error) || !read_u16(p, end, acc_temp, error)) {
+      return fail(Error::postcard(error));
+    }
+    timestamp_ = wire::zigzag_decode(timestamp);
+    const uint64_t magnitude = timestamp_ < 0 ? 0 - static_cast<uint64_t>(timestamp_)
+                                              : static_cast<uint64_t>(timestamp_);
+    head = sizeof R"({"Accel":{"V1":{"timestamp":)" - 1 + (timestamp_ < 0 ? 1 : 0) +
+           decimal_digits(magnitude);
+  } else {
+    // Each tag is judged right after it is read, as the record decoder does.
+    uint32_t range = 0, freq = 0, noise = 0, antialias = 0;
+    if (!read_tag(p, end, kRange.size(), range, error) ||
+        !read_tag(p, end, kFreq.size(), freq, error) ||
+        !read_tag(p, end, kNoise.size(), noise, error) ||
+        !read_tag(p, end, kAntialias.size(), antialias, error) ||
+        !read_u16(p, end, acc_temp, error)) {
+      return fail(Error::postcard(error));
+    }
+    tags_[0] = static_cast<uint8_t>(range);
+    tags_[1] = static_cast<uint8_t>(freq);
+    tags_[2] = static_cast<uint8_t>(noise);
+    tags_[3] = static_cast<uint8_t>(antialias);
+    head = sizeof R"({"Accel":{"V3":{"range":"","freq":"","noise":"","antialias":"")" - 1 +
+           kRange[range].size + kFreq[freq].size + kNoise[noise].size +
+           kAntialias[antialias].size;
+  }
+  acc_temp_ = from_wire(acc_temp);
+  head += sizeof R"(,"acc_temp":,"samples":[)" - 1 + kTextLength[acc_temp];
+
+  auto samples = decode_samples(p, end, reader);
+  if (!samples.ok()) return fail(samples.error());
+  // The last sample's "}" is counted with the sample.
+  length_ = head + samples.value() + kCloseEmpty.size();
+  return length_;
+}
+
+// Everything up to and including "samples":[. The document always goes on
+// for at least 29 characters after the last name, room for its wide copy.
+char* DirectDocument::write_head(char* out) const noexcept {
+  if (version_ == 1) {
+    out = put_text(out, R"({"Accel":{"V1":{"timestamp":)");
+    out = put_i64(out, timestamp_);
+  } else {
+    out = version_ == 2 ? put_text(out, R"({"Accel":{"V2":{"range":")")
+                        : put_text(out, R"({"Accel":{"V3":{"range":")");
+    out = put_name(out, kRange[tags_[0]]);
+    out = put_text(out, R"(","freq":")");
+    out = put_name(out, kFreq[tags_[1]]);
+    out = put_text(out, R"(","noise":")");
+    out = put_name(out, kNoise[tags_[2]]);
+    out = put_text(out, R"(","antialias":")");
+    out = put_name(out, kAntialias[tags_[3]]);
+    out = put_text(out, R"(")");
+  }
+  out = put_text(out, R"(,"acc_temp":)");
+  out = put_i64(out, acc_temp_);
+  return put_text(out, R"(,"samples":[)");
+}
+
+void DirectDocument::write(char* out) const noexcept {
+  char* const end = out + length_;
+  out = write_head(out);
+  if (count_ == 0) {
+    put_text(out, "]}}}");
+    return;
+  }
+  // Wide stores while there is room for them, exact ones for the last
+  // samples. The last eight-byte store of a sample starts at most 29 bytes
+  // in, so 37 bytes of room are enough.
+  const uint16_t* s = samples_;
+  const uint16_t* const s_end = samples_ + 3 * count_;
+  if (end - out >= 37) {
+    out = put_sample(out, s, true);
+    for (s += 3; s != s_end && end - out >= 37; s += 3) out = put_sample(out, s, false);
+  }
+  for (; s != s_end; s += 3) out = put_sample_exact(out, s, s == samples_);
+  put_text(out, "}]}}}");
+}
+
+}  // namespace vorlane::json

@@ -1,0 +1,128 @@
+// Every Base64 block decoder this CPU supports, against the byte-by-byte
+// reference: same bytes, same error, for every input.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "accel/errors.h"
+#include "base64/base64.h"
+
+using namespace vorlane::base64;
+using vorlane::accel::debug_text;
+
+namespace {
+
+const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// The decoded bytes, or the error's debug text.
+std::string outcome(const std::string& text, bool reference, Path path = Path::Portable) {
+  std::vector<uint8_t> out(decoded_capacity(text.size()) + 1, 0xEE);
+  const uint8_t guard = out.back();
+  auto r = reference ? reference_decode_into(text, out.data()) : decode_into(text, out.data(), path);
+  // Nothing is written past the capacity.
+  EXPECT_EQ(out.back(), guard);
+  if (!r.ok()) return "error " + debug_text(r.error());
+  return "bytes " + std::string(out.begin(), out.begin() + static_cast<long>(r.value()));
+}
+
+std::string random_symbols(std::mt19937& rng, size_t n) {
+  std::string s(n, 'A');
+  for (auto& c : s) c = kAlphabet[rng() % 64];
+  return s;
+}
+
+// A canonical text of `groups` whole groups plus a padded tail of `pads` (0-2).
+std::string random_canonical(std::mt19937& rng, size_t groups, int pads) {
+  std::string s = random_symbols(rng, groups * 4);
+  if (pads == 1) {
+    s += kAlphabet[rng() % 64];
+    s += kAlphabet[rng() % 64];
+    s += kAlphabet[(rng() % 16) * 4];  // no surplus bits
+    s += '=';
+  } else if (pads == 2) {
+    s += kAlphabet[rng() % 64];
+    s += kAlphabet[(rng() % 4) * 16];
+    s += "==";
+  }
+  return s;
+}
+
+std::string path_name(const ::testing::TestParamInfo<Path>& info) {
+  static const char* const names[] = {"Portable", "Sse41", "Avx2", "Avx512"};
+  return names[static_cast<int>(info.param)];
+}
+
+class Base64Paths : public ::testing::TestWithParam<Path> {
+ protected:
+  void SetUp() override {
+    if (!path_supported(GetParam())) GTEST_SKIP() << "this CPU lacks the instructions";
+  }
+  void expect_same(const std::string& text) {
+    ASSERT_EQ(outcome(text, false, GetParam()), outcome(text, true)) << "length " << text.size();
+  }
+};
+
+TEST_P(Base64Paths, CanonicalTextsOfEveryLength) {
+  std::mt19937 rng(7);
+  for (size_t groups = 0; groups < 100; ++groups) {
+    for (int pads = 0; pads <= 2; ++pads) {
+      const std::string text = random_canonical(rng, groups, pads);
+      expect_same(text);
+      ASSERT_EQ(outcome(text, true).rfind("bytes", 0), 0u) << text;
+    }
+  }
+  for (size_t groups : {1000u, 4099u}) expect_same(random_canonical(rng, groups, 1));
+}
+
+TEST_P(Base64Paths, EveryByteValueAtEveryPositionOfThreeBlocks) {
+  // 200 body bytes cover three 64-byte blocks, six 32-byte and twelve
+  // 16-byte blocks with all their boundaries, then the final group.
+  std::mt19937 rng(11);
+  const std::string base = random_canonical(rng, 50, 1);
+  for (size_t pos = 0; pos < base.size(); ++pos) {
+    for (int b = 0; b < 256; ++b) {
+      std::string text = base;
+      text[pos] = static_cast<char>(b);
+      expect_same(text);
+    }
+  }
+}
+
+TEST_P(Base64Paths, TwoBadBytesTheFirstWins) {
+  std::mt19937 rng(13);
+  const char bad[] = {'=', ' ', '\n', '-', '_', '\0', '\x80', '\xff', '.', '*'};
+  for (int i = 0; i < 20000; ++i) {
+    std::string text = random_canonical(rng, 1 + rng() % 80, static_cast<int>(rng() % 3));
+    const size_t a = rng() % text.size();
+    const size_t b = rng() % text.size();
+    text[a] = bad[rng() % sizeof bad];
+    text[b] = bad[rng() % sizeof bad];
+    expect_same(text);
+  }
+}
+
+TEST_P(Base64Paths, TextsCutAtEveryLength) {
+  std::mt19937 rng(17);
+  const std::string full = random_canonical(rng, 70, 2);
+  for (size_t n = 0; n <= full.size(); ++n) expect_same(full.substr(0, n));
+}
+
+TEST_P(Base64Paths, RandomNearAlphabetNoise) {
+  std::mt19937 rng(19);
+  const std::string pool = kAlphabet + "=== \n\r\t-_.\x80\xc3\xa9";
+  for (int i = 0; i < 20000; ++i) {
+    std::string text(rng() % 300, 'A');
+    for (auto& c : text) c = (rng() % 50 == 0) ? pool[rng() % pool.size()] : kAlphabet[rng() % 64];
+    expect_same(text);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(All, Base64Paths,
+                         ::testing::Values(Path::Portable, Path::Sse41, Path::Avx2, Path::Avx512),
+                         path_name);
+
+TEST(Base64Paths, BestPathIsSupported) { EXPECT_TRUE(path_supported(best_path())); }
+
+}  // namespace

@@ -1,0 +1,231 @@
+// The fused document writer against the reference road, decode_b64 then
+// to_json_text: same document or same error for every input.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "accel/entry.h"
+#include "json/direct.h"
+#include "json/document.h"
+
+using namespace vorlane;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+std::string b64(const Bytes& bytes) {
+  static const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  size_t i = 0;
+  for (; i + 3 <= bytes.size(); i += 3) {
+    const uint32_t w = (uint32_t{bytes[i]} << 16) | (uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
+    for (int s = 18; s >= 0; s -= 6) out += alphabet[(w >> s) & 63];
+  }
+  const size_t left = bytes.size() - i;
+  if (left != 0) {
+    uint32_t w = uint32_t{bytes[i]} << 16;
+    if (left == 2) w |= uint32_t{bytes[i + 1]} << 8;
+    out += alphabet[(w >> 18) & 63];
+    out += alphabet[(w >> 12) & 63];
+    out += left == 2 ? alphabet[(w >> 6) & 63] : '=';
+    out += '=';
+  }
+  return out;
+}
+
+std::string reference(uint64_t version, const std::string& text) {
+  auto r = accel::decode_b64(version, text);
+  if (!r.ok()) return "error: " + accel::debug_text(r.error());
+  return json::to_json_text(json::NCDataPayload{std::move(r).value()});
+}
+
+std::string direct(uint64_t version, const std::string& text,
+                   json::SampleReader reader = json::best_sample_reader()) {
+  json::DirectDocument doc;
+  auto r = doc.prepare(version, text, reader);
+  if (!r.ok()) return "error: " + accel::debug_text(r.error());
+  // Nothing may be written past the length.
+  std::string out(r.value() + 64, '#');
+  doc.write(out.data());
+  EXPECT_EQ(out.substr(r.value()), std::string(64, '#'));
+  out.resize(r.value());
+  return out;
+}
+
+// Every sample reader this CPU has, against the reference.
+void expect_same(uint64_t version, const Bytes& bytes) {
+  const std::string text = b64(bytes);
+  const std::string expected = reference(version, text);
+  for (auto reader :
+       {json::SampleReader::Portable, json::SampleReader::Bmi2, json::SampleReader::Avx512}) {
+    if (!json::sample_reader_supported(reader)) continue;
+    ASSERT_EQ(direct(version, text, reader), expected)
+        << "version " << version << ", " << bytes.size() << " bytes, reader "
+        << static_cast<int>(reader);
+  }
+}
+
+void put_varint(Bytes& out, uint64_t n, size_t extra_zero_groups = 0) {
+  while (n >= 0x80 || extra_zero_groups != 0) {
+    out.push_back(static_cast<uint8_t>(n | 0x80));
+    if (n < 0x80) --extra_zero_groups;
+    n >>= 7;
+  }
+  out.push_back(static_cast<uint8_t>(n));
+}
+
+void put_i16(Bytes& out, int16_t v, std::mt19937& rng) {
+  const auto z = static_cast<uint16_t>((static_cast<uint16_t>(v) << 1) ^ static_cast<uint16_t>(v >> 15));
+  // Now and then written longer than needed, which the wire format allows.
+  const size_t natural = z < 0x80 ? 1 : z < 0x4000 ? 2 : 3;
+  put_varint(out, z, rng() % 16 == 0 ? (3 - natural) : 0);
+}
+
+int16_t random_value(std::mt19937& rng) {
+  switch (rng() % 6) {
+    case 0: return static_cast<int16_t>(static_cast<int>(rng() % 129) - 64);
+    case 1: return static_cast<int16_t>(static_cast<int>(rng() % 8193) - 4096);
+    case 2: return static_cast<int16_t>(1000 + static_cast<int>(rng() % 600) - 300);
+    case 3: return static_cast<int16_t>(rng());
+    case 4: return rng() % 2 ? int16_t{-32768} : int16_t{32767};
+    default: return static_cast<int16_t>(static_cast<int>(rng() % 40000) - 20000);
+  }
+}
+
+Bytes random_payload(uint64_t version, size_t samples, std::mt19937& rng) {
+  Bytes out;
+  if (version == 1) {
+    const uint64_t ts = rng() % 3 == 0 ? (uint64_t{rng()} << 32 | rng()) : rng() % 100000;
+    put_varint(out, ts);
+  } else {
+    const uint32_t counts[4] = {3, 6, 3, 2};
+    for (uint32_t c : counts) put_varint(out, rng() % c, rng() % 8 == 0 ? 1 : 0);
+  }
+  put_i16(out, random_value(rng), rng);
+  put_varint(out, samples);
+  for (size_t i = 0; i < 3 * samples; ++i) put_i16(out, random_value(rng), rng);
+  return out;
+}
+
+TEST(DirectDocument, RandomValidPayloadsOfManySizes) {
+  std::mt19937 rng(101);
+  for (uint64_t version : {1, 2, 3}) {
+    for (size_t n = 0; n < 200; ++n) expect_same(version, random_payload(version, n, rng));
+    for (size_t n : {1000u, 5000u, 40000u}) expect_same(version, random_payload(version, n, rng));
+  }
+}
+
+// Readings as devices send them: gravity near 1000 on z, noise of a few
+// hundred, now and then a value at an int16 limit. Most values sit in the
+// writer's table, so the wide text paths run on long stretches of them.
+Bytes realistic_payload(uint64_t version, size_t samples, std::mt19937& rng, unsigned limit_every) {
+  std::normal_distribution<double> noise(0.0, 300.0);
+  Bytes out;
+  if (version == 1) {
+    put_varint(out, 3400000000246u);
+  } else {
+    out.insert(out.end(), {1, 3, 1, 1});
+  }
+  put_i16(out, 250, rng);
+  put_varint(out, samples);
+  for (size_t i = 0; i < 3 * samples; ++i) {
+    int v = static_cast<int>(noise(rng)) + (i % 3 == 2 ? 1000 : 0);
+    if (limit_every != 0 && rng() % limit_every == 0) v = rng() % 2 ? -32768 : 32767;
+    put_i16(out, static_cast<int16_t>(std::clamp(v, -32768, 32767)), rng);
+  }
+  return out;
+}
+
+TEST(DirectDocument, RealisticReadingsOfManySizes) {
+  std::mt19937 rng(404);
+  for (uint64_t version : {1, 3}) {
+    for (unsigned limit_every : {0u, 500u, 40u}) {
+      for (size_t n = 0; n < 120; ++n) expect_same(version, realistic_payload(version, n, rng, limit_every));
+      for (size_t n : {1000u, 4096u, 30000u}) {
+        expect_same(version, realistic_payload(version, n, rng, limit_every));
+      }
+    }
+  }
+}
+
+TEST(DirectDocument, EveryInt16ValueRendersAsTheWriterDoes) {
+  Bytes bytes = {0, 0, 0, 0, 0};
+  std::mt19937 rng(3);
+  put_varint(bytes, 65536);
+  for (int v = -32768; v < 32768; ++v) {
+    put_i16(bytes, static_cast<int16_t>(v), rng);
+    put_i16(bytes, static_cast<int16_t>(-1 - v), rng);
+    put_i16(bytes, static_cast<int16_t>(v ^ 0x5555), rng);
+  }
+  expect_same(3, bytes);
+}
+
+TEST(DirectDocument, PayloadsCutAtEveryByte) {
+  std::mt19937 rng(5);
+  for (uint64_t version : {0, 1, 2, 3, 4}) {
+    for (int round = 0; round < 4; ++round) {
+      const Bytes full = random_payload(version == 0 || version == 4 ? 3 : version, 30, rng);
+      for (size_t n = 0; n <= full.size(); ++n) expect_same(version, Bytes(full.begin(), full.begin() + static_cast<long>(n)));
+    }
+  }
+}
+
+TEST(DirectDocument, RandomlyDamagedPayloads) {
+  std::mt19937 rng(9);
+  const uint8_t nasty[] = {0x80, 0xFF, 0x03, 0x04, 0x7F, 0x00, 0x83, 0x10, 0x0F};
+  for (int round = 0; round < 6000; ++round) {
+    const uint64_t version = 1 + rng() % 3;
+    Bytes bytes = random_payload(version, rng() % 60, rng);
+    const int damage = 1 + static_cast<int>(rng() % 3);
+    for (int d = 0; d < damage && !bytes.empty(); ++d) {
+      const size_t at = rng() % bytes.size();
+      bytes[at] = rng() % 2 ? nasty[rng() % sizeof nasty] : static_cast<uint8_t>(rng());
+    }
+    if (rng() % 4 == 0) bytes.resize(rng() % (bytes.size() + 1));
+    if (rng() % 4 == 0) bytes.insert(bytes.end(), {0xFF, 0xFF, 0x80});  // trailing bytes
+    expect_same(version, bytes);
+  }
+}
+
+TEST(DirectDocument, RandomBytes) {
+  std::mt19937 rng(21);
+  for (int round = 0; round < 6000; ++round) {
+    Bytes bytes(rng() % 80);
+    for (auto& b : bytes) b = static_cast<uint8_t>(rng() % 4 == 0 ? rng() % 4 : rng());
+    expect_same(1 + rng() % 3, bytes);
+  }
+}
+
+TEST(DirectDocument, CountsThatTheBytesCannotHold) {
+  for (uint64_t version : {1, 3}) {
+    for (uint64_t count : {1ull, 2ull, 7ull, 1000000ull, 18446744073709551615ull}) {
+      for (size_t have : {0u, 1u, 2u, 5u}) {
+        Bytes bytes = version == 1 ? Bytes{0, 0} : Bytes{0, 0, 0, 0, 0};
+        put_varint(bytes, count);
+        for (size_t i = 0; i < have * 3; ++i) bytes.push_back(static_cast<uint8_t>(i % 5 == 4 ? 0x80 : 2));
+        expect_same(version, bytes);
+        bytes.push_back(0xFF);
+        bytes.push_back(0xFF);
+        bytes.push_back(0x07);  // a bad varint before the end
+        expect_same(version, bytes);
+      }
+    }
+  }
+}
+
+TEST(DirectDocument, BestReaderIsSupported) {
+  EXPECT_TRUE(json::sample_reader_supported(json::best_sample_reader()));
+}
+
+TEST(DirectDocument, TextErrorsAndVersionsPassThrough) {
+  for (const char* text : {"", "QUJD\n", "A", "QR==", "QQ", "AQMBATICAQTQDwDXBP//Aw==", "AAAA"}) {
+    for (uint64_t version : {0ull, 1ull, 2ull, 3ull, 4ull, 18446744073709551615ull}) {
+      EXPECT_EQ(direct(version, text), reference(version, text)) << text << " " << version;
+    }
+  }
+}
+
+}  // namespace
