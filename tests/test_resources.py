@@ -195,10 +195,10 @@ def test_document_that_cannot_fit_is_memory_error_then_parsing_goes_on():
     out = run_child(
         """
         # Four million zero samples: 3 bytes each on the wire, 20 in the
-        # document (80 MB), which cannot fit in 120 MiB beside the decoded record.
+        # document (80 MB), which cannot fit in 64 MiB.
         n = 4_000_000
         text = base64.b64encode(b"\\x00\\x00" + varint(n) + bytes(3 * n)).decode()
-        hard = limit_headroom(120)
+        hard = limit_headroom(64)
         try:
             parse("accel", 1, text)
         except MemoryError:
