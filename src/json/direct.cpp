@@ -3,6 +3,8 @@
 #include <array>
 #include <cstring>
 
+#include "json/decimal.h"
+
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define VORLANE_X86 1
 #include <immintrin.h>
@@ -72,31 +74,9 @@ constexpr std::array<uint64_t, kTextCount> make_texts() {
 }
 alignas(64) constexpr std::array<uint64_t, kTextCount> kText = make_texts();
 
-constexpr std::array<char, 200> make_digit_pairs() {
-  std::array<char, 200> pairs{};
-  for (int i = 0; i < 100; ++i) {
-    pairs[static_cast<size_t>(2 * i)] = static_cast<char>('0' + i / 10);
-    pairs[static_cast<size_t>(2 * i + 1)] = static_cast<char>('0' + i % 10);
-  }
-  return pairs;
-}
-constexpr std::array<char, 200> kDigitPairs = make_digit_pairs();
-
-// Decimal text of a value ending at `end`, two digits a step; returns its start.
+// Decimal text of a value ending at `end`; returns its start.
 char* format_decimal(char* end, uint64_t magnitude, bool negative) noexcept {
-  while (magnitude >= 100) {
-    const size_t pair = static_cast<size_t>(magnitude % 100) * 2;
-    magnitude /= 100;
-    *--end = kDigitPairs[pair + 1];
-    *--end = kDigitPairs[pair];
-  }
-  if (magnitude >= 10) {
-    const size_t pair = static_cast<size_t>(magnitude) * 2;
-    *--end = kDigitPairs[pair + 1];
-    *--end = kDigitPairs[pair];
-  } else {
-    *--end = static_cast<char>('0' + magnitude);
-  }
+  end = detail::format_decimal(end, magnitude);
   if (negative) *--end = '-';
   return end;
 }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include "json/decimal.h"
+
 namespace vorlane::json {
 namespace {
 
@@ -22,35 +24,6 @@ constexpr std::array<char, 256> make_escape_table() {
 constexpr std::array<char, 256> kEscape = make_escape_table();
 
 constexpr char kHexDigits[] = "0123456789abcdef";
-
-constexpr std::array<char, 200> make_digit_pairs() {
-  std::array<char, 200> pairs{};
-  for (int i = 0; i < 100; ++i) {
-    pairs[static_cast<size_t>(2 * i)] = static_cast<char>('0' + i / 10);
-    pairs[static_cast<size_t>(2 * i + 1)] = static_cast<char>('0' + i % 10);
-  }
-  return pairs;
-}
-alignas(2) constexpr std::array<char, 200> kDigitPairs = make_digit_pairs();
-
-// Writes the decimal digits of `magnitude` so that they end at `end`;
-// returns where they start. Two digits per step from the right.
-char* format_decimal(char* end, uint64_t magnitude) {
-  while (magnitude >= 100) {
-    const size_t pair = static_cast<size_t>(magnitude % 100) * 2;
-    magnitude /= 100;
-    *--end = kDigitPairs[pair + 1];
-    *--end = kDigitPairs[pair];
-  }
-  if (magnitude >= 10) {
-    const size_t pair = static_cast<size_t>(magnitude) * 2;
-    *--end = kDigitPairs[pair + 1];
-    *--end = kDigitPairs[pair];
-  } else {
-    *--end = static_cast<char>('0' + magnitude);
-  }
-  return end;
-}
 
 }  // namespace
 
@@ -86,7 +59,7 @@ void JsonWriter::write_i16(int16_t value) {
   // The magnitude in the unsigned type of the same width keeps -32768 exact.
   const auto magnitude = static_cast<uint16_t>(value < 0 ? 0u - static_cast<uint16_t>(value)
                                                          : static_cast<uint16_t>(value));
-  char* start = format_decimal(end, magnitude);
+  char* start = detail::format_decimal(end, magnitude);
   if (value < 0) *--start = '-';
   append(start, static_cast<size_t>(end - start));
 }
@@ -96,7 +69,7 @@ void JsonWriter::write_i64(int64_t value) {
   char* const end = digits + sizeof digits;
   const uint64_t magnitude =
       value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-  char* start = format_decimal(end, magnitude);
+  char* start = detail::format_decimal(end, magnitude);
   if (value < 0) *--start = '-';
   append(start, static_cast<size_t>(end - start));
 }
