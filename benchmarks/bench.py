@@ -57,9 +57,9 @@ def build_floor():
                "-I" + sysconfig.get_paths()["include"], "-I" + os.path.join(ROOT, "src"),
                *sources, "-o", target]
         subprocess.run(cmd, check=True)
-    spec = importlib.util.spec_from_file_location("vorlane_bench_floor", target)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("vorlane_bench_floor", target)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

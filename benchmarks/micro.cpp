@@ -16,6 +16,7 @@
 #include "base64/base64.h"
 #include "json/direct.h"
 #include "json/document.h"
+#include "encode.h"
 
 using namespace vorlane;
 
@@ -34,25 +35,6 @@ void put_i16(std::vector<uint8_t>& out, int v) {
   put_varint(out, static_cast<uint16_t>((static_cast<uint16_t>(s) << 1) ^ static_cast<uint16_t>(s >> 15)));
 }
 
-std::string encode(const std::vector<uint8_t>& bytes) {
-  static const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  size_t i = 0;
-  for (; i + 3 <= bytes.size(); i += 3) {
-    const uint32_t w = (uint32_t{bytes[i]} << 16) | (uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
-    for (int s = 18; s >= 0; s -= 6) out += alphabet[(w >> s) & 63];
-  }
-  const size_t left = bytes.size() - i;
-  if (left != 0) {
-    uint32_t w = uint32_t{bytes[i]} << 16;
-    if (left == 2) w |= uint32_t{bytes[i + 1]} << 8;
-    out += alphabet[(w >> 18) & 63];
-    out += alphabet[(w >> 12) & 63];
-    out += left == 2 ? alphabet[(w >> 6) & 63] : '=';
-    out += '=';
-  }
-  return out;
-}
 
 // Gravity near 1000 on z, noise with a spread of a few hundred, rare limits.
 const std::string& payload(int version, int64_t samples) {
@@ -80,7 +62,7 @@ const std::string& payload(int version, int64_t samples) {
     put_i16(bytes, y);
     put_i16(bytes, z);
   }
-  return text = encode(bytes);
+  return text = vorlane::testing::encode_base64(bytes);
 }
 
 void sizes(benchmark::internal::Benchmark* b) {

@@ -7,6 +7,7 @@
 
 #include "accel/errors.h"
 #include "base64/base64.h"
+#include "encode.h"
 
 using vorlane::accel::debug_text;
 using vorlane::base64::base64_decode;
@@ -86,36 +87,13 @@ INSTANTIATE_TEST_SUITE_P(
         // Unpadded stray bits report the padding, not the bits.
         Case{"QR", {}, "InvalidPadding"}));
 
-// Encoder used only to produce inputs.
-std::string encode(const std::vector<uint8_t>& bytes) {
-  static const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  size_t i = 0;
-  for (; i + 3 <= bytes.size(); i += 3) {
-    const uint32_t w = (uint32_t{bytes[i]} << 16) | (uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
-    for (int s = 18; s >= 0; s -= 6) out += alphabet[(w >> s) & 63];
-  }
-  if (bytes.size() - i == 1) {
-    const uint32_t w = uint32_t{bytes[i]} << 16;
-    out += alphabet[(w >> 18) & 63];
-    out += alphabet[(w >> 12) & 63];
-    out += "==";
-  } else if (bytes.size() - i == 2) {
-    const uint32_t w = (uint32_t{bytes[i]} << 16) | (uint32_t{bytes[i + 1]} << 8);
-    out += alphabet[(w >> 18) & 63];
-    out += alphabet[(w >> 12) & 63];
-    out += alphabet[(w >> 6) & 63];
-    out += '=';
-  }
-  return out;
-}
 
 TEST(Base64, RoundTripsRandomBytesOfEveryLengthUpTo300) {
   std::mt19937 rng(1234);
   for (size_t n = 0; n <= 300; ++n) {
     std::vector<uint8_t> bytes(n);
     for (auto& b : bytes) b = static_cast<uint8_t>(rng());
-    const std::string text = encode(bytes);
+    const std::string text = vorlane::testing::encode_base64(bytes);
     auto result = base64_decode(text);
     ASSERT_TRUE(result.ok()) << n;
     ASSERT_EQ(result.value().size, n);

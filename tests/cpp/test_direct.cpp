@@ -10,31 +10,13 @@
 #include "accel/entry.h"
 #include "json/direct.h"
 #include "json/document.h"
+#include "encode.h"
 
 using namespace vorlane;
 using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-std::string b64(const Bytes& bytes) {
-  static const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  size_t i = 0;
-  for (; i + 3 <= bytes.size(); i += 3) {
-    const uint32_t w = (uint32_t{bytes[i]} << 16) | (uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
-    for (int s = 18; s >= 0; s -= 6) out += alphabet[(w >> s) & 63];
-  }
-  const size_t left = bytes.size() - i;
-  if (left != 0) {
-    uint32_t w = uint32_t{bytes[i]} << 16;
-    if (left == 2) w |= uint32_t{bytes[i + 1]} << 8;
-    out += alphabet[(w >> 18) & 63];
-    out += alphabet[(w >> 12) & 63];
-    out += left == 2 ? alphabet[(w >> 6) & 63] : '=';
-    out += '=';
-  }
-  return out;
-}
 
 std::string reference(uint64_t version, const std::string& text) {
   auto r = accel::decode_b64(version, text);
@@ -57,7 +39,7 @@ std::string direct(uint64_t version, const std::string& text,
 
 // Every sample reader this CPU has, against the reference.
 void expect_same(uint64_t version, const Bytes& bytes) {
-  const std::string text = b64(bytes);
+  const std::string text = vorlane::testing::encode_base64(bytes);
   const std::string expected = reference(version, text);
   for (auto reader :
        {json::SampleReader::Portable, json::SampleReader::Bmi2, json::SampleReader::Avx512}) {
