@@ -6,7 +6,9 @@
 // Checks: the document is compact JSON of exactly the record's shape with
 // members in order; a failure's text is one of the documented forms;
 // decoding is deterministic; a Base64 fault wins over the version; versions
-// 2 and 3 read any bytes alike; bytes after a record change nothing.
+// 2 and 3 read any bytes alike; bytes after a record change nothing; the
+// direct path the module takes (json::DirectDocument, with every sample
+// reader this CPU has) gives exactly the same document or error.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -14,6 +16,7 @@
 
 #include "accel/entry.h"
 #include "checks.h"
+#include "json/direct.h"
 #include "json/document.h"
 
 using namespace vorlane;
@@ -37,6 +40,21 @@ Outcome run(uint64_t version, std::string_view text) {
   return render(accel::decode_b64(version, text));
 }
 
+constexpr json::SampleReader kReaders[] = {json::SampleReader::Portable, json::SampleReader::Bmi2,
+                                           json::SampleReader::Avx512};
+
+Outcome run_direct(uint64_t version, std::string_view text, json::SampleReader reader) {
+  json::DirectDocument document;
+  auto length = document.prepare(version, text, reader);
+  if (!length.ok()) return {false, accel::debug_text(length.error())};
+  // A guard byte after the document: the writer must stop at its length.
+  std::string out(length.value() + 1, '\x5a');
+  document.write(out.data());
+  FUZZ_CHECK(out.back() == '\x5a', "direct path wrote past the document");
+  out.pop_back();
+  return {true, std::move(out)};
+}
+
 void check_outcome(const Outcome& o, uint64_t version, std::string_view text, size_t max_samples) {
   if (o.ok) {
     size_t samples = 0;
@@ -57,6 +75,10 @@ void check_text(std::string_view text, const uint8_t* payload, size_t payload_si
     FUZZ_CHECK(o == run(version, text), "not deterministic: " + o.text);
     // A sample takes at least three bytes; the text decodes to at most 3/4 of its length.
     check_outcome(o, version, text, (text.size() + 3) / 4);
+    for (json::SampleReader reader : kReaders) {
+      if (!json::sample_reader_supported(reader)) continue;
+      FUZZ_CHECK(run_direct(version, text, reader) == o, "direct path differs: " + o.text);
+    }
     by_version[i] = std::move(o);
   }
   const Outcome& unsupported = by_version[0];
