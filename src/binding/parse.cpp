@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "accel/entry.h"
+#include "accel/errors.h"
 #include "binding/binder.h"
 #include "binding/guard.h"
 #include "binding/module.h"

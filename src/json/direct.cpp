@@ -265,29 +265,14 @@ inline char* put_name(char* out, const Name& name) noexcept {
 
 template <class U, unsigned M, uint8_t L>
 inline bool read_varint(const uint8_t*& p, const uint8_t* end, U& value, WireError& error) noexcept {
-  U v = 0;
-  for (unsigned i = 0; i < M - 1; ++i) {
-    if (p == end) {
-      error = WireError::DeserializeUnexpectedEnd;
-      return false;
-    }
-    const uint8_t b = *p++;
-    v = static_cast<U>(v | static_cast<U>(static_cast<U>(b & 0x7F) << (7 * i)));
-    if ((b & 0x80) == 0) {
-      value = v;
-      return true;
-    }
-  }
-  if (p == end) {
-    error = WireError::DeserializeUnexpectedEnd;
+  wire::Deserializer de(p, end);
+  auto read = wire::try_take_varint<U, M, L>(de);
+  p = de.cursor();
+  if (!read.ok()) {
+    error = read.error();
     return false;
   }
-  const uint8_t b = *p++;
-  if (b > L) {
-    error = WireError::DeserializeBadVarint;
-    return false;
-  }
-  value = static_cast<U>(v | static_cast<U>(static_cast<U>(b) << (7 * (M - 1))));
+  value = read.value();
   return true;
 }
 

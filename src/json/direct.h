@@ -59,7 +59,6 @@ class DirectDocument {
   char* write_head(char* out) const noexcept;
 
   size_t length_ = 0;
-  size_t head_length_ = 0;
   size_t count_ = 0;
   const uint16_t* samples_ = nullptr;  // count_ triples x, y, z as wire values
   std::unique_ptr<uint8_t[]> heap_bytes_;
