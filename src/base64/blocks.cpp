@@ -126,6 +126,38 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"))) size_t decode_avx512(cons
   return i;
 }
 
+__attribute__((target("avx512f,avx512bw,avx512vbmi"))) bool decode_short_avx512(
+    const uint8_t* in, size_t n, uint8_t* out, size_t& written) noexcept {
+  const __m512i table_lo = _mm512_load_si512(kLow128.data());
+  const __m512i table_hi = _mm512_load_si512(kLow128.data() + 64);
+  const __mmask64 loaded = n == 64 ? ~__mmask64{0} : (__mmask64{1} << n) - 1;
+  const __m512i text = _mm512_maskz_loadu_epi8(loaded, in);
+  const __m512i values = _mm512_permutex2var_epi8(table_lo, text, table_hi);
+  // Bytes that are not symbols: only one or two '=' closing the text pass.
+  const uint64_t other = _mm512_movepi8_mask(_mm512_or_si512(values, text)) & loaded;
+  size_t pads = 0;
+  if (other != 0) {
+    const uint64_t last = uint64_t{1} << (n - 1);
+    const uint64_t last_two = last | (last >> 1);
+    if (in[n - 1] != '=' || (other != last && other != last_two)) return false;
+    pads = other == last ? 1 : 2;
+    if (pads == 2 && in[n - 2] != '=') return false;
+    // No surplus bits in the last symbol.
+    const uint8_t symbol = kSymbolValue[in[n - 1 - pads]];
+    if ((symbol & (pads == 1 ? 0x03 : 0x0F)) != 0) return false;
+  }
+  const __m512i clean = _mm512_maskz_mov_epi8(~other, values);
+  const __m512i merge_pairs = _mm512_set1_epi32(0x01400140);
+  const __m512i merge_words = _mm512_set1_epi32(0x00011000);
+  const __m512i words = _mm512_madd_epi16(_mm512_maddubs_epi16(clean, merge_pairs), merge_words);
+  const size_t bytes = n / 4 * 3;
+  const __mmask64 store = (__mmask64{1} << bytes) - 1;
+  const __m512i pack = _mm512_load_si512(kPack48.data());
+  _mm512_mask_storeu_epi8(out, store, _mm512_maskz_permutexvar_epi8(store, pack, words));
+  written = bytes - pads;
+  return true;
+}
+
 }  // namespace vorlane::base64::blocks
 
 #endif

@@ -21,6 +21,11 @@ namespace vorlane::base64::blocks {
 size_t decode_sse41(const uint8_t* in, size_t len, uint8_t* out) noexcept;
 size_t decode_avx2(const uint8_t* in, size_t len, uint8_t* out) noexcept;
 size_t decode_avx512(const uint8_t* in, size_t len, uint8_t* out) noexcept;
+// A whole text of 4 to 64 bytes (a multiple of four) in one step, when it is
+// valid: symbols, then at most two '=' with no surplus bits before them.
+// Writes its bytes and their number and returns true; returns false, having
+// written nothing, for anything else, which the caller then decodes exactly.
+bool decode_short_avx512(const uint8_t* in, size_t n, uint8_t* out, size_t& written) noexcept;
 #endif
 
 }  // namespace vorlane::base64::blocks

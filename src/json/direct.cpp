@@ -633,13 +633,21 @@ Result<size_t, Error> DirectDocument::prepare(uint64_t version, std::string_view
   } else {
     // Each tag is judged right after it is read, as the record decoder does.
     uint32_t range = 0, freq = 0, noise = 0, antialias = 0;
-    if (!read_tag(p, end, kRange.size(), range, error) ||
-        !read_tag(p, end, kFreq.size(), freq, error) ||
-        !read_tag(p, end, kNoise.size(), noise, error) ||
-        !read_tag(p, end, kAntialias.size(), antialias, error) ||
-        !read_u16(p, end, acc_temp, error)) {
+    if (end - p >= 4 && p[0] < kRange.size() && p[1] < kFreq.size() && p[2] < kNoise.size() &&
+        p[3] < kAntialias.size()) {
+      // The usual form: four one-byte tags, each in range.
+      range = p[0];
+      freq = p[1];
+      noise = p[2];
+      antialias = p[3];
+      p += 4;
+    } else if (!read_tag(p, end, kRange.size(), range, error) ||
+               !read_tag(p, end, kFreq.size(), freq, error) ||
+               !read_tag(p, end, kNoise.size(), noise, error) ||
+               !read_tag(p, end, kAntialias.size(), antialias, error)) {
       return fail(Error::postcard(error));
     }
+    if (!read_u16(p, end, acc_temp, error)) return fail(Error::postcard(error));
     tags_[0] = static_cast<uint8_t>(range);
     tags_[1] = static_cast<uint8_t>(freq);
     tags_[2] = static_cast<uint8_t>(noise);

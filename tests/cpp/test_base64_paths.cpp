@@ -90,6 +90,23 @@ TEST_P(Base64Paths, EveryByteValueAtEveryPositionOfThreeBlocks) {
   }
 }
 
+TEST_P(Base64Paths, EveryByteValueAtEveryPositionOfShortTexts) {
+  // Texts of up to 64 bytes may be decoded whole in one step.
+  std::mt19937 rng(23);
+  for (size_t groups = 1; groups <= 16; ++groups) {
+    for (int pads = 0; pads <= 2; ++pads) {
+      const std::string base = random_canonical(rng, pads == 0 ? groups : groups - 1, pads);
+      for (size_t pos = 0; pos < base.size(); ++pos) {
+        for (int b = 0; b < 256; ++b) {
+          std::string text = base;
+          text[pos] = static_cast<char>(b);
+          expect_same(text);
+        }
+      }
+    }
+  }
+}
+
 TEST_P(Base64Paths, TwoBadBytesTheFirstWins) {
   std::mt19937 rng(13);
   const char bad[] = {'=', ' ', '\n', '-', '_', '\0', '\x80', '\xff', '.', '*'};
