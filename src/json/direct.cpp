@@ -54,6 +54,7 @@ constexpr std::array<uint8_t, 65536> kTextLength = make_lengths();
 // characters in the low bytes, the length in the top byte. Readings cluster
 // well inside; the rest take the digit-pair road.
 constexpr size_t kTextCount = 8192;
+static_assert((kTextCount & (kTextCount - 1)) == 0, "one test covers three values");
 
 constexpr uint64_t text_entry(int v) {
   const unsigned n = text_length(v);
@@ -190,14 +191,12 @@ inline uint64_t value_entry(uint16_t u) noexcept {
 // Samples from which write takes put_next_sample.
 constexpr size_t kLongRun = 64;
 
-// Every sample after the first. The next sample's start is this one's plus
-// a length summed from the three table entries, so consecutive samples wait
-// on one add and not on each other's stores; the barrier keeps the compiler
-// from chaining the sum back through the positions.
-inline char* put_next_sample(char* out, const uint16_t* s) noexcept {
-  const uint64_t ex = value_entry(s[0]);
-  const uint64_t ey = value_entry(s[1]);
-  const uint64_t ez = value_entry(s[2]);
+// Every sample after the first, from the text entries of its values. The
+// next sample's start is this one's plus a length summed from the entries,
+// so consecutive samples wait on one add and not on each other's stores; the
+// barrier keeps the compiler from chaining the sum back through the
+// positions. The last store ends at most seven bytes past the sample.
+inline char* put_next_sample(char* out, uint64_t ex, uint64_t ey, uint64_t ez) noexcept {
   const size_t lx = ex >> 56, ly = ey >> 56, lz = ez >> 56;
   size_t length = kSampleFixed + lx + ly + lz;
   asm("" : "+r"(length));
@@ -438,13 +437,20 @@ read_values_avx512(const uint8_t*& p, const uint8_t* end, uint16_t*& out,
     const uint64_t cont = _mm512_movepi8_mask(v);
     const uint64_t ends = ~cont;
     // Whole samples only, so that every reader after this one starts on a
-    // sample: at most 30 values, and no more than are left.
-    size_t k = static_cast<size_t>(_mm_popcnt_u64(ends));
-    if (k > 30) k = 30;
-    if (k > static_cast<size_t>(out_end - out)) k = static_cast<size_t>(out_end - out);
-    k -= k % 3;
-    if (k == 0) break;
-    const auto last = static_cast<unsigned>(__builtin_ctzll(_pdep_u64(uint64_t{1} << (k - 1), ends)));
+    // sample: at most 30 values, and no more than are left. The 30th end is
+    // found alongside the count, which it almost always is.
+    const uint64_t end30 = _pdep_u64(uint64_t{1} << 29, ends);
+    size_t k = 30;
+    uint64_t last_end = end30;
+    if (end30 == 0 || out_end - out < 30) [[unlikely]] {
+      k = static_cast<size_t>(_mm_popcnt_u64(ends));
+      if (k > 30) k = 30;
+      if (k > static_cast<size_t>(out_end - out)) k = static_cast<size_t>(out_end - out);
+      k -= k % 3;
+      if (k == 0) break;
+      last_end = _pdep_u64(uint64_t{1} << (k - 1), ends);
+    }
+    const auto last = static_cast<unsigned>(__builtin_ctzll(last_end));
     const uint64_t used = last == 63 ? ~uint64_t{0} : (uint64_t{2} << last) - 1;
     const uint64_t c = cont & used;
     if ((c & (c >> 1) & (c >> 2)) != 0) break;  // four bytes or more
@@ -473,14 +479,13 @@ read_values_avx512(const uint8_t*& p, const uint8_t* end, uint16_t*& out,
     _mm512_mask_storeu_epi16(out, keep, values);
 
     // Text lengths: a digit, one more per power of ten reached, and the sign
-    // of the odd (negative) wire values.
-    const __m512i magnitude =
-        _mm512_add_epi16(_mm512_srli_epi16(values, 1), _mm512_and_si512(values, unit));
+    // of the odd (negative) wire values. The magnitude of wire value u is
+    // (u + 1) / 2, so it reaches 10^d exactly when u reaches 2 * 10^d - 1.
     const __mmask32 negative = _mm512_test_epi16_mask(values, unit);
-    const __mmask32 ge10 = _mm512_cmpge_epu16_mask(magnitude, _mm512_set1_epi16(10));
-    const __mmask32 ge100 = _mm512_cmpge_epu16_mask(magnitude, _mm512_set1_epi16(100));
-    const __mmask32 ge1000 = _mm512_cmpge_epu16_mask(magnitude, _mm512_set1_epi16(1000));
-    const __mmask32 ge10000 = _mm512_cmpge_epu16_mask(magnitude, _mm512_set1_epi16(10000));
+    const __mmask32 ge10 = _mm512_cmpge_epu16_mask(values, _mm512_set1_epi16(19));
+    const __mmask32 ge100 = _mm512_cmpge_epu16_mask(values, _mm512_set1_epi16(199));
+    const __mmask32 ge1000 = _mm512_cmpge_epu16_mask(values, _mm512_set1_epi16(1999));
+    const __mmask32 ge10000 = _mm512_cmpge_epu16_mask(values, _mm512_set1_epi16(19999));
     text += k + static_cast<size_t>(_mm_popcnt_u32(negative & keep)) +
             static_cast<size_t>(_mm_popcnt_u32(ge10 & keep)) +
             static_cast<size_t>(_mm_popcnt_u32(ge100 & keep)) +
@@ -704,10 +709,19 @@ void DirectDocument::write(char* out) const noexcept {
   if (end - out >= 37) {
     out = put_sample(out, s, true);
     s += 3;
-    // Long runs: samples that do not wait on each other's positions. Short
-    // ones keep the plain loop, which sets up faster.
+    // Long runs: samples that do not wait on each other's positions, with no
+    // room check: the last sample (20 bytes at least) is left to the loops
+    // below, so what a store writes past its sample always lies inside the
+    // document. Short runs keep the plain loop, which sets up faster.
     if (count_ >= kLongRun) {
-      for (; s != s_end && end - out >= 37; s += 3) out = put_next_sample(out, s);
+      for (const uint16_t* const s_last = s_end - 3; s != s_last; s += 3) {
+        const uint16_t x = s[0], y = s[1], z = s[2];
+        if ((x | y | z) < kTextCount) [[likely]] {  // all three in the table
+          out = put_next_sample(out, kText[x], kText[y], kText[z]);
+        } else {
+          out = put_next_sample(out, value_entry(x), value_entry(y), value_entry(z));
+        }
+      }
     }
     for (; s != s_end && end - out >= 37; s += 3) out = put_sample(out, s, false);
   }
