@@ -426,9 +426,6 @@ read_values_avx512(const uint8_t*& p, const uint8_t* end, uint16_t*& out,
   constexpr __mmask64 kEven = 0x5555555555555555ull;
   const __m512i iota = _mm512_load_si512(kIota.data());
   const __m512i spread = _mm512_load_si512(kSpread.data());
-  const __m512i one = _mm512_set1_epi8(1);
-  const __m512i two = _mm512_set1_epi8(2);
-  const __m512i low7 = _mm512_set1_epi8(0x7F);
   const __m512i three = _mm512_set1_epi8(3);
   const __m512i unit = _mm512_set1_epi16(1);
   size_t text = 0;
@@ -461,20 +458,25 @@ read_values_avx512(const uint8_t*& p, const uint8_t* end, uint16_t*& out,
     const __m512i first = _mm512_maskz_compress_epi8(starts, iota);
     // (The zero-masking forms throughout: the plain ones trip false
     // uninitialised warnings in the compiler's own headers.)
-    const __m512i b0 = _mm512_maskz_permutexvar_epi8(kAll, first, v);
-    const __m512i b1 = _mm512_maskz_permutexvar_epi8(kAll, _mm512_add_epi8(first, one), v);
-    const __m512i b2 = _mm512_maskz_permutexvar_epi8(kAll, _mm512_add_epi8(first, two), v);
-    const __mmask64 has1 = _mm512_movepi8_mask(b0);
-    const __mmask64 has2 = has1 & _mm512_movepi8_mask(b1);
-    const __m512i g0 = _mm512_and_si512(b0, low7);
-    const __m512i g1 = _mm512_maskz_mov_epi8(has1, _mm512_and_si512(b1, low7));
-    const __m512i g2 = _mm512_maskz_mov_epi8(has2, b2);
-    // Byte i of each to the low byte of 16-bit lane i.
-    const __m512i w0 = _mm512_maskz_permutexvar_epi8(kEven, spread, g0);
-    const __m512i w1 = _mm512_maskz_permutexvar_epi8(kEven, spread, g1);
-    const __m512i w2 = _mm512_maskz_permutexvar_epi8(kEven, spread, g2);
-    const __m512i values = _mm512_or_si512(
-        w0, _mm512_or_si512(_mm512_slli_epi16(w1, 7), _mm512_slli_epi16(w2, 14)));
+    // The first byte's position of value i to 16-bit lane i; one permute
+    // then brings the first and second bytes of every value to its lane,
+    // another the third.
+    const __m512i at = _mm512_maskz_permutexvar_epi8(kEven, spread, first);
+    const __m512i pair_at = _mm512_or_si512(at, _mm512_slli_epi16(_mm512_add_epi16(at, unit), 8));
+    const __m512i pair = _mm512_maskz_permutexvar_epi8(kAll, pair_at, v);
+    const __m512i third_byte =
+        _mm512_maskz_permutexvar_epi8(kEven, _mm512_add_epi16(at, _mm512_set1_epi16(2)), v);
+    // A second byte where the first has its top bit, a third where both do.
+    const __mmask32 has2 = _mm512_test_epi16_mask(pair, _mm512_set1_epi16(0x0080));
+    const __m512i both_tops = _mm512_set1_epi16(static_cast<int16_t>(0x8080u - 0x10000u));
+    const __mmask32 has3 =
+        _mm512_cmpeq_epi16_mask(_mm512_and_si512(pair, both_tops), both_tops);
+    const __m512i low = _mm512_and_si512(pair, _mm512_set1_epi16(0x007F));
+    const __m512i middle =
+        _mm512_maskz_mov_epi16(has2, _mm512_and_si512(_mm512_srli_epi16(pair, 1),
+                                                      _mm512_set1_epi16(0x3F80)));
+    const __m512i high = _mm512_maskz_mov_epi16(has3, _mm512_slli_epi16(third_byte, 14));
+    const __m512i values = _mm512_ternarylogic_epi32(low, middle, high, 0xFE);  // a | b | c
     const auto keep = static_cast<__mmask32>((uint64_t{1} << k) - 1);
     _mm512_mask_storeu_epi16(out, keep, values);
 
