@@ -155,6 +155,24 @@ TEST(DirectDocument, PayloadsCutAtEveryByte) {
   }
 }
 
+TEST(DirectDocument, SettingsTagBytesAtAndAroundTheirLimits) {
+  // Each of the four tags as every byte near its variant count, one-byte and
+  // longer forms, with the record going on or cut short after them.
+  const uint8_t bytes[] = {0, 1, 2, 3, 4, 5, 6, 7, 0x7F, 0x80, 0x81, 0xFF};
+  for (uint8_t a : bytes) {
+    for (uint8_t b : bytes) {
+      for (uint8_t c : bytes) {
+        for (uint8_t d : bytes) {
+          const Bytes full = {a, b, c, d, 0x01, 0x00, 0x32, 0x01, 0x00, 0x01};
+          for (size_t n : {size_t{3}, size_t{4}, size_t{5}, size_t{6}, full.size()}) {
+            expect_same(3, Bytes(full.begin(), full.begin() + static_cast<long>(n)));
+          }
+        }
+      }
+    }
+  }
+}
+
 TEST(DirectDocument, RandomlyDamagedPayloads) {
   std::mt19937 rng(9);
   const uint8_t nasty[] = {0x80, 0xFF, 0x03, 0x04, 0x7F, 0x00, 0x83, 0x10, 0x0F};
