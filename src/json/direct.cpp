@@ -543,14 +543,12 @@ Result<size_t, Error> DirectDocument::decode_samples(const uint8_t* p, const uin
     text += reader == SampleReader::Portable ? read_windows<false>(p, end, out, out_end)
                                              : read_windows<true>(p, end, out, out_end);
   }
-  // Short runs and the end of long ones: one word per sample, the bytes past
-  // the end left out of the varint ends.
+  // Short runs and the end of long ones: one word per sample. The padding
+  // bytes past the end all have their top bit set, so none ends a varint.
   while (out != out_end && p != end) {
     uint64_t w;
     std::memcpy(&w, p, 8);
-    uint64_t ends = ~w & 0x8080808080808080ull;
-    const auto left = static_cast<size_t>(end - p);
-    if (left < 8) ends &= (uint64_t{1} << (8 * left)) - 1;
+    const uint64_t ends = ~w & 0x8080808080808080ull;
     const uint64_t ends2 = ends & (ends - 1);
     const uint64_t ends3 = ends2 & (ends2 - 1);
     if (ends3 == 0) break;  // nine bytes, or the input ends inside the sample
@@ -608,8 +606,9 @@ Result<size_t, Error> DirectDocument::prepare(uint64_t version, std::string_view
 
 Result<size_t, Error> DirectDocument::prepare(uint64_t version, std::string_view b64_data,
                                               SampleReader reader) {
-  // Eight zero bytes after the decoded ones let the sample reader load a
-  // whole word at the very end; it never takes them for data.
+  // Eight bytes after the decoded ones let the sample reader load a whole
+  // word at the very end; their top bits are set, so it never takes them for
+  // the end of a value.
   const size_t capacity = base64::decoded_capacity(b64_data.size()) + kPadding;
   uint8_t* bytes = stack_bytes_;
   if (capacity > kStackBytes) {
@@ -618,7 +617,7 @@ Result<size_t, Error> DirectDocument::prepare(uint64_t version, std::string_view
   }
   auto decoded = base64::decode_into(b64_data, bytes);
   if (!decoded.ok()) return fail(Error::base64(decoded.error()));
-  std::memset(bytes + decoded.value(), 0, kPadding);
+  std::memset(bytes + decoded.value(), 0x80, kPadding);
   if (version < 1 || version > 3) return fail(Error::version_not_supported(version));
 
   const uint8_t* p = bytes;
