@@ -62,6 +62,16 @@ class Base64Paths : public ::testing::TestWithParam<Path> {
   void expect_same(const std::string& text) {
     ASSERT_EQ(outcome(text, false, GetParam()), outcome(text, true)) << "length " << text.size();
   }
+  // `base` with each of its bytes replaced by every byte value in turn.
+  void expect_same_for_every_byte_at_every_position(const std::string& base) {
+    for (size_t pos = 0; pos < base.size(); ++pos) {
+      for (int b = 0; b < 256; ++b) {
+        std::string text = base;
+        text[pos] = static_cast<char>(b);
+        expect_same(text);
+      }
+    }
+  }
 };
 
 TEST_P(Base64Paths, CanonicalTextsOfEveryLength) {
@@ -80,14 +90,7 @@ TEST_P(Base64Paths, EveryByteValueAtEveryPositionOfThreeBlocks) {
   // 200 body bytes cover three 64-byte blocks, six 32-byte and twelve
   // 16-byte blocks with all their boundaries, then the final group.
   std::mt19937 rng(11);
-  const std::string base = random_canonical(rng, 50, 1);
-  for (size_t pos = 0; pos < base.size(); ++pos) {
-    for (int b = 0; b < 256; ++b) {
-      std::string text = base;
-      text[pos] = static_cast<char>(b);
-      expect_same(text);
-    }
-  }
+  expect_same_for_every_byte_at_every_position(random_canonical(rng, 50, 1));
 }
 
 TEST_P(Base64Paths, EveryByteValueAtEveryPositionOfShortTexts) {
@@ -95,14 +98,8 @@ TEST_P(Base64Paths, EveryByteValueAtEveryPositionOfShortTexts) {
   std::mt19937 rng(23);
   for (size_t groups = 1; groups <= 16; ++groups) {
     for (int pads = 0; pads <= 2; ++pads) {
-      const std::string base = random_canonical(rng, pads == 0 ? groups : groups - 1, pads);
-      for (size_t pos = 0; pos < base.size(); ++pos) {
-        for (int b = 0; b < 256; ++b) {
-          std::string text = base;
-          text[pos] = static_cast<char>(b);
-          expect_same(text);
-        }
-      }
+      expect_same_for_every_byte_at_every_position(
+          random_canonical(rng, pads == 0 ? groups : groups - 1, pads));
     }
   }
 }
