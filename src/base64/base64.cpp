@@ -1,5 +1,7 @@
 #include "base64/base64.h"
 
+#include <cstring>
+
 #include "base64/blocks.h"
 #include "base64/symbols.h"
 
@@ -210,6 +212,28 @@ Result<size_t, Base64DecodeError> decode_into(std::string_view text, uint8_t* ou
 
 Result<size_t, Base64DecodeError> decode_into(std::string_view text, uint8_t* out) noexcept {
   return decode_into(text, out, best_path());
+}
+
+Result<size_t, Base64DecodeError> decode_into_filled(std::string_view text, uint8_t* out,
+                                                     uint8_t fill, Path path) noexcept {
+#if VORLANE_BASE64_X86
+  const size_t n = text.size();
+  if (path == Path::Avx512 && n != 0 && n <= 64 && n % 4 == 0) {
+    size_t written = 0;
+    if (blocks::decode_short_avx512(reinterpret_cast<const uint8_t*>(text.data()), n, out,
+                                    written, fill)) {
+      return written;
+    }
+  }
+#endif
+  auto decoded = decode_into(text, out, path);
+  if (decoded.ok()) std::memset(out + decoded.value(), fill, kFillBytes);
+  return decoded;
+}
+
+Result<size_t, Base64DecodeError> decode_into_filled(std::string_view text, uint8_t* out,
+                                                     uint8_t fill) noexcept {
+  return decode_into_filled(text, out, fill, best_path());
 }
 
 Result<size_t, Base64DecodeError> reference_decode_into(std::string_view text,

@@ -65,6 +65,25 @@ Path best_path() noexcept;
 Result<size_t, Base64DecodeError> decode_into(std::string_view text, uint8_t* out,
                                               Path path) noexcept;
 
+// Bytes of `fill` that decode_into_filled writes after the decoded ones.
+inline constexpr size_t kFillBytes = 8;
+
+// Room decode_into_filled needs for a text of n bytes: the decoded bytes and
+// the fill, and never less than one 64-byte vector.
+constexpr size_t filled_capacity(size_t n) noexcept {
+  return decoded_capacity(n) + kFillBytes < 64 ? 64 : decoded_capacity(n) + kFillBytes;
+}
+
+// decode_into, then kFillBytes bytes of `fill` after the decoded bytes; `out`
+// must have room for filled_capacity() bytes, and bytes past the fill may be
+// overwritten. Meant for a reader that goes on at once: a short text's bytes
+// and fill come from one store that its loads are forwarded from.
+Result<size_t, Base64DecodeError> decode_into_filled(std::string_view text, uint8_t* out,
+                                                     uint8_t fill) noexcept;
+// The same with a chosen path, which must be supported.
+Result<size_t, Base64DecodeError> decode_into_filled(std::string_view text, uint8_t* out,
+                                                     uint8_t fill, Path path) noexcept;
+
 // The plain byte-by-byte decoder, kept as the reference the block decoders
 // are tested against.
 Result<size_t, Base64DecodeError> reference_decode_into(std::string_view text,

@@ -127,7 +127,7 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"))) size_t decode_avx512(cons
 }
 
 __attribute__((target("avx512f,avx512bw,avx512vbmi"))) bool decode_short_avx512(
-    const uint8_t* in, size_t n, uint8_t* out, size_t& written) noexcept {
+    const uint8_t* in, size_t n, uint8_t* out, size_t& written, int fill) noexcept {
   const __m512i table_lo = _mm512_load_si512(kLow128.data());
   const __m512i table_hi = _mm512_load_si512(kLow128.data() + 64);
   const __mmask64 loaded = n == 64 ? ~__mmask64{0} : (__mmask64{1} << n) - 1;
@@ -153,8 +153,15 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"))) bool decode_short_avx512(
   const size_t bytes = n / 4 * 3;
   const __mmask64 store = (__mmask64{1} << bytes) - 1;
   const __m512i pack = _mm512_load_si512(kPack48.data());
-  _mm512_mask_storeu_epi8(out, store, _mm512_maskz_permutexvar_epi8(store, pack, words));
   written = bytes - pads;
+  const __m512i decoded = _mm512_maskz_permutexvar_epi8(store, pack, words);
+  if (fill < 0) {
+    _mm512_mask_storeu_epi8(out, store, decoded);
+  } else {
+    const __mmask64 kept = (__mmask64{1} << written) - 1;
+    _mm512_storeu_si512(out, _mm512_mask_blend_epi8(kept, _mm512_set1_epi8(static_cast<char>(fill)),
+                                                    decoded));
+  }
   return true;
 }
 

@@ -25,7 +25,11 @@ size_t decode_avx512(const uint8_t* in, size_t len, uint8_t* out) noexcept;
 // valid: symbols, then at most two '=' with no surplus bits before them.
 // Writes its bytes and their number and returns true; returns false, having
 // written nothing, for anything else, which the caller then decodes exactly.
-bool decode_short_avx512(const uint8_t* in, size_t n, uint8_t* out, size_t& written) noexcept;
+// With a `fill` of 0 to 255, all 64 bytes at `out` are written in one plain
+// store, `fill` after the decoded ones: loads that follow soon are forwarded
+// from that store, where a masked store would make them wait for memory.
+bool decode_short_avx512(const uint8_t* in, size_t n, uint8_t* out, size_t& written,
+                         int fill = -1) noexcept;
 #endif
 
 }  // namespace vorlane::base64::blocks

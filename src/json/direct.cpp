@@ -231,30 +231,64 @@ inline char* put_text(char* out, const char (&text)[N]) noexcept {
   return out + (N - 1);
 }
 
-// Variant names padded to 16 bytes, so each is one fixed-size copy.
-struct Name {
-  char text[16];
-  size_t size;
+// The head of a version 2 or 3 document up to the temperature's value, for
+// every one of the settings, so that writing it is two wide copies. Devices
+// send a handful of settings, so the entries in use stay in cache.
+using accel::detail::kAntialiasNames;
+using accel::detail::kFreqNames;
+using accel::detail::kNoiseNames;
+using accel::detail::kRangeNames;
+
+struct SettingsHead {
+  char text[119];
+  uint8_t size;
 };
+constexpr size_t kSettingsCount =
+    kRangeNames.size() * kFreqNames.size() * kNoiseNames.size() * kAntialiasNames.size();
 
-template <size_t N>
-constexpr std::array<Name, N> padded(const std::array<std::string_view, N>& names) {
-  std::array<Name, N> out{};
-  for (size_t i = 0; i < N; ++i) {
-    for (size_t k = 0; k < names[i].size(); ++k) out[i].text[k] = names[i][k];
-    out[i].size = names[i].size();
+constexpr size_t settings_index(uint32_t range, uint32_t freq, uint32_t noise,
+                                uint32_t antialias) {
+  return ((range * kFreqNames.size() + freq) * kNoiseNames.size() + noise) *
+             kAntialiasNames.size() +
+         antialias;
+}
+
+constexpr std::string_view kSettingsPrefix = R"({"Accel":{"V3":{"range":")";
+// Where the version digit stands in every settings head.
+constexpr size_t kVersionDigit = kSettingsPrefix.find('3');
+
+constexpr std::array<SettingsHead, kSettingsCount> make_settings_heads() {
+  std::array<SettingsHead, kSettingsCount> heads{};
+  for (uint32_t r = 0; r < kRangeNames.size(); ++r) {
+    for (uint32_t f = 0; f < kFreqNames.size(); ++f) {
+      for (uint32_t n = 0; n < kNoiseNames.size(); ++n) {
+        for (uint32_t a = 0; a < kAntialiasNames.size(); ++a) {
+          SettingsHead& head = heads[settings_index(r, f, n, a)];
+          size_t size = 0;
+          for (std::string_view part :
+               {kSettingsPrefix, kRangeNames[r], std::string_view(R"(","freq":")"),
+                kFreqNames[f], std::string_view(R"(","noise":")"), kNoiseNames[n],
+                std::string_view(R"(","antialias":")"), kAntialiasNames[a],
+                std::string_view(R"(","acc_temp":)")}) {
+            for (char c : part) head.text[size++] = c;
+          }
+          head.size = static_cast<uint8_t>(size);
+        }
+      }
+    }
   }
-  return out;
+  return heads;
 }
-constexpr auto kRange = padded(accel::detail::kRangeNames);
-constexpr auto kFreq = padded(accel::detail::kFreqNames);
-constexpr auto kNoise = padded(accel::detail::kNoiseNames);
-constexpr auto kAntialias = padded(accel::detail::kAntialiasNames);
+alignas(64) constexpr std::array<SettingsHead, kSettingsCount> kSettingsHeads =
+    make_settings_heads();
 
-inline char* put_name(char* out, const Name& name) noexcept {
-  std::memcpy(out, name.text, 16);
-  return out + name.size;
+constexpr bool settings_heads_fit_two_copies() {
+  for (const SettingsHead& head : kSettingsHeads) {
+    if (head.size < 64 || head.size > sizeof head.text) return false;
+  }
+  return true;
 }
+static_assert(settings_heads_fit_two_copies(), "every head is 64 to 119 bytes");
 
 // ---- exact readers ----------------------------------------------------------
 //
@@ -401,6 +435,42 @@ size_t read_windows(const uint8_t*& p, const uint8_t* end, uint16_t*& out,
   return text;
 }
 
+// Whole samples, one word each, while each is whole and well formed within
+// eight bytes; stops before any other (or at the end of the input, as the
+// padding bytes past it all have their top bit set and so end no varint).
+// Returns the samples' text length.
+template <bool kPext>
+size_t read_words(const uint8_t*& p, uint16_t*& out, const uint16_t* out_end) noexcept {
+  size_t text = 0;
+  while (out != out_end) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    const uint64_t ends = ~w & 0x8080808080808080ull;
+    const uint64_t ends2 = ends & (ends - 1);
+    const uint64_t ends3 = ends2 & (ends2 - 1);
+    if (ends3 == 0) break;  // nine bytes, or the input ends inside the sample
+    const auto e1 = static_cast<unsigned>(__builtin_ctzll(ends) >> 3);
+    const auto e2 = static_cast<unsigned>(__builtin_ctzll(ends2) >> 3);
+    const auto e3 = static_cast<unsigned>(__builtin_ctzll(ends3) >> 3);
+    const unsigned l1 = e1 + 1;
+    const unsigned l2 = e2 - e1;
+    const unsigned l3 = e3 - e2;
+    if ((l1 | l2 | l3) > 3) break;
+    const uint64_t bits = kPext ? pext_groups(w) : packed_groups(w);
+    const auto x = static_cast<uint32_t>(bits) & kValueMask[l1];
+    const auto y = static_cast<uint32_t>(bits >> (7 * l1)) & kValueMask[l2];
+    const auto z = static_cast<uint32_t>(bits >> (7 * (l1 + l2))) & kValueMask[l3];
+    if (((x | y | z) >> 16) != 0) break;
+    out[0] = static_cast<uint16_t>(x);
+    out[1] = static_cast<uint16_t>(y);
+    out[2] = static_cast<uint16_t>(z);
+    text += size_t{kTextLength[x]} + kTextLength[y] + kTextLength[z];
+    out += 3;
+    p += e3 + 1;
+  }
+  return text;
+}
+
 #if VORLANE_X86
 // Whole samples, thirty values at a time, from 64-byte windows while 64
 // bytes are left. The varint ends of a window are one mask; the positions of
@@ -543,34 +613,9 @@ Result<size_t, Error> DirectDocument::decode_samples(const uint8_t* p, const uin
     text += reader == SampleReader::Portable ? read_windows<false>(p, end, out, out_end)
                                              : read_windows<true>(p, end, out, out_end);
   }
-  // Short runs and the end of long ones: one word per sample. The padding
-  // bytes past the end all have their top bit set, so none ends a varint.
-  while (out != out_end && p != end) {
-    uint64_t w;
-    std::memcpy(&w, p, 8);
-    const uint64_t ends = ~w & 0x8080808080808080ull;
-    const uint64_t ends2 = ends & (ends - 1);
-    const uint64_t ends3 = ends2 & (ends2 - 1);
-    if (ends3 == 0) break;  // nine bytes, or the input ends inside the sample
-    const auto e1 = static_cast<unsigned>(__builtin_ctzll(ends) >> 3);
-    const auto e2 = static_cast<unsigned>(__builtin_ctzll(ends2) >> 3);
-    const auto e3 = static_cast<unsigned>(__builtin_ctzll(ends3) >> 3);
-    const unsigned l1 = e1 + 1;
-    const unsigned l2 = e2 - e1;
-    const unsigned l3 = e3 - e2;
-    if ((l1 | l2 | l3) > 3) break;
-    const uint64_t bits = packed_groups(w);
-    const auto x = static_cast<uint32_t>(bits) & kValueMask[l1];
-    const auto y = static_cast<uint32_t>(bits >> (7 * l1)) & kValueMask[l2];
-    const auto z = static_cast<uint32_t>(bits >> (7 * (l1 + l2))) & kValueMask[l3];
-    if (((x | y | z) >> 16) != 0) break;
-    out[0] = static_cast<uint16_t>(x);
-    out[1] = static_cast<uint16_t>(y);
-    out[2] = static_cast<uint16_t>(z);
-    text += size_t{kTextLength[x]} + kTextLength[y] + kTextLength[z];
-    out += 3;
-    p += e3 + 1;
-  }
+  // Short runs and the end of long ones: one word per sample.
+  text += reader == SampleReader::Portable ? read_words<false>(p, out, out_end)
+                                           : read_words<true>(p, out, out_end);
   // Whatever the word reader left (a fault, a nine-byte sample, the end of
   // the input), one byte at a time.
   for (; out != out_end; ++out) {
@@ -609,15 +654,15 @@ Result<size_t, Error> DirectDocument::prepare(uint64_t version, std::string_view
   // Eight bytes after the decoded ones let the sample reader load a whole
   // word at the very end; their top bits are set, so it never takes them for
   // the end of a value.
-  const size_t capacity = base64::decoded_capacity(b64_data.size()) + kPadding;
+  static_assert(base64::kFillBytes >= 8, "a whole word past the last byte");
+  const size_t capacity = base64::filled_capacity(b64_data.size());
   uint8_t* bytes = stack_bytes_;
   if (capacity > kStackBytes) {
     heap_bytes_.reset(new uint8_t[capacity]);
     bytes = heap_bytes_.get();
   }
-  auto decoded = base64::decode_into(b64_data, bytes);
+  auto decoded = base64::decode_into_filled(b64_data, bytes, 0x80);
   if (!decoded.ok()) return fail(Error::base64(decoded.error()));
-  std::memset(bytes + decoded.value(), 0x80, kPadding);
   if (version < 1 || version > 3) return fail(Error::version_not_supported(version));
 
   const uint8_t* p = bytes;
@@ -639,30 +684,25 @@ Result<size_t, Error> DirectDocument::prepare(uint64_t version, std::string_view
   } else {
     // Each tag is judged right after it is read, as the record decoder does.
     uint32_t range = 0, freq = 0, noise = 0, antialias = 0;
-    if (end - p >= 4 && p[0] < kRange.size() && p[1] < kFreq.size() && p[2] < kNoise.size() &&
-        p[3] < kAntialias.size()) {
+    if (end - p >= 4 && p[0] < kRangeNames.size() && p[1] < kFreqNames.size() &&
+        p[2] < kNoiseNames.size() && p[3] < kAntialiasNames.size()) {
       // The usual form: four one-byte tags, each in range.
       range = p[0];
       freq = p[1];
       noise = p[2];
       antialias = p[3];
       p += 4;
-    } else if (!read_tag(p, end, kRange.size(), range, error) ||
-               !read_tag(p, end, kFreq.size(), freq, error) ||
-               !read_tag(p, end, kNoise.size(), noise, error) ||
-               !read_tag(p, end, kAntialias.size(), antialias, error)) {
+    } else if (!read_tag(p, end, kRangeNames.size(), range, error) ||
+               !read_tag(p, end, kFreqNames.size(), freq, error) ||
+               !read_tag(p, end, kNoiseNames.size(), noise, error) ||
+               !read_tag(p, end, kAntialiasNames.size(), antialias, error)) {
       return fail(Error::postcard(error));
     }
     if (!read_u16(p, end, acc_temp, error)) return fail(Error::postcard(error));
-    tags_[0] = static_cast<uint8_t>(range);
-    tags_[1] = static_cast<uint8_t>(freq);
-    tags_[2] = static_cast<uint8_t>(noise);
-    tags_[3] = static_cast<uint8_t>(antialias);
-    head = sizeof R"({"Accel":{"V3":{"range":"","freq":"","noise":"","antialias":"")" - 1 +
-           kRange[range].size + kFreq[freq].size + kNoise[noise].size +
-           kAntialias[antialias].size;
+    settings_ = static_cast<uint8_t>(settings_index(range, freq, noise, antialias));
+    head = kSettingsHeads[settings_].size - (sizeof R"(,"acc_temp":)" - 1);
   }
-  acc_temp_ = from_wire(acc_temp);
+  acc_temp_ = acc_temp;
   head += sizeof R"(,"acc_temp":,"samples":[)" - 1 + kTextLength[acc_temp];
 
   auto samples = decode_samples(p, end, reader);
@@ -672,26 +712,22 @@ Result<size_t, Error> DirectDocument::prepare(uint64_t version, std::string_view
   return length_;
 }
 
-// Everything up to and including "samples":[. The document always goes on
-// for at least 29 characters after the last name, room for its wide copy.
+// Everything up to and including "samples":[.
 char* DirectDocument::write_head(char* out) const noexcept {
   if (version_ == 1) {
     out = put_text(out, R"({"Accel":{"V1":{"timestamp":)");
     out = put_i64(out, timestamp_);
+    out = put_text(out, R"(,"acc_temp":)");
   } else {
-    out = version_ == 2 ? put_text(out, R"({"Accel":{"V2":{"range":")")
-                        : put_text(out, R"({"Accel":{"V3":{"range":")");
-    out = put_name(out, kRange[tags_[0]]);
-    out = put_text(out, R"(","freq":")");
-    out = put_name(out, kFreq[tags_[1]]);
-    out = put_text(out, R"(","noise":")");
-    out = put_name(out, kNoise[tags_[2]]);
-    out = put_text(out, R"(","antialias":")");
-    out = put_name(out, kAntialias[tags_[3]]);
-    out = put_text(out, R"(")");
+    // The first 64 bytes, then the 64 that end the head (they overlap).
+    const SettingsHead& head = kSettingsHeads[settings_];
+    std::memcpy(out, head.text, 64);
+    std::memcpy(out + head.size - 64, head.text + head.size - 64, 64);
+    out[kVersionDigit] = static_cast<char>('0' + version_);
+    out += head.size;
   }
-  out = put_text(out, R"(,"acc_temp":)");
-  out = put_i64(out, acc_temp_);
+  // The eight bytes put_value stores fit in what follows.
+  out = put_value(out, acc_temp_);
   return put_text(out, R"(,"samples":[)");
 }
 

@@ -51,7 +51,6 @@ class DirectDocument {
  private:
   // Small payloads (the common case) need no heap at all.
   static constexpr size_t kStackBytes = 768;
-  static constexpr size_t kPadding = 8;
   static constexpr size_t kStackSamples = 128;
 
   Result<size_t, accel::Error> decode_samples(const uint8_t* p, const uint8_t* end,
@@ -67,8 +66,8 @@ class DirectDocument {
   // written from them (and only measured before that).
   uint64_t version_ = 0;
   int64_t timestamp_ = 0;
-  int16_t acc_temp_ = 0;
-  uint8_t tags_[4] = {};
+  uint16_t acc_temp_ = 0;  // the wire value
+  uint8_t settings_ = 0;   // index of the four settings tags
   alignas(16) uint8_t stack_bytes_[kStackBytes];
   alignas(16) uint16_t stack_samples_[3 * kStackSamples];
 };

@@ -27,6 +27,21 @@ std::string outcome(const std::string& text, bool reference, Path path = Path::P
   return "bytes " + std::string(out.begin(), out.begin() + static_cast<long>(r.value()));
 }
 
+// The same through decode_into_filled: the fill must follow the decoded
+// bytes, and nothing may be written past filled_capacity().
+std::string filled_outcome(const std::string& text, Path path) {
+  constexpr uint8_t kFill = 0x80;
+  std::vector<uint8_t> out(filled_capacity(text.size()) + 1, 0xEE);
+  const uint8_t guard = out.back();
+  auto r = decode_into_filled(text, out.data(), kFill, path);
+  EXPECT_EQ(out.back(), guard);
+  if (!r.ok()) return "error " + debug_text(r.error());
+  const auto end = out.begin() + static_cast<long>(r.value());
+  EXPECT_EQ(std::vector<uint8_t>(end, end + kFillBytes), std::vector<uint8_t>(kFillBytes, kFill))
+      << "fill after " << r.value() << " bytes";
+  return "bytes " + std::string(out.begin(), end);
+}
+
 std::string random_symbols(std::mt19937& rng, size_t n) {
   std::string s(n, 'A');
   for (auto& c : s) c = kAlphabet[rng() % 64];
@@ -60,7 +75,9 @@ class Base64Paths : public ::testing::TestWithParam<Path> {
     if (!path_supported(GetParam())) GTEST_SKIP() << "this CPU lacks the instructions";
   }
   void expect_same(const std::string& text) {
-    ASSERT_EQ(outcome(text, false, GetParam()), outcome(text, true)) << "length " << text.size();
+    const std::string expected = outcome(text, true);
+    ASSERT_EQ(outcome(text, false, GetParam()), expected) << "length " << text.size();
+    ASSERT_EQ(filled_outcome(text, GetParam()), expected) << "filled, length " << text.size();
   }
   // `base` with each of its bytes replaced by every byte value in turn.
   void expect_same_for_every_byte_at_every_position(const std::string& base) {

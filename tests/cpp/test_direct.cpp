@@ -173,6 +173,40 @@ TEST(DirectDocument, SettingsTagBytesAtAndAroundTheirLimits) {
   }
 }
 
+TEST(DirectDocument, EverySettingsCombinationWithTemperaturesAroundTheTable) {
+  std::mt19937 rng(6);
+  const int16_t temperatures[] = {0, -1, 25, 4095, -4095, 4096, -4096, 32767, -32768};
+  for (uint64_t version : {2, 3}) {
+    for (uint8_t range = 0; range < 3; ++range) {
+      for (uint8_t freq = 0; freq < 6; ++freq) {
+        for (uint8_t noise = 0; noise < 3; ++noise) {
+          for (uint8_t antialias = 0; antialias < 2; ++antialias) {
+            for (int16_t temperature : temperatures) {
+              Bytes bytes = {range, freq, noise, antialias};
+              put_i16(bytes, temperature, rng);
+              bytes.push_back(static_cast<uint8_t>(rng() % 3));
+              for (int i = 0; i < 9; ++i) put_i16(bytes, random_value(rng), rng);
+              expect_same(version, bytes);
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
+TEST(DirectDocument, EveryTemperatureRendersAsTheWriterDoes) {
+  std::mt19937 rng(7);
+  for (uint64_t version : {1, 3}) {
+    for (int v = -32768; v < 32768; ++v) {
+      Bytes bytes = version == 1 ? Bytes{0x9A, 0x05} : Bytes{2, 5, 2, 1};
+      put_i16(bytes, static_cast<int16_t>(v), rng);
+      bytes.push_back(0);
+      expect_same(version, bytes);
+    }
+  }
+}
+
 TEST(DirectDocument, RandomlyDamagedPayloads) {
   std::mt19937 rng(9);
   const uint8_t nasty[] = {0x80, 0xFF, 0x03, 0x04, 0x7F, 0x00, 0x83, 0x10, 0x0F};
