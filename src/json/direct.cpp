@@ -378,6 +378,57 @@ inline uint64_t pext_groups(uint64_t w) noexcept {
 inline uint64_t pext_groups(uint64_t w) noexcept { return packed_groups(w); }
 #endif
 
+// Whole samples from a window of up to 64 bytes at `base`, whose varint ends
+// are `ends`, starting at byte `start` of it. Stops when the samples are
+// done, before a sample that runs past the window, or before a sample with a
+// fault (which the exact readers then report), and returns where it stopped;
+// `fault` tells which. Loads eight bytes at each sample (fourteen for a
+// sample of nine bytes), so those must be readable.
+template <bool kPext>
+inline unsigned read_window(const uint8_t* base, uint64_t ends, unsigned start, uint16_t*& out,
+                            const uint16_t* out_end, size_t& text, bool& fault) noexcept {
+  while (out != out_end) {
+    const uint64_t ends2 = ends & (ends - 1);
+    const uint64_t ends3 = ends2 & (ends2 - 1);
+    if (ends3 == 0) break;  // the sample runs past the window
+    const auto e1 = static_cast<unsigned>(__builtin_ctzll(ends));
+    const auto e2 = static_cast<unsigned>(__builtin_ctzll(ends2));
+    const auto e3 = static_cast<unsigned>(__builtin_ctzll(ends3));
+    const unsigned l1 = e1 + 1 - start;
+    const unsigned l2 = e2 - e1;
+    const unsigned l3 = e3 - e2;
+    if ((l1 | l2 | l3) > 3) {  // a varint of four bytes or more
+      fault = true;
+      break;
+    }
+    uint64_t w;
+    std::memcpy(&w, base + start, 8);
+    const uint64_t bits = kPext ? pext_groups(w) : packed_groups(w);
+    const auto x = static_cast<uint32_t>(bits) & kValueMask[l1];
+    const auto y = static_cast<uint32_t>(bits >> (7 * l1)) & kValueMask[l2];
+    uint32_t z;
+    if (e3 - start < 8) {
+      z = static_cast<uint32_t>(bits >> (7 * (l1 + l2))) & kValueMask[l3];
+    } else {
+      // Nine bytes: z lies past the word.
+      std::memcpy(&w, base + start + 6, 8);
+      z = static_cast<uint32_t>(kPext ? pext_groups(w) : packed_groups(w)) & kValueMask[3];
+    }
+    if (((x | y | z) >> 16) != 0) {  // a third byte above 3
+      fault = true;
+      break;
+    }
+    out[0] = static_cast<uint16_t>(x);
+    out[1] = static_cast<uint16_t>(y);
+    out[2] = static_cast<uint16_t>(z);
+    text += size_t{kTextLength[x]} + kTextLength[y] + kTextLength[z];
+    out += 3;
+    start = e3 + 1;
+    ends = ends3 & (ends3 - 1);
+  }
+  return start;
+}
+
 // Whole samples from 64-byte windows while 72 bytes are left (a sample that
 // starts late in a window is loaded eight bytes wide). Stops when the
 // samples are done, the bytes run short, or before a sample with a fault,
@@ -387,48 +438,8 @@ size_t read_windows(const uint8_t*& p, const uint8_t* end, uint16_t*& out,
                     const uint16_t* out_end) noexcept {
   size_t text = 0;
   while (out != out_end && end - p >= 72) {
-    uint64_t ends = end_mask64(p);
-    unsigned start = 0;
     bool fault = false;
-    while (out != out_end) {
-      const uint64_t ends2 = ends & (ends - 1);
-      const uint64_t ends3 = ends2 & (ends2 - 1);
-      if (ends3 == 0) break;  // the sample runs past the window
-      const auto e1 = static_cast<unsigned>(__builtin_ctzll(ends));
-      const auto e2 = static_cast<unsigned>(__builtin_ctzll(ends2));
-      const auto e3 = static_cast<unsigned>(__builtin_ctzll(ends3));
-      const unsigned l1 = e1 + 1 - start;
-      const unsigned l2 = e2 - e1;
-      const unsigned l3 = e3 - e2;
-      if ((l1 | l2 | l3) > 3) {  // a varint of four bytes or more
-        fault = true;
-        break;
-      }
-      uint64_t w;
-      std::memcpy(&w, p + start, 8);
-      const uint64_t bits = kPext ? pext_groups(w) : packed_groups(w);
-      const auto x = static_cast<uint32_t>(bits) & kValueMask[l1];
-      const auto y = static_cast<uint32_t>(bits >> (7 * l1)) & kValueMask[l2];
-      uint32_t z;
-      if (e3 - start < 8) {
-        z = static_cast<uint32_t>(bits >> (7 * (l1 + l2))) & kValueMask[l3];
-      } else {
-        // Nine bytes: z lies past the word.
-        std::memcpy(&w, p + start + 6, 8);
-        z = static_cast<uint32_t>(kPext ? pext_groups(w) : packed_groups(w)) & kValueMask[3];
-      }
-      if (((x | y | z) >> 16) != 0) {  // a third byte above 3
-        fault = true;
-        break;
-      }
-      out[0] = static_cast<uint16_t>(x);
-      out[1] = static_cast<uint16_t>(y);
-      out[2] = static_cast<uint16_t>(z);
-      text += size_t{kTextLength[x]} + kTextLength[y] + kTextLength[z];
-      out += 3;
-      start = e3 + 1;
-      ends = ends3 & (ends3 - 1);
-    }
+    const unsigned start = read_window<kPext>(p, end_mask64(p), 0, out, out_end, text, fault);
     p += start;
     if (fault || start == 0) break;
   }
@@ -577,8 +588,8 @@ SampleReader detect_best_reader() noexcept {
 
 }  // namespace
 
-Result<size_t, Error> DirectDocument::decode_samples(const uint8_t* p, const uint8_t* end,
-                                                     SampleReader reader) {
+Result<size_t, Error> DirectDocument::decode_samples(const uint8_t* base, const uint8_t* p,
+                                                     const uint8_t* end, SampleReader reader) {
   WireError error{};
   uint64_t n = 0;
   if (!read_u64(p, end, n, error)) return fail(Error::postcard(error));
@@ -604,18 +615,28 @@ Result<size_t, Error> DirectDocument::decode_samples(const uint8_t* p, const uin
   uint16_t* const out_end = out + 3 * count_;
 
   size_t text = 0;
-  // Short runs (the common case) skip the long-run readers altogether.
+  const bool pext = reader != SampleReader::Portable;
   if (end - p >= 72) {
 #if VORLANE_X86
     if (reader == SampleReader::Avx512) text = read_values_avx512(p, end, out, out_end);
 #endif
     // What the vector reader left (or all of it), then the end of the run.
-    text += reader == SampleReader::Portable ? read_windows<false>(p, end, out, out_end)
-                                             : read_windows<true>(p, end, out, out_end);
+    text += pext ? read_windows<true>(p, end, out, out_end) : read_windows<false>(p, end, out, out_end);
+  } else if (out != out_end && end - base <= 64) {
+    // A whole input of up to 64 bytes, as most device messages are: one mask
+    // of its varint ends, so that where a sample starts comes from the mask
+    // and not from the bytes of the sample before. Bytes past the input end
+    // nothing; the first 64 bytes are always there to load.
+    const auto size = static_cast<unsigned>(end - base);
+    const auto start = static_cast<unsigned>(p - base);  // below 62: a sample is left
+    const uint64_t inside = size == 64 ? ~uint64_t{0} : (uint64_t{1} << size) - 1;
+    const uint64_t ends = end_mask64(base) & inside & (~uint64_t{0} << start);
+    bool fault = false;
+    p = base + (pext ? read_window<true>(base, ends, start, out, out_end, text, fault)
+                     : read_window<false>(base, ends, start, out, out_end, text, fault));
   }
   // Short runs and the end of long ones: one word per sample.
-  text += reader == SampleReader::Portable ? read_words<false>(p, out, out_end)
-                                           : read_words<true>(p, out, out_end);
+  text += pext ? read_words<true>(p, out, out_end) : read_words<false>(p, out, out_end);
   // Whatever the word reader left (a fault, a nine-byte sample, the end of
   // the input), one byte at a time.
   for (; out != out_end; ++out) {
@@ -705,7 +726,7 @@ Result<size_t, Error> DirectDocument::prepare(uint64_t version, std::string_view
   acc_temp_ = acc_temp;
   head += sizeof R"(,"acc_temp":,"samples":[)" - 1 + kTextLength[acc_temp];
 
-  auto samples = decode_samples(p, end, reader);
+  auto samples = decode_samples(bytes, p, end, reader);
   if (!samples.ok()) return fail(samples.error());
   // The last sample's "}" is counted with the sample.
   length_ = head + samples.value() + kCloseEmpty.size();

@@ -53,8 +53,10 @@ class DirectDocument {
   static constexpr size_t kStackBytes = 768;
   static constexpr size_t kStackSamples = 128;
 
-  Result<size_t, accel::Error> decode_samples(const uint8_t* p, const uint8_t* end,
-                                              SampleReader reader);
+  // The run at `p`, in the decoded input [base, end), which has at least 64
+  // readable bytes and padding after `end`.
+  Result<size_t, accel::Error> decode_samples(const uint8_t* base, const uint8_t* p,
+                                              const uint8_t* end, SampleReader reader);
   char* write_head(char* out) const noexcept;
 
   size_t length_ = 0;
