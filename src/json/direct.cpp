@@ -772,13 +772,30 @@ void DirectDocument::write(char* out) const noexcept {
     // below, so what a store writes past its sample always lies inside the
     // document. Short runs keep the plain loop, which sets up faster.
     if (count_ >= kLongRun) {
-      for (const uint16_t* const s_last = s_end - 3; s != s_last; s += 3) {
-        const uint16_t x = s[0], y = s[1], z = s[2];
+      // The entries of each sample are loaded one sample ahead of its
+      // stores, which lets the loads run ahead of stores whose places are
+      // not known yet.
+      const auto entries = [](const uint16_t* t, uint64_t& ex, uint64_t& ey, uint64_t& ez) {
+        const uint16_t x = t[0], y = t[1], z = t[2];
         if ((x | y | z) < kTextCount) [[likely]] {  // all three in the table
-          out = put_next_sample(out, kText[x], kText[y], kText[z]);
+          ex = kText[x];
+          ey = kText[y];
+          ez = kText[z];
         } else {
-          out = put_next_sample(out, value_entry(x), value_entry(y), value_entry(z));
+          ex = value_entry(x);
+          ey = value_entry(y);
+          ez = value_entry(z);
         }
+      };
+      uint64_t ex, ey, ez;
+      entries(s, ex, ey, ez);
+      for (const uint16_t* const s_last = s_end - 3; s != s_last; s += 3) {
+        uint64_t nx, ny, nz;
+        entries(s + 3, nx, ny, nz);  // at most the last sample
+        out = put_next_sample(out, ex, ey, ez);
+        ex = nx;
+        ey = ny;
+        ez = nz;
       }
     }
     for (; s != s_end && end - out >= 37; s += 3) out = put_sample(out, s, false);
