@@ -98,19 +98,44 @@ char* put_i64(char* out, int64_t value) noexcept {
   return end;
 }
 
+// The text entry of a wire value past the table, a magnitude of 4096 to
+// 32768: four or five digits from digit pairs, and the sign.
+inline uint64_t wide_entry(uint16_t u) noexcept {
+  const uint32_t magnitude = (uint32_t{u} + 1) >> 1;  // |v| for the zigzag value u
+  const uint32_t high = magnitude / 100;
+  const auto pair = [](uint32_t k) {
+    uint16_t digits;
+    std::memcpy(&digits, &detail::kDigitPairs[2 * k], 2);
+    return uint64_t{digits};
+  };
+  uint64_t chars;
+  uint64_t length;
+  if (high >= 100) {
+    chars = uint64_t{'0' + high / 100} | pair(high % 100) << 8 | pair(magnitude % 100) << 24;
+    length = 5;
+  } else {
+    chars = pair(high) | pair(magnitude % 100) << 16;
+    length = 4;
+  }
+  if ((u & 1) != 0) {  // odd wire values are the negative ones
+    chars = chars << 8 | uint64_t{'-'};
+    ++length;
+  }
+  return chars | length << 56;
+}
+
+// The text entry (as in kText) of any wire value.
+inline uint64_t value_entry(uint16_t u) noexcept {
+  if (u < kTextCount) [[likely]] return kText[u];
+  return wide_entry(u);
+}
+
 // Writes the text of the wire value `u`; stores eight bytes, so at least
 // eight must be writable.
 inline char* put_value(char* out, uint16_t u) noexcept {
-  if (u < kTextCount) {
-    const uint64_t entry = kText[u];
-    std::memcpy(out, &entry, 8);
-    return out + (entry >> 56);
-  }
-  const int16_t v = from_wire(u);
-  char* const end = out + kTextLength[u];
-  const auto magnitude = static_cast<uint64_t>(v < 0 ? -int32_t{v} : int32_t{v});
-  format_decimal(end, magnitude, v < 0);
-  return end;
+  const uint64_t entry = value_entry(u);
+  std::memcpy(out, &entry, 8);
+  return out + (entry >> 56);
 }
 
 // ---- fixed fragments ------------------------------------------------------
@@ -138,13 +163,8 @@ inline char* put8(char* out, uint64_t bytes, size_t n) noexcept {
 // Exactly the text of the wire value `u`, for the end of the document where
 // no wide store fits: two stores that overlap cover one to six bytes.
 inline char* put_value_exact(char* out, uint16_t u) noexcept {
-  const size_t n = kTextLength[u];
-  if (u >= kTextCount) {
-    const int16_t v = from_wire(u);
-    format_decimal(out + n, static_cast<uint64_t>(v < 0 ? -int32_t{v} : int32_t{v}), v < 0);
-    return out + n;
-  }
-  const uint64_t text = kText[u];
+  const uint64_t text = value_entry(u);
+  const size_t n = text >> 56;
   if (n >= 4) {
     const auto first = static_cast<uint32_t>(text);
     const auto last = static_cast<uint32_t>(text >> (8 * (n - 4)));
@@ -177,16 +197,6 @@ inline char* put_sample_exact(char* out, const uint16_t* s, bool first) noexcept
   return put_value_exact(out, z);
 }
 
-// The text entry (as in kText) of any wire value; values past the table are
-// rare and formatted on the spot.
-[[gnu::cold, gnu::noinline]] uint64_t make_entry(uint16_t u) noexcept {
-  return text_entry(from_wire(u));
-}
-
-inline uint64_t value_entry(uint16_t u) noexcept {
-  if (u < kTextCount) [[likely]] return kText[u];
-  return make_entry(u);
-}
 
 // Samples from which write takes put_next_sample.
 constexpr size_t kLongRun = 64;

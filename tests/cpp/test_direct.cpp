@@ -143,6 +143,15 @@ TEST(DirectDocument, EveryInt16ValueRendersAsTheWriterDoes) {
     put_i16(bytes, static_cast<int16_t>(v ^ 0x5555), rng);
   }
   expect_same(3, bytes);
+  // The same values as the one sample of a short record, which is written
+  // both wide and exactly at the end of the document.
+  for (int v = -32768; v < 32768; ++v) {
+    Bytes one = {0, 0, 0, 0, 0, 1};
+    put_i16(one, static_cast<int16_t>(v), rng);
+    put_i16(one, static_cast<int16_t>(-1 - v), rng);
+    put_i16(one, static_cast<int16_t>(v ^ 0x5555), rng);
+    expect_same(3, one);
+  }
 }
 
 TEST(DirectDocument, PayloadsCutAtEveryByte) {
