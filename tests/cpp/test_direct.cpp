@@ -154,6 +154,26 @@ TEST(DirectDocument, EveryInt16ValueRendersAsTheWriterDoes) {
   }
 }
 
+TEST(DirectDocument, TimestampsAroundEveryPowerOfTenAndTwo) {
+  std::vector<int64_t> stamps = {0, INT64_MAX, INT64_MIN, INT64_MIN + 1};
+  for (uint64_t p = 1; p <= 1000000000000000000u; p *= 10) {
+    for (int64_t d : {-1, 0, 1}) stamps.push_back(static_cast<int64_t>(p) + d);
+  }
+  stamps.push_back(static_cast<int64_t>(10000000000000000000u - 1));  // twenty digits, negative
+  for (int k = 0; k < 64; ++k) stamps.push_back(static_cast<int64_t>(uint64_t{1} << k) - 1);
+  std::mt19937 rng(8);
+  for (int i = 0; i < 200; ++i) stamps.push_back(static_cast<int64_t>(uint64_t{rng()} << 32 | rng()) >> (rng() % 64));
+  for (int64_t stamp : std::vector<int64_t>(stamps)) {
+    stamps.push_back(static_cast<int64_t>(0 - static_cast<uint64_t>(stamp)));
+  }
+  for (int64_t stamp : stamps) {
+    Bytes bytes;
+    put_varint(bytes, (static_cast<uint64_t>(stamp) << 1) ^ static_cast<uint64_t>(stamp >> 63));
+    bytes.insert(bytes.end(), {0x32, 0x01, 0x02, 0x04, 0x06});
+    expect_same(1, bytes);
+  }
+}
+
 TEST(DirectDocument, PayloadsCutAtEveryByte) {
   std::mt19937 rng(5);
   for (uint64_t version : {0, 1, 2, 3, 4}) {
