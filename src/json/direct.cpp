@@ -233,7 +233,6 @@ inline char* put_sample_exact(char* out, const uint16_t* s, bool first) noexcept
   return put_value_exact(out, z);
 }
 
-
 // Samples from which write takes put_next_sample.
 constexpr size_t kLongRun = 64;
 
@@ -720,7 +719,7 @@ Result<size_t, Error> DirectDocument::prepare(uint64_t version, std::string_view
                                               SampleReader reader) {
   // Eight bytes after the decoded ones let the sample reader load a whole
   // word at the very end; their top bits are set, so it never takes them for
-  // the end of a value.
+  // the end of a value. The buffer also always holds a whole 64-byte window.
   static_assert(base64::kFillBytes >= 8, "a whole word past the last byte");
   const size_t capacity = base64::filled_capacity(b64_data.size());
   uint8_t* bytes = stack_bytes_;
