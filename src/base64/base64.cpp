@@ -163,20 +163,29 @@ Path best_path() noexcept {
   return best;
 }
 
-Result<size_t, Base64DecodeError> decode_into(std::string_view text, uint8_t* out,
-                                              Path path) noexcept {
+namespace {
+
+// Short texts, the common payload, in one step when they are valid (see
+// blocks::decode_short_avx512 for `fill`). False where the text needs the
+// exact way, having written nothing.
+bool decode_short(std::string_view text, uint8_t* out, Path path, int fill,
+                  size_t& written) noexcept {
+#if VORLANE_BASE64_X86
+  const size_t n = text.size();
+  return path == Path::Avx512 && n != 0 && n <= 64 && n % 4 == 0 &&
+         blocks::decode_short_avx512(reinterpret_cast<const uint8_t*>(text.data()), n, out,
+                                     written, fill);
+#else
+  (void)text, (void)out, (void)path, (void)fill, (void)written;
+  return false;
+#endif
+}
+
+// Blocks, then groups, then the final group: every text, exactly.
+Result<size_t, Base64DecodeError> decode_exact(std::string_view text, uint8_t* out,
+                                               Path path) noexcept {
   const size_t n = text.size();
   if (n == 0) return size_t{0};
-#if VORLANE_BASE64_X86
-  // Short texts, the common payload, in one step when they are valid.
-  if (path == Path::Avx512 && n <= 64 && n % 4 == 0) {
-    size_t written = 0;
-    if (blocks::decode_short_avx512(reinterpret_cast<const uint8_t*>(text.data()), n, out,
-                                    written)) {
-      return written;
-    }
-  }
-#endif
   if (lone_trailing_byte_bad(text)) {
     return fail(Base64DecodeError::invalid_byte(n - 1, at(text, n - 1)));
   }
@@ -210,23 +219,24 @@ Result<size_t, Base64DecodeError> decode_into(std::string_view text, uint8_t* ou
   return written;
 }
 
+}  // namespace
+
+Result<size_t, Base64DecodeError> decode_into(std::string_view text, uint8_t* out,
+                                              Path path) noexcept {
+  size_t written = 0;
+  if (decode_short(text, out, path, -1, written)) return written;
+  return decode_exact(text, out, path);
+}
+
 Result<size_t, Base64DecodeError> decode_into(std::string_view text, uint8_t* out) noexcept {
   return decode_into(text, out, best_path());
 }
 
 Result<size_t, Base64DecodeError> decode_into_filled(std::string_view text, uint8_t* out,
                                                      uint8_t fill, Path path) noexcept {
-#if VORLANE_BASE64_X86
-  const size_t n = text.size();
-  if (path == Path::Avx512 && n != 0 && n <= 64 && n % 4 == 0) {
-    size_t written = 0;
-    if (blocks::decode_short_avx512(reinterpret_cast<const uint8_t*>(text.data()), n, out,
-                                    written, fill)) {
-      return written;
-    }
-  }
-#endif
-  auto decoded = decode_into(text, out, path);
+  size_t written = 0;
+  if (decode_short(text, out, path, fill, written)) return written;
+  auto decoded = decode_exact(text, out, path);
   if (decoded.ok()) std::memset(out + decoded.value(), fill, kFillBytes);
   return decoded;
 }

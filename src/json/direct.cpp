@@ -423,6 +423,19 @@ inline uint64_t pext_groups(uint64_t w) noexcept {
 inline uint64_t pext_groups(uint64_t w) noexcept { return packed_groups(w); }
 #endif
 
+// Keeps one sample's wire values and adds their text length; false, keeping
+// nothing, where a value passes 16 bits (a third byte above 3).
+inline bool keep_sample(uint32_t x, uint32_t y, uint32_t z, uint16_t*& out,
+                        size_t& text) noexcept {
+  if (((x | y | z) >> 16) != 0) return false;
+  out[0] = static_cast<uint16_t>(x);
+  out[1] = static_cast<uint16_t>(y);
+  out[2] = static_cast<uint16_t>(z);
+  text += size_t{kTextLength[x]} + kTextLength[y] + kTextLength[z];
+  out += 3;
+  return true;
+}
+
 // Whole samples from a window of up to 64 bytes at `base`, whose varint ends
 // are `ends`, starting at byte `start` of it. Stops when the samples are
 // done, before a sample that runs past the window, or before a sample with a
@@ -459,15 +472,10 @@ inline unsigned read_window(const uint8_t* base, uint64_t ends, unsigned start, 
       std::memcpy(&w, base + start + 6, 8);
       z = static_cast<uint32_t>(kPext ? pext_groups(w) : packed_groups(w)) & kValueMask[3];
     }
-    if (((x | y | z) >> 16) != 0) {  // a third byte above 3
+    if (!keep_sample(x, y, z, out, text)) {
       fault = true;
       break;
     }
-    out[0] = static_cast<uint16_t>(x);
-    out[1] = static_cast<uint16_t>(y);
-    out[2] = static_cast<uint16_t>(z);
-    text += size_t{kTextLength[x]} + kTextLength[y] + kTextLength[z];
-    out += 3;
     start = e3 + 1;
     ends = ends3 & (ends3 - 1);
   }
@@ -516,12 +524,7 @@ size_t read_words(const uint8_t*& p, uint16_t*& out, const uint16_t* out_end) no
     const auto x = static_cast<uint32_t>(bits) & kValueMask[l1];
     const auto y = static_cast<uint32_t>(bits >> (7 * l1)) & kValueMask[l2];
     const auto z = static_cast<uint32_t>(bits >> (7 * (l1 + l2))) & kValueMask[l3];
-    if (((x | y | z) >> 16) != 0) break;
-    out[0] = static_cast<uint16_t>(x);
-    out[1] = static_cast<uint16_t>(y);
-    out[2] = static_cast<uint16_t>(z);
-    text += size_t{kTextLength[x]} + kTextLength[y] + kTextLength[z];
-    out += 3;
+    if (!keep_sample(x, y, z, out, text)) break;
     p += e3 + 1;
   }
   return text;
