@@ -54,7 +54,11 @@ INSTANTIATE_TEST_SUITE_P(
         DocCase{replaced(kV1, "-9223372036854775808", "-9223372036854775809"), 1, false},
         DocCase{replaced(kV3, "},{", "},,{"), 3, false},                // empty element
         DocCase{replaced(kV3, ",\"z\":1000", ""), 3, false},            // member missing
-        DocCase{kV3.substr(0, kV3.size() - 1), 3, false}));             // cut short
+        DocCase{kV3.substr(0, kV3.size() - 1), 3, false}),              // cut short
+    [](const ::testing::TestParamInfo<DocCase>& info) {
+      return std::string(info.param.accepted ? "Accepts" : "Refuses") + "_v" +
+             std::to_string(info.param.version) + "_" + std::to_string(info.index);
+    });
 
 TEST(ErrorChecker, DocumentedFormsOnly) {
   EXPECT_TRUE(well_formed_error("ProtocolVersionNotSupported(4)", 4, ""));
