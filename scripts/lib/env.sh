@@ -71,7 +71,7 @@ vorlane_python_version() {
 }
 
 vorlane_no_python() {
-  echo "$1: no CPython $2 found (looked in \$VIRTUAL_ENV, on PATH and in ${PYENV_ROOT:-$HOME/.pyenv}/versions); install it, e.g. 'pyenv install $2', or name one with VORLANE_PYTHONS=/path/to/python$2" >&2
+  echo "$1: no CPython $2 found (looked in \$VIRTUAL_ENV, on PATH and in ${PYENV_ROOT:-$HOME/.pyenv}/versions); install one (e.g. 'pyenv install ${3:-$2}') or name it with VORLANE_PYTHONS=/path/to/python3" >&2
 }
 
 # vorlane_need_system WHO CHECK PACKAGE...: when the shell test CHECK fails,
