@@ -5,17 +5,15 @@
 namespace vorlane::cli {
 
 Pipeline::Pipeline(unsigned jobs, uint64_t version, Emitter& emitter)
-    : version_(version), emitter_(emitter) {
-  // Two batches per worker: one being decoded, one read and waiting, and
-  // two more for the batch being read and the one being written.
+    : version_(version), emitter_(emitter), document_(std::make_unique<fused::Document>()) {
+  // The calling thread is one of the jobs: between its reads and writes it
+  // decodes batches too. Two batches per job: one being decoded, one read
+  // and waiting; and two more for the batch being read and the one being
+  // written.
   const size_t slots = jobs <= 1 ? 1 : 2 * size_t{jobs} + 2;
   for (size_t i = 0; i < slots; ++i) slots_.push_back(std::make_unique<Slot>());
-  if (jobs <= 1) {
-    document_ = std::make_unique<fused::Document>();
-    return;
-  }
   try {
-    for (unsigned i = 0; i < jobs; ++i) workers_.emplace_back([this] { work(); });
+    for (unsigned i = 1; i < jobs; ++i) workers_.emplace_back([this] { work(); });
   } catch (...) {
     stop_workers();
     throw;
@@ -60,10 +58,19 @@ bool Pipeline::retire(bool wait) {
   Slot& slot = *slots_[head_];
   {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (wait) {
-      batch_done_.wait(lock, [&slot] { return slot.done; });
-    } else if (!slot.done) {
-      return false;
+    while (!slot.done) {
+      if (!wait) return false;
+      if (queue_.empty()) {
+        batch_done_.wait(lock);
+        continue;
+      }
+      // Rather than wait, decode a batch that no worker has taken yet.
+      Slot* taken = queue_.front();
+      queue_.pop_front();
+      lock.unlock();
+      decode_batch(taken->batch, version_, *document_);
+      lock.lock();
+      taken->done = true;
     }
     slot.done = false;
   }

@@ -1,7 +1,8 @@
 // Decodes batches on worker threads and hands them to the emitter in the
 // order they were read. A fixed number of batches is in flight, so memory
-// does not grow with the input. With one job everything runs on the
-// calling thread.
+// does not grow with the input. The calling thread counts as one of the
+// jobs: it reads, writes, and decodes while it would otherwise wait; with
+// one job it does everything, and no thread is started.
 #pragma once
 
 #include <condition_variable>
@@ -51,7 +52,7 @@ class Pipeline {
   std::vector<std::unique_ptr<Slot>> slots_;
   size_t head_ = 0;  // oldest in flight
   size_t count_ = 0;  // in flight
-  std::unique_ptr<fused::Document> document_;  // one job: the caller's thread decodes
+  std::unique_ptr<fused::Document> document_;  // the calling thread's
 
   std::mutex mutex_;
   std::condition_variable work_ready_;
