@@ -14,6 +14,10 @@
 
 namespace vorlane::fused {
 
+// The tables are defined in tables.cpp. Hidden, so that code in other files
+// reaches them directly and not through the global offset table.
+#define VORLANE_FUSED_TABLE extern __attribute__((visibility("hidden"))) const
+
 // Samples are kept as their zigzag wire values u; the text of the value u
 // stands for comes from tables indexed by u, so small magnitudes, positive
 // or negative, sit next to each other at the front.
@@ -31,7 +35,7 @@ constexpr unsigned text_length(int v) {
 }
 
 // Text length of every wire value.
-extern const std::array<uint8_t, 65536> kTextLength;
+VORLANE_FUSED_TABLE std::array<uint8_t, 65536> kTextLength;
 
 // Text of the wire values below kTextCount (magnitudes below 4096): the
 // characters in the low bytes, the length in the top byte. Readings cluster
@@ -40,7 +44,7 @@ constexpr size_t kTextCount = 8192;
 static_assert((kTextCount & (kTextCount - 1)) == 0, "one test covers three values");
 
 // One entry per wire value below kTextCount.
-extern const std::array<uint64_t, kTextCount> kText;
+VORLANE_FUSED_TABLE std::array<uint64_t, kTextCount> kText;
 
 // The text entry of a wire value past the table, a magnitude of 4096 to
 // 32768: four or five digits from digit pairs, and the sign.
@@ -102,6 +106,6 @@ constexpr std::string_view kSettingsPrefix = R"({"Accel":{"V3":{"range":")";
 // Where the version digit stands in every settings head.
 constexpr size_t kVersionDigit = kSettingsPrefix.find('3');
 
-extern const std::array<SettingsHead, kSettingsCount> kSettingsHeads;
+VORLANE_FUSED_TABLE std::array<SettingsHead, kSettingsCount> kSettingsHeads;
 
 }  // namespace vorlane::fused
