@@ -1,7 +1,9 @@
 // Decodes the lines of a batch through the fused road, the module's own.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "cli/batch.h"
