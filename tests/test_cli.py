@@ -8,6 +8,7 @@ ThreadSanitizer build, scripts/test-tool-tsan).
 """
 import importlib.metadata
 import os
+import pty
 import random
 import re
 import shutil
@@ -523,7 +524,6 @@ def test_no_progress_off_a_terminal_unless_asked(args):
 
 
 def _run_with_terminal_stderr(args, stdin):
-    import pty
     master, slave = pty.openpty()
     try:
         proc = subprocess.Popen([str(TOOL), *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
