@@ -14,7 +14,7 @@
 
 #include "accel/entry.h"
 #include "base64/base64.h"
-#include "json/direct.h"
+#include "fused/document.h"
 #include "json/document.h"
 #include "encode.h"
 
@@ -121,7 +121,7 @@ BENCHMARK(JsonWriterDocument)->Apply(sizes);
 void DirectPrepare(benchmark::State& state) {
   const std::string& text = payload(static_cast<int>(state.range(0)), state.range(1));
   for (auto _ : state) {
-    json::DirectDocument doc;
+    fused::Document doc;
     auto r = doc.prepare(static_cast<uint64_t>(state.range(0)), text);
     benchmark::DoNotOptimize(r);
   }
@@ -131,7 +131,7 @@ BENCHMARK(DirectPrepare)->Apply(sizes);
 
 void DirectWrite(benchmark::State& state) {
   const std::string& text = payload(static_cast<int>(state.range(0)), state.range(1));
-  json::DirectDocument doc;
+  fused::Document doc;
   const size_t size = doc.prepare(static_cast<uint64_t>(state.range(0)), text).value();
   std::string out(size, '\0');
   for (auto _ : state) {

@@ -7,8 +7,8 @@
 // members in order; a failure's text is one of the documented forms;
 // decoding is deterministic; a Base64 fault wins over the version; versions
 // 2 and 3 read any bytes alike; bytes after a record change nothing; the
-// direct path the module takes (json::DirectDocument, with every sample
-// reader this CPU has) gives exactly the same document or error.
+// fused road the module and the tool take (fused::Document, with every
+// sample reader this CPU has) gives exactly the same document or error.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -16,7 +16,7 @@
 
 #include "accel/entry.h"
 #include "checks.h"
-#include "json/direct.h"
+#include "fused/document.h"
 #include "json/document.h"
 
 using namespace vorlane;
@@ -40,17 +40,17 @@ Outcome run(uint64_t version, std::string_view text) {
   return render(accel::decode_b64(version, text));
 }
 
-constexpr json::SampleReader kReaders[] = {json::SampleReader::Portable, json::SampleReader::Bmi2,
-                                           json::SampleReader::Avx512};
+constexpr fused::SampleReader kReaders[] = {fused::SampleReader::Portable, fused::SampleReader::Bmi2,
+                                           fused::SampleReader::Avx512};
 
-Outcome run_direct(uint64_t version, std::string_view text, json::SampleReader reader) {
-  json::DirectDocument document;
+Outcome run_direct(uint64_t version, std::string_view text, fused::SampleReader reader) {
+  fused::Document document;
   auto length = document.prepare(version, text, reader);
   if (!length.ok()) return {false, accel::debug_text(length.error())};
   // A guard byte after the document: the writer must stop at its length.
   std::string out(length.value() + 1, '\x5a');
   document.write(out.data());
-  FUZZ_CHECK(out.back() == '\x5a', "direct path wrote past the document");
+  FUZZ_CHECK(out.back() == '\x5a', "fused road wrote past the document");
   out.pop_back();
   return {true, std::move(out)};
 }
@@ -75,9 +75,9 @@ void check_text(std::string_view text, const uint8_t* payload, size_t payload_si
     FUZZ_CHECK(o == run(version, text), "not deterministic: " + o.text);
     // A sample takes at least three bytes; the text decodes to at most 3/4 of its length.
     check_outcome(o, version, text, (text.size() + 3) / 4);
-    for (json::SampleReader reader : kReaders) {
-      if (!json::sample_reader_supported(reader)) continue;
-      FUZZ_CHECK(run_direct(version, text, reader) == o, "direct path differs: " + o.text);
+    for (fused::SampleReader reader : kReaders) {
+      if (!fused::sample_reader_supported(reader)) continue;
+      FUZZ_CHECK(run_direct(version, text, reader) == o, "fused road differs: " + o.text);
     }
     by_version[i] = std::move(o);
   }

@@ -2,12 +2,20 @@
 
 Every document and every error report is compared with what
 BinaryParser().parse returns or raises for the same line.
+
+VORLANE_DECODE=PATH tests that binary instead of the installed one (the
+ThreadSanitizer build, scripts/test-tool-tsan).
 """
 import importlib.metadata
 import os
+import pty
+import random
+import re
 import shutil
 import subprocess
 import sysconfig
+import threading
+import time
 from pathlib import Path
 
 import pytest
@@ -16,7 +24,7 @@ from payloads import b64, settings_bytes, v1_bytes
 
 import vorlane_binary_parser
 
-TOOL = Path(sysconfig.get_path("scripts")) / "vorlane-decode"
+TOOL = Path(os.environ.get("VORLANE_DECODE") or Path(sysconfig.get_path("scripts")) / "vorlane-decode")
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 MAX_U64 = 2**64 - 1
 
@@ -50,26 +58,58 @@ MIXED_LINES = [
 ]
 
 
-def run(args, stdin=b"", **kwargs):
+def run(args, stdin=b"", timeout=120, **kwargs):
     return subprocess.run([str(TOOL), *map(str, args)], input=stdin, capture_output=True,
-                          timeout=120, **kwargs)
+                          timeout=timeout, **kwargs)
 
 
-def expected(data, version, name):
-    """The tool's stdout and stderr for the input bytes `data`, built from parse."""
-    parse = vorlane_binary_parser.BinaryParser().parse
+_PARSE = vorlane_binary_parser.BinaryParser().parse
+_NON_ASCII = re.compile(rb"[\x80-\xff]")
+
+
+def parse_bytes(version, line):
+    """parse on a line of bytes, as the tool judges it: (document, None) or (None, message).
+
+    parse takes only text; a line that is not UTF-8 gets each non-ASCII byte
+    replaced by \\x01, which no Base64 text holds either, and the byte put
+    back into the InvalidByte message at its offset."""
+    try:
+        text = line.decode("utf-8")
+        stand_in = None
+    except UnicodeDecodeError:
+        text = _NON_ASCII.sub(b"\x01", line).decode("ascii")
+        stand_in = line
+    try:
+        return _PARSE("accel", version, text), None
+    except ValueError as exc:
+        message = str(exc)
+    if stand_in is not None:
+        m = re.fullmatch(r"Parsing failed: B64Error\(InvalidByte\((\d+), 1\)\)", message)
+        if m and stand_in[int(m[1])] >= 0x80:
+            message = f"Parsing failed: B64Error(InvalidByte({m[1]}, {stand_in[int(m[1])]}))"
+    return None, message
+
+
+def expected(data, version, name, merged=False):
+    """The tool's stdout and stderr for the input bytes `data`, built from parse
+    line by line; with merged, also both streams as one, in line order."""
     lines = data.split(b"\n")
     if lines[-1] == b"":
         lines.pop()
-    out, err = [], []
+    out, err, both = [], [], []
     for number, raw in enumerate(lines, 1):
         line = raw[:-1] if raw.endswith(b"\r") else raw
         if not line:
             continue
-        try:
-            out.append(parse("accel", version, line.decode("utf-8")) + "\n")
-        except ValueError as exc:
-            err.append(f"{name}:{number}: {exc}\n")
+        document, message = parse_bytes(version, line)
+        if document is not None:
+            out.append(document + "\n")
+            both.append(out[-1])
+        else:
+            err.append(f"{name}:{number}: {message}\n")
+            both.append(err[-1])
+    if merged:
+        return "".join(out).encode(), "".join(err).encode(), "".join(both).encode()
     return "".join(out).encode(), "".join(err).encode()
 
 
@@ -256,3 +296,275 @@ def test_bytes_that_are_not_utf8_are_reported_at_their_offset():
     assert result.stderr == (b"<stdin>:1: Parsing failed: B64Error(InvalidByte(4, 255))\n"
                              b"<stdin>:2: Parsing failed: B64Error(InvalidByte(3, 195))\n")
     assert result.returncode == 1
+
+
+# ---- batches, threads, progress, closed pipes --------------------------------
+#
+# The tool reads input in blocks of 256 KiB and decodes whole-line batches on
+# -j threads; the files below span many blocks, and every run of them must
+# give exactly what parse gives, line by line, whatever the number of jobs.
+
+JOBS = [1, 2, 3, 8]
+
+
+def realistic_line(rng):
+    n = rng.randint(10, 70)
+    samples = [(int(rng.gauss(0, 250)), int(rng.gauss(0, 250)), int(rng.gauss(1000, 250)))
+               for _ in range(n)]
+    settings = (rng.randrange(3), rng.randrange(6), rng.randrange(3), rng.randrange(2))
+    return b64(settings_bytes(*settings, rng.randrange(-200, 900), samples)).encode()
+
+
+def damaged(line, rng):
+    """A line cut, flipped, edited or padded in one of the ways devices and networks do."""
+    b = bytearray(line)
+    kind = rng.randrange(8)
+    if kind == 0:
+        return bytes(b[:rng.randrange(len(b))])                     # cut
+    if kind == 1:
+        i = rng.randrange(len(b))
+        b[i] = rng.choice(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=")
+        return bytes(b)                                             # another symbol
+    if kind == 2:
+        i = rng.randrange(len(b))
+        return bytes(b[:i]) + bytes([rng.randrange(0x80, 0x100)]) + bytes(b[i:])  # not UTF-8
+    if kind == 3:
+        return bytes(b) + rng.choice([b" ", b"\t", b"\r", b"\x00", b"=", b"\xc3\xa9"])
+    if kind == 4:
+        return b64(bytes([rng.randrange(256) for _ in range(rng.randrange(40))])).encode()
+    if kind == 5:
+        return bytes(rng.randrange(256) for _ in range(rng.randrange(1, 60))).replace(b"\n", b"")
+    if kind == 6:
+        return b"\r" * rng.randrange(1, 3)                          # blank with CRs
+    return bytes(b).replace(b"A", b"-", 1)                          # URL-safe alphabet
+
+
+def make_file(rng, lines, bad_share, ending=b"\n", final_newline=True):
+    out = []
+    for _ in range(lines):
+        r = rng.random()
+        if r < 0.03:
+            out.append(b"")
+        elif r < 0.03 + bad_share:
+            out.append(damaged(realistic_line(rng), rng))
+        else:
+            out.append(realistic_line(rng))
+    data = ending.join(out)
+    return data + ending if final_newline else data
+
+
+@pytest.fixture(scope="module")
+def big_files(tmp_path_factory):
+    """Files of several blocks each: realistic, mostly damaged, CRLF without a
+    final line feed, a huge line among short ones, and raw random bytes."""
+    rng = random.Random(20261209)
+    root = tmp_path_factory.mktemp("batches")
+    files = {
+        "realistic": make_file(rng, 8000, 0.0),
+        "hostile": make_file(rng, 8000, 0.6),
+        "crlf-no-final-newline": make_file(rng, 4000, 0.2, ending=b"\r\n", final_newline=False),
+        "random-bytes": bytes(rng.choice(b"AQ=\n\r/+\x80\xff\x00 ") for _ in range(1_500_000)),
+    }
+    big = settings_bytes(1, 3, 0, 1, 5, [(i % 65536 - 32768, -i % 999, i % 7) for i in range(150_000)])
+    huge = b64(big).encode()  # ~1.3 MB on one line: a batch of its own, past a block
+    files["huge-line"] = b"\n".join([realistic_line(rng), huge, b"", huge[:-5], realistic_line(rng),
+                                     huge[: 600_001]]) + b"\n"
+    paths = {}
+    for name, data in files.items():
+        path = root / f"{name}.b64"
+        path.write_bytes(data)
+        paths[name] = path
+    return paths
+
+
+BIG_FILES = ["realistic", "hostile", "crlf-no-final-newline", "random-bytes", "huge-line"]
+
+
+@pytest.mark.parametrize("jobs", JOBS)
+@pytest.mark.parametrize("name", BIG_FILES)
+def test_big_files_match_parse_for_every_job_count(big_files, name, jobs):
+    path = big_files[name]
+    out, err = expected(path.read_bytes(), 3, str(path))
+    result = run(["-p", "3", "-j", jobs, path])
+    if result.stdout != out:  # the first line that differs, not 5 MB of bytes
+        got, want = result.stdout.splitlines(), out.splitlines()
+        first = next((i for i, (a, b) in enumerate(zip(got, want)) if a != b), min(len(got), len(want)))
+        pytest.fail(f"document {first} differs: {got[first:first + 1]!r} != {want[first:first + 1]!r}")
+    assert result.stderr.splitlines() == err.splitlines()
+    assert (result.returncode, result.stderr) == (0 if not err else 1, err)
+    assert len(path.read_bytes()) > 3 * 256 * 1024, "spans several blocks"
+
+
+@pytest.mark.parametrize("jobs", JOBS)
+def test_both_streams_keep_line_order_when_merged(big_files, jobs):
+    # 2>&1: every failure's report stands between the documents of the
+    # lines around it.
+    path = big_files["hostile"]
+    _, _, both = expected(path.read_bytes(), 3, "<stdin>", merged=True)
+    with open(path, "rb") as stdin:
+        result = subprocess.run([str(TOOL), "-p", "3", "-j", str(jobs)], stdin=stdin,
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)
+    assert result.returncode == 1
+    assert result.stdout == both
+
+
+@pytest.mark.parametrize("jobs", JOBS)
+def test_input_through_a_pipe_in_small_pieces(big_files, jobs):
+    # A slow writer: the tool decodes what it has and waits for the rest.
+    data = big_files["hostile"].read_bytes()[:400_000]
+    out, err = expected(data, 3, "<stdin>")
+    proc = subprocess.Popen([str(TOOL), "-p", "3", "-j", str(jobs)], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    stderr = []
+
+    def feed():
+        rng = random.Random(jobs)
+        pos = 0
+        while pos < len(data):
+            n = rng.choice([1, 7, 100, 4096, 65536])
+            proc.stdin.write(data[pos:pos + n])
+            proc.stdin.flush()
+            pos += n
+            if rng.random() < 0.01:
+                time.sleep(0.005)
+        proc.stdin.close()
+
+    threads = [threading.Thread(target=feed),
+               threading.Thread(target=lambda: stderr.append(proc.stderr.read()))]
+    for t in threads:
+        t.start()
+    stdout = proc.stdout.read()
+    for t in threads:
+        t.join()
+    assert proc.wait(timeout=60) == 1
+    assert (stdout, stderr[0]) == (out, err)
+
+
+@pytest.mark.parametrize("jobs", JOBS)
+@pytest.mark.parametrize("data", [b"", b"\n", b"\r\n\n\r\n", b"AQMBATICAQTQDwDXBP//Aw==",
+                                  b"AQMBATICAQTQDwDXBP//Aw==\r", b"\n\nQUI", b"\xff"])
+def test_small_inputs_for_every_job_count(data, jobs):
+    out, err = expected(data, 3, "<stdin>")
+    result = run(["-p", "3", "-j", jobs], stdin=data)
+    assert (result.returncode, result.stdout, result.stderr) == (1 if err else 0, out, err)
+
+
+@pytest.mark.parametrize("jobs", JOBS)
+def test_several_files_number_their_own_lines(big_files, tmp_path, jobs):
+    small = tmp_path / "small.b64"
+    small.write_bytes(b"AQ==\n\nAR==\nAQMBATICAQTQDwDXBP//Aw==")  # no final line feed
+    inputs = [big_files["hostile"], small, tmp_path / "missing", big_files["crlf-no-final-newline"], small]
+    result = run(["-p", "3", "-j", jobs, *inputs])
+    want_out, want_err = b"", b""
+    for path in inputs:
+        if not path.exists():
+            want_err += f"vorlane-decode: {path}: No such file or directory\n".encode()
+            continue
+        out, err = expected(path.read_bytes(), 3, str(path))
+        want_out += out
+        want_err += err
+    assert (result.returncode, result.stdout, result.stderr) == (1, want_out, want_err)
+
+
+@pytest.mark.parametrize("args, message", [
+    (["-j", "0"], "invalid number of jobs '0': expected a whole number from 1 to 256"),
+    (["-j", "257"], "invalid number of jobs '257'"),
+    (["-j", "x"], "invalid number of jobs 'x'"),
+    (["-j", ""], "invalid number of jobs ''"),
+    (["--jobs=-1"], "invalid number of jobs '-1'"),
+    (["-j"], "option '-j' needs a value"),
+    (["--jobs"], "option '--jobs' needs a value"),
+    (["-j", "2", "-p", "x"], "invalid payload version 'x'"),
+    (["-j", "2"], "the payload version is required (-p VERSION)"),
+    (["--progres"], "unknown option '--progres'"),
+])
+def test_bad_jobs_and_version_are_refused_before_any_input_is_read(tmp_path, args, message):
+    # A FIFO nobody writes to: opening it would block, so a tool that
+    # returns at all has not touched its input.
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    head = [] if "-p" in args or args == ["-j", "2"] else ["-p", "3"]
+    result = run([*head, fifo, *args], timeout=30)
+    assert result.returncode == 2
+    assert result.stdout == b""
+    assert result.stderr.decode().startswith(f"vorlane-decode: {message}")
+
+
+@pytest.mark.parametrize("args", [["-j", "4"], ["-j4"], ["--jobs", "4"], ["--jobs=4"], ["-j", "256"],
+                                  ["-j", "1", "-j", "3"]])
+def test_jobs_forms(args):
+    result = run(["-p", "3", *args], stdin=b"AQMBATICAQTQDwDXBP//Aw==\nAR==\n")
+    assert result.returncode == 1
+    assert result.stdout.startswith(b'{"Accel":{"V3":{')
+    assert result.stderr == b"<stdin>:2: Parsing failed: B64Error(InvalidLastSymbol(1, 82))\n"
+
+
+SUMMARY = re.compile(rb"vorlane-decode: (\d+) decoded, (\d+) failed \([0-9.]+ MB in [0-9.]+ s\)\n")
+PROGRESS = re.compile(rb"vorlane-decode: \d+ lines, [0-9.]+ MB/s, \d+ failed(, \d+%, \d+:\d\d left)?\n")
+
+
+@pytest.mark.parametrize("jobs", [1, 3])
+def test_progress_forced_on_ends_with_the_summary(big_files, jobs):
+    path = big_files["hostile"]
+    out, err = expected(path.read_bytes(), 3, str(path))
+    result = run(["-p", "3", "-j", jobs, "--progress", path])
+    assert result.stdout == out
+    lines = result.stderr.splitlines(keepends=True)
+    summary = SUMMARY.fullmatch(lines[-1])
+    assert summary, lines[-1]
+    reports = [line for line in lines[:-1] if not PROGRESS.fullmatch(line)]
+    assert b"".join(reports) == err
+    assert int(summary[1]) == out.count(b"\n") and int(summary[2]) == err.count(b"\n")
+
+
+@pytest.mark.parametrize("args", [[], ["--no-progress"], ["--progress", "--no-progress"]])
+def test_no_progress_off_a_terminal_unless_asked(args):
+    result = run(["-p", "3", *args], stdin=b"AR==\n")
+    assert result.stderr == b"<stdin>:1: Parsing failed: B64Error(InvalidLastSymbol(1, 82))\n"
+
+
+def _run_with_terminal_stderr(args, stdin):
+    master, slave = pty.openpty()
+    try:
+        proc = subprocess.Popen([str(TOOL), *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=slave)
+        os.close(slave)
+        slave = -1
+        stdout, _ = proc.communicate(stdin, timeout=60)
+        chunks = []
+        while True:
+            try:
+                chunk = os.read(master, 65536)
+            except OSError:  # the other end is closed
+                break
+            if not chunk:
+                break
+            chunks.append(chunk)
+        return proc.returncode, stdout, b"".join(chunks)
+    finally:
+        os.close(master)
+        if slave != -1:
+            os.close(slave)
+
+
+def test_progress_is_on_by_default_on_a_terminal():
+    code, stdout, tty = _run_with_terminal_stderr(["-p", "3"], b"AQMBATICAQTQDwDXBP//Aw==\nAR==\n")
+    assert code == 1 and stdout.count(b"\n") == 1
+    assert b"<stdin>:2: Parsing failed: B64Error(InvalidLastSymbol(1, 82))" in tty
+    assert re.search(rb"vorlane-decode: 1 decoded, 1 failed \(", tty)
+    code, _, tty = _run_with_terminal_stderr(["-p", "3", "--no-progress"], b"AR==\n")
+    assert b"decoded" not in tty
+
+
+@pytest.mark.parametrize("jobs", [1, 2, 8])
+def test_a_closed_pipe_ends_the_tool_quietly(big_files, jobs):
+    # As `vorlane-decode ... | head -c 1000`: status 1, nothing on stderr.
+    path = big_files["realistic"]
+    proc = subprocess.Popen([str(TOOL), "-p", "3", "-j", str(jobs), "--progress", path, path, path],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    head = proc.stdout.read(1000)
+    proc.stdout.close()
+    stderr = proc.stderr.read()
+    assert proc.wait(timeout=60) == 1
+    assert head.startswith(b'{"Accel":{"V3":{')
+    assert stderr == b""

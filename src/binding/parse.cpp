@@ -8,7 +8,7 @@
 #include "binding/binder.h"
 #include "binding/guard.h"
 #include "binding/module.h"
-#include "json/direct.h"
+#include "fused/document.h"
 
 namespace vorlane::binding {
 namespace {
@@ -101,7 +101,7 @@ PyObject* parse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
   // decode_b64 and to_json_text fused: the document is written straight into
   // the result str, allocated once at its exact length.
-  json::DirectDocument document;
+  fused::Document document;
   auto length = document.prepare(version, b64_data);
   if (!length.ok()) {
     return raise(PyExc_ValueError, "Parsing failed: " + accel::debug_text(length.error()));

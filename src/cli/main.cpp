@@ -1,6 +1,11 @@
 // vorlane-decode: Base64 payloads in, one per line; JSON documents out, one
-// per line. Runs on the core alone, with no Python.
+// per line. Runs on the core alone, with no Python: the input is read in
+// large blocks, cut into batches of whole lines, decoded through the fused
+// road on worker threads and written out in input order.
 #include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -8,14 +13,16 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
-#include "accel/entry.h"
-#include "accel/errors.h"
-#include "cli/line_reader.h"
 #include "cli/options.h"
-#include "json/document.h"
+#include "cli/output.h"
+#include "cli/pipeline.h"
+#include "cli/progress.h"
+#include "cli/reader.h"
 
 #ifndef VORLANE_VERSION
 #error "VORLANE_VERSION must be defined by the build"
@@ -29,94 +36,103 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 constexpr const char kStdinName[] = "<stdin>";
+// Input bytes per batch: large enough that a batch costs one read and one
+// write, small enough that a batch and its documents stay near the cache.
+constexpr size_t kBlockBytes = size_t{256} << 10;
 
-void write_stderr(const std::string& text) {
-  // Documents written so far go out first, so a terminal shows the report
-  // next to the line that caused it.
-  std::fflush(stdout);
-  std::fwrite(text.data(), 1, text.size(), stderr);
+unsigned available_cpus() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (::sched_getaffinity(0, sizeof set, &set) == 0) {
+    const int n = CPU_COUNT(&set);
+    if (n > 0) return static_cast<unsigned>(n) < kMaxJobs ? static_cast<unsigned>(n) : kMaxJobs;
+  }
+  const long n = ::sysconf(_SC_NPROCESSORS_ONLN);
+  return n > 0 && n < static_cast<long>(kMaxJobs) ? static_cast<unsigned>(n) : 1;
 }
 
-void report(std::string_view what, int err) {
-  std::string text = "vorlane-decode: ";
-  text.append(what).append(": ").append(std::strerror(err)).append("\n");
-  write_stderr(text);
+// The inputs' total size when every one is a regular file, else 0.
+uint64_t total_size(const std::vector<std::string>& files) {
+  uint64_t total = 0;
+  struct stat st {};
+  for (const std::string& file : files) {
+    const int r = file == "-" ? ::fstat(STDIN_FILENO, &st) : ::stat(file.c_str(), &st);
+    if (r != 0 || !S_ISREG(st.st_mode)) return 0;
+    total += static_cast<uint64_t>(st.st_size);
+  }
+  return total;
 }
-
-class Decoder {
- public:
-  explicit Decoder(uint64_t version) : version_(version) {}
-
-  // Decodes every line of one input. False if a line failed or the input
-  // could not be read.
-  bool run(int fd, std::string_view name) {
-    LineReader reader(fd);
-    std::string_view line;
-    bool ok = true;
-    size_t number = 0;
-    while (reader.next(line)) {
-      ++number;
-      if (line.empty()) continue;
-      if (!decode_line(line, name, number)) ok = false;
-      if (std::ferror(stdout)) return false;
-    }
-    if (reader.error() != 0) {
-      report(std::string(name) + ": read failed", reader.error());
-      return false;
-    }
-    return ok;
-  }
-
- private:
-  bool decode_line(std::string_view line, std::string_view name, size_t number) {
-    auto decoded = accel::decode_b64(version_, line);
-    if (!decoded.ok()) {
-      std::string text(name);
-      text.append(":").append(std::to_string(number)).append(": Parsing failed: ");
-      text.append(accel::debug_text(decoded.error())).append("\n");
-      write_stderr(text);
-      return false;
-    }
-    const std::string document = json::to_json_text(json::NCDataPayload{std::move(decoded).value()});
-    std::fwrite(document.data(), 1, document.size(), stdout);
-    std::fputc('\n', stdout);
-    return true;
-  }
-
-  uint64_t version_;
-};
 
 int decode_all(const Options& options) {
-  // Large blocks for files and pipes; whole lines for someone watching.
-  static char out_buffer[1 << 16];
-  std::setvbuf(stdout, out_buffer, ::isatty(STDOUT_FILENO) ? _IOLBF : _IOFBF, sizeof out_buffer);
+  // A reader that goes away (| head) is seen as EPIPE on a write, not as a
+  // signal, so the tool can end quietly.
+  ::signal(SIGPIPE, SIG_IGN);
 
-  Decoder decoder(options.payload_version);
+  std::vector<std::string> files = options.files;
+  if (files.empty()) files.emplace_back("-");
+  std::vector<std::string> names;
+  for (const std::string& file : files) names.push_back(file == "-" ? kStdinName : file);
+
+  StdOutput output;
+  const bool terminal = ::isatty(STDERR_FILENO) != 0;
+  const bool show_progress = options.progress == Options::ProgressMode::On ||
+                             (options.progress == Options::ProgressMode::Auto && terminal);
+  std::optional<Progress> progress;
+  if (show_progress) progress.emplace(output, terminal, total_size(files));
+  Emitter emitter(output, names, progress ? &*progress : nullptr);
+  const unsigned jobs = options.jobs != 0 ? options.jobs : available_cpus();
+  Pipeline pipeline(jobs, options.payload_version, emitter);
+
   bool ok = true;
-  if (options.files.empty()) {
-    ok = decoder.run(STDIN_FILENO, kStdinName);
-  } else {
-    for (const std::string& file : options.files) {
-      if (file == "-") {
-        ok = decoder.run(STDIN_FILENO, kStdinName) && ok;
-        continue;
-      }
-      const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  for (size_t i = 0; i < files.size(); ++i) {
+    int fd = STDIN_FILENO;
+    if (files[i] != "-") {
+      fd = ::open(files[i].c_str(), O_RDONLY | O_CLOEXEC);
       if (fd < 0) {
-        report(file, errno);
+        const int err = errno;
+        if (!pipeline.drain()) break;
+        emitter.report(files[i] + ": " + std::strerror(err));
         ok = false;
         continue;
       }
-      ok = decoder.run(fd, file) && ok;
-      ::close(fd);
-      if (std::ferror(stdout)) break;
     }
+    FdSource source(fd);
+    BlockReader reader(source, kBlockBytes);
+    for (;;) {
+      // Input that is not there yet (a pipe, a terminal): what is decoded
+      // goes out before the tool waits for more.
+      if (!source.ready() && !pipeline.drain()) break;
+      Batch* batch = pipeline.next();
+      if (batch == nullptr || !reader.next(batch->in)) break;
+      batch->input = i;
+      pipeline.submit();
+    }
+    if (fd != STDIN_FILENO) ::close(fd);
+    if (reader.error() != 0) {
+      if (!pipeline.drain()) break;
+      emitter.report(names[i] + ": read failed: " + std::strerror(reader.error()));
+      ok = false;
+    }
+    if (emitter.stop() != Emitter::Stop::None) break;
   }
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    report("write failed", errno);
-    return kExitFailed;
+  pipeline.drain();
+
+  switch (emitter.stop()) {
+    case Emitter::Stop::None:
+      break;
+    case Emitter::Stop::Closed:
+      // The reader has all it wanted: nothing to report.
+      if (progress) progress->clear();
+      return kExitFailed;
+    case Emitter::Stop::WriteFailed:
+      emitter.report(std::string("write failed: ") + std::strerror(emitter.write_error()));
+      return kExitFailed;
+    case Emitter::Stop::OutOfMemory:
+      emitter.report("out of memory");
+      return kExitFailed;
   }
-  return ok ? kExitOk : kExitFailed;
+  if (progress) progress->finish(emitter.decoded(), emitter.failed(), emitter.bytes());
+  return ok && emitter.failed() == 0 ? kExitOk : kExitFailed;
 }
 
 int run(int argc, const char* const* argv) {
@@ -147,10 +163,8 @@ int main(int argc, char** argv) {
   try {
     return vorlane::cli::run(argc, argv);
   } catch (const std::bad_alloc&) {
-    std::fflush(stdout);
     std::fputs("vorlane-decode: out of memory\n", stderr);
   } catch (const std::exception& e) {
-    std::fflush(stdout);
     std::fprintf(stderr, "vorlane-decode: %s\n", e.what());
   }
   return vorlane::cli::kExitFailed;

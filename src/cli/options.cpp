@@ -1,6 +1,7 @@
 #include "cli/options.h"
 
 #include <limits>
+#include <utility>
 
 namespace vorlane::cli {
 
@@ -18,12 +19,19 @@ const char kUsage[] =
     "                 payload format version of every line: 1, 2 or 3 (required;\n"
     "                 other numbers up to 18446744073709551615 are accepted and\n"
     "                 reported per line as ProtocolVersionNotSupported)\n"
+    "  -j, --jobs N   decode on N threads, the one that reads and writes among\n"
+    "                 them (1 to 256; default: one per CPU this process may use);\n"
+    "                 the output is the same for every N\n"
+    "  --progress     show progress and a closing summary on standard error\n"
+    "                 (the default when standard error is a terminal)\n"
+    "  --no-progress  show no progress\n"
     "  -h, --help     show this help and exit\n"
     "  -V, --version  show the tool's version and exit\n"
     "  --             end of options; every later argument is a FILE\n"
     "\n"
     "exit status: 0 if every line decoded, 1 if a line failed or an input could\n"
-    "not be read or the output not written, 2 on a usage error.\n";
+    "not be read or the output not written (a reader that closed the pipe, as\n"
+    "head does, ends the tool quietly with 1), 2 on a usage error.\n";
 
 bool parse_u64(std::string_view text, uint64_t& out) {
   if (text.empty()) return false;
@@ -42,6 +50,11 @@ bool parse_u64(std::string_view text, uint64_t& out) {
 namespace {
 
 Failure<UsageError> usage_error(std::string message) { return fail(UsageError{std::move(message)}); }
+
+Failure<UsageError> bad_jobs(std::string_view text) {
+  return usage_error("invalid number of jobs '" + std::string(text) + "': expected a whole number from 1 to " +
+                     std::to_string(kMaxJobs));
+}
 
 Failure<UsageError> bad_version(std::string_view text) {
   return usage_error("invalid payload version '" + std::string(text) +
@@ -74,24 +87,43 @@ Result<Options, UsageError> parse_options(int argc, const char* const* argv) {
       return options;
     }
 
-    // -p N, -pN, --payload-version N, --payload-version=N
-    std::string_view value;
-    bool matched = false;
-    constexpr std::string_view kLong = "--payload-version";
-    if (arg == "-p" || arg == kLong) {
-      if (i + 1 >= argc) return usage_error("option '" + std::string(arg) + "' needs a value");
-      value = argv[++i];
-      matched = true;
-    } else if (arg.starts_with("-p")) {
-      value = arg.substr(2);
-      matched = true;
-    } else if (arg.starts_with(kLong) && arg.size() > kLong.size() && arg[kLong.size()] == '=') {
-      value = arg.substr(kLong.size() + 1);
-      matched = true;
+    if (arg == "--progress") {
+      options.progress = Options::ProgressMode::On;
+      continue;
     }
-    if (!matched) return usage_error("unknown option '" + std::string(arg) + "'");
-    if (!parse_u64(value, options.payload_version)) return bad_version(value);
-    have_version = true;
+    if (arg == "--no-progress") {
+      options.progress = Options::ProgressMode::Off;
+      continue;
+    }
+
+    // -p N, -pN, --payload-version N, --payload-version=N, and so for -j.
+    std::string_view value;
+    char option = 0;
+    for (const auto& [short_form, long_form] :
+         {std::pair<std::string_view, std::string_view>{"-p", "--payload-version"}, {"-j", "--jobs"}}) {
+      if (arg == short_form || arg == long_form) {
+        if (i + 1 >= argc) return usage_error("option '" + std::string(arg) + "' needs a value");
+        value = argv[++i];
+      } else if (arg.starts_with(short_form)) {
+        value = arg.substr(2);
+      } else if (arg.starts_with(long_form) && arg.size() > long_form.size() &&
+                 arg[long_form.size()] == '=') {
+        value = arg.substr(long_form.size() + 1);
+      } else {
+        continue;
+      }
+      option = short_form[1];
+      break;
+    }
+    if (option == 0) return usage_error("unknown option '" + std::string(arg) + "'");
+    if (option == 'p') {
+      if (!parse_u64(value, options.payload_version)) return bad_version(value);
+      have_version = true;
+    } else {
+      uint64_t jobs = 0;
+      if (!parse_u64(value, jobs) || jobs < 1 || jobs > kMaxJobs) return bad_jobs(value);
+      options.jobs = static_cast<unsigned>(jobs);
+    }
   }
 
   if (!have_version) return usage_error("the payload version is required (-p VERSION)");

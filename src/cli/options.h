@@ -13,8 +13,12 @@ namespace vorlane::cli {
 struct Options {
   enum class Action : uint8_t { Decode, Help, Version };
 
+  enum class ProgressMode : uint8_t { Auto, On, Off };
+
   Action action = Action::Decode;
   uint64_t payload_version = 0;
+  unsigned jobs = 0;  // 0: one per CPU the process may run on
+  ProgressMode progress = ProgressMode::Auto;
   // Inputs in order; "-" is standard input. Empty means standard input.
   std::vector<std::string> files;
 };
@@ -31,6 +35,9 @@ Result<Options, UsageError> parse_options(int argc, const char* const* argv);
 // Accepts decimal digits only, every value from 0 to 2^64 - 1: the tool
 // passes any such number on, as parse does, and lets the decoder judge it.
 bool parse_u64(std::string_view text, uint64_t& out);
+
+// The most jobs -j takes.
+constexpr unsigned kMaxJobs = 256;
 
 extern const char kUsage[];
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "accel/entry.h"
-#include "json/direct.h"
+#include "fused/document.h"
 #include "json/document.h"
 #include "encode.h"
 
@@ -25,8 +25,8 @@ std::string reference(uint64_t version, const std::string& text) {
 }
 
 std::string direct(uint64_t version, const std::string& text,
-                   json::SampleReader reader = json::best_sample_reader()) {
-  json::DirectDocument doc;
+                   fused::SampleReader reader = fused::best_sample_reader()) {
+  fused::Document doc;
   auto r = doc.prepare(version, text, reader);
   if (!r.ok()) return "error: " + accel::debug_text(r.error());
   // Nothing may be written past the length.
@@ -42,8 +42,8 @@ void expect_same(uint64_t version, const Bytes& bytes) {
   const std::string text = vorlane::testing::encode_base64(bytes);
   const std::string expected = reference(version, text);
   for (auto reader :
-       {json::SampleReader::Portable, json::SampleReader::Bmi2, json::SampleReader::Avx512}) {
-    if (!json::sample_reader_supported(reader)) continue;
+       {fused::SampleReader::Portable, fused::SampleReader::Bmi2, fused::SampleReader::Avx512}) {
+    if (!fused::sample_reader_supported(reader)) continue;
     ASSERT_EQ(direct(version, text, reader), expected)
         << "version " << version << ", " << bytes.size() << " bytes, reader "
         << static_cast<int>(reader);
@@ -280,7 +280,7 @@ TEST(DirectDocument, CountsThatTheBytesCannotHold) {
 }
 
 TEST(DirectDocument, BestReaderIsSupported) {
-  EXPECT_TRUE(json::sample_reader_supported(json::best_sample_reader()));
+  EXPECT_TRUE(fused::sample_reader_supported(fused::best_sample_reader()));
 }
 
 TEST(DirectDocument, TextErrorsAndVersionsPassThrough) {

@@ -1,5 +1,6 @@
-// The document of one parse call, written straight into memory the caller
-// allocates at its exact length (the binding: a one-byte-kind str).
+// The document of one payload, written straight into memory the caller
+// allocates at its exact length (the binding: a one-byte-kind str; the
+// command-line tool: its output buffer).
 //
 // This is the fast road through decode_b64 and to_json_text fused: the same
 // Base64 decoding, the record's fields read with the same wire primitives,
@@ -16,26 +17,15 @@
 
 #include "accel/errors.h"
 #include "common/result.h"
+#include "fused/samples.h"
 
-namespace vorlane::json {
+namespace vorlane::fused {
 
-// How long sample runs are read. Both give the same results for every input.
-enum class SampleReader : uint8_t {
-  Portable,  // plain C++
-  Bmi2,      // packs the 7-bit groups with one PEXT
-  Avx512,    // thirty values per step with AVX-512 VBMI2, then as Bmi2
-};
-
-// Whether this CPU runs `reader` well (Portable always).
-bool sample_reader_supported(SampleReader reader) noexcept;
-// The reader prepare uses.
-SampleReader best_sample_reader() noexcept;
-
-class DirectDocument {
+class Document {
  public:
-  DirectDocument() noexcept {}
-  DirectDocument(const DirectDocument&) = delete;
-  DirectDocument& operator=(const DirectDocument&) = delete;
+  Document() noexcept {}
+  Document(const Document&) = delete;
+  Document& operator=(const Document&) = delete;
 
   // Decodes `b64_data` as a record of `version`. Returns the exact length of
   // its document, or the Error that decode_b64 returns for the same input.
@@ -74,4 +64,4 @@ class DirectDocument {
   alignas(16) uint16_t stack_samples_[3 * kStackSamples];
 };
 
-}  // namespace vorlane::json
+}  // namespace vorlane::fused

@@ -1,0 +1,100 @@
+#include "cli/output.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+
+#include "cli/progress.h"
+
+namespace vorlane::cli {
+namespace {
+
+bool write_all(int fd, const char* data, size_t size) {
+  while (size != 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n >= 0) {
+      data += n;
+      size -= static_cast<size_t>(n);
+    } else if (errno == EAGAIN) {
+      // A descriptor someone made non-blocking: wait until it takes more.
+      pollfd p{fd, POLLOUT, 0};
+      ::poll(&p, 1, -1);
+    } else if (errno != EINTR) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool StdOutput::out(const char* data, size_t size) { return write_all(STDOUT_FILENO, data, size); }
+
+void StdOutput::err(const char* data, size_t size) {
+  const int saved = errno;
+  write_all(STDERR_FILENO, data, size);  // nowhere left to report a failure
+  errno = saved;
+}
+
+bool Emitter::out(const char* data, size_t size) {
+  if (size == 0 || stop_ != Stop::None) return stop_ == Stop::None;
+  if (output_.out(data, size)) return true;
+  write_error_ = errno;
+  stop_ = errno == EPIPE ? Stop::Closed : Stop::WriteFailed;
+  return false;
+}
+
+void Emitter::err(std::string_view text) {
+  if (text.empty()) return;
+  if (progress_ != nullptr) progress_->clear();
+  output_.err(text.data(), text.size());
+}
+
+void Emitter::report(std::string_view text) {
+  std::string line = "vorlane-decode: ";
+  line.append(text).append("\n");
+  err(line);
+}
+
+bool Emitter::emit(const Batch& batch) {
+  if (stop_ != Stop::None) return false;
+  if (batch.out_of_memory) {
+    stop_ = Stop::OutOfMemory;
+    return false;
+  }
+  if (batch.input != input_) {
+    input_ = batch.input;
+    line_base_ = 0;
+  }
+  const std::string_view name = names_[batch.input];
+  size_t written = 0;
+  const auto& failures = batch.failures;
+  for (size_t i = 0; i < failures.size();) {
+    // Documents before the failure, then the reports of every failure at
+    // the same place in one write (lines that failed one after another).
+    const size_t at = failures[i].out_offset;
+    if (!out(batch.out.data() + written, at - written)) return false;
+    written = at;
+    text_.clear();
+    for (; i < failures.size() && failures[i].out_offset == at; ++i) {
+      char number[24];
+      const auto end = std::to_chars(number, number + sizeof number,
+                                     line_base_ + failures[i].line + 1).ptr;
+      text_.append(name).append(":").append(number, end).append(": Parsing failed: ");
+      text_.append(accel::debug_text(failures[i].error)).append("\n");
+    }
+    err(text_);
+  }
+  if (!out(batch.out.data() + written, batch.out.size() - written)) return false;
+  line_base_ += batch.lines;
+  lines_ += batch.lines;
+  decoded_ += batch.decoded;
+  failed_ += failures.size();
+  bytes_ += batch.in.size();
+  if (progress_ != nullptr) progress_->update(bytes_, lines_, failed_);
+  return true;
+}
+
+}  // namespace vorlane::cli

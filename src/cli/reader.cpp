@@ -1,0 +1,72 @@
+#include "cli/reader.h"
+
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace vorlane::cli {
+
+bool BlockReader::next(Buffer& in) {
+  in.clear();
+  if (error_ != 0) return false;
+  in.append(carry_.data(), carry_.size());
+  // A carry far above a block held one long line: its memory goes back.
+  if (carry_.capacity() > 4 * block_) {
+    carry_.release();
+  } else {
+    carry_.clear();
+  }
+  size_t searched = 0;  // bytes of `in` already searched for "\n"
+  size_t cut = 0;       // just past the last "\n" found, 0 if none
+  for (;;) {
+    if (end_) return !in.empty();
+    if (!in.empty() && (in.size() >= block_ || !source_.ready())) {
+      // Cut after the last line end; without one, a line goes on past
+      // what is here, so read on.
+      const size_t fresh = in.size() - searched;
+      const auto* found = static_cast<const char*>(memrchr(in.data() + searched, '\n', fresh));
+      if (found != nullptr) cut = static_cast<size_t>(found - in.data()) + 1;
+      searched = in.size();
+      if (cut != 0) {
+        carry_.append(in.data() + cut, in.size() - cut);
+        in.set_size(cut);
+        return true;
+      }
+    }
+    // Room for a block more; a long line doubles the buffer as it grows.
+    if (in.capacity() - in.size() < block_ / 2 || in.capacity() < block_) {
+      in.reserve(in.size() + block_);
+    }
+    const ssize_t n = source_.read(in.data() + in.size(), in.capacity() - in.size());
+    if (n > 0) {
+      in.set_size(in.size() + static_cast<size_t>(n));
+    } else if (n == 0) {
+      end_ = true;
+    } else if (errno != EINTR) {
+      error_ = errno;
+      end_ = true;
+      // Only whole lines are kept.
+      const auto* found = static_cast<const char*>(memrchr(in.data(), '\n', in.size()));
+      in.set_size(found != nullptr ? static_cast<size_t>(found - in.data()) + 1 : 0);
+      return !in.empty();
+    }
+  }
+}
+
+FdSource::FdSource(int fd) : fd_(fd) {
+  struct stat st {};
+  always_ready_ = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+ssize_t FdSource::read(char* buffer, size_t size) { return ::read(fd_, buffer, size); }
+
+bool FdSource::ready() {
+  if (always_ready_) return true;
+  pollfd p{fd_, POLLIN, 0};
+  return ::poll(&p, 1, 0) != 0;
+}
+
+}  // namespace vorlane::cli

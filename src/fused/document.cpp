@@ -1,0 +1,358 @@
+#include "fused/document.h"
+
+#include <array>
+#include <cstring>
+
+#include "base64/base64.h"
+#include "fused/exact.h"
+#include "fused/tables.h"
+
+namespace vorlane::fused {
+namespace {
+
+using accel::Error;
+
+// Number of decimal digits of `magnitude`: estimated from its bit length,
+// then one comparison with a power of ten.
+inline unsigned decimal_digits(uint64_t magnitude) noexcept {
+  static constexpr std::array<uint64_t, 20> kPowers = [] {
+    std::array<uint64_t, 20> powers{};
+    uint64_t p = 1;
+    for (auto& power : powers) {
+      power = p;
+      p *= 10;
+    }
+    return powers;
+  }();
+  const uint64_t m = magnitude | 1;  // zero has one digit, as one has
+  const auto estimate = static_cast<unsigned>((64 - __builtin_clzll(m)) * 1233) >> 12;
+  return estimate + (m >= kPowers[estimate] ? 1 : 0);
+}
+
+// The eight decimal digits of x (below 10^8), the first in the lowest byte:
+// x split into halves, quarters and digits in the lanes of one word, each
+// split one multiply and shift (exact for these ranges) for every lane.
+inline uint64_t eight_digits(uint32_t x) noexcept {
+  uint64_t v = uint64_t{x / 10000} | uint64_t{x % 10000} << 32;
+  uint64_t high = ((v * 10486) >> 20) & 0x0000007F0000007Full;  // / 100 in 32-bit lanes
+  v = high | (v - high * 100) << 16;
+  high = ((v * 103) >> 10) & 0x000F000F000F000Full;  // / 10 in 16-bit lanes
+  v = high | (v - high * 10) << 8;
+  return v | 0x3030303030303030ull;
+}
+
+// Writes the text of `value`, eight digits at a time. Stores up to eight
+// bytes past the text, so that many must be writable.
+char* put_i64(char* out, int64_t value) noexcept {
+  constexpr uint64_t kEight = 100000000;
+  uint64_t magnitude = static_cast<uint64_t>(value);
+  if (value < 0) {
+    *out++ = '-';
+    magnitude = 0 - magnitude;
+  }
+  const unsigned n = decimal_digits(magnitude);
+  // The leading group (one to eight digits), then whole groups of eight.
+  const unsigned groups = (n - 1) / 8;
+  uint64_t lead = magnitude;
+  uint64_t rest[2] = {};
+  for (unsigned g = groups; g-- > 0;) {
+    rest[g] = lead % kEight;
+    lead /= kEight;
+  }
+  const unsigned lead_digits = n - 8 * groups;
+  const uint64_t first = eight_digits(static_cast<uint32_t>(lead)) >> (8 * (8 - lead_digits));
+  std::memcpy(out, &first, 8);
+  out += lead_digits;
+  for (unsigned g = 0; g < groups; ++g) {
+    const uint64_t digits = eight_digits(static_cast<uint32_t>(rest[g]));
+    std::memcpy(out, &digits, 8);
+    out += 8;
+  }
+  return out;
+}
+
+// Writes the text of the wire value `u`; stores eight bytes, so at least
+// eight must be writable.
+inline char* put_value(char* out, uint16_t u) noexcept {
+  const uint64_t entry = value_entry(u);
+  std::memcpy(out, &entry, 8);
+  return out + (entry >> 56);
+}
+
+// ---- fixed fragments ------------------------------------------------------
+
+constexpr uint64_t pack8(std::string_view s) {
+  uint64_t v = 0;
+  for (size_t i = 0; i < s.size(); ++i) v |= uint64_t{static_cast<uint8_t>(s[i])} << (8 * i);
+  return v;
+}
+constexpr std::string_view kFirstX = "{\"x\":";
+constexpr std::string_view kNextX = "},{\"x\":";
+constexpr std::string_view kY = ",\"y\":";
+constexpr std::string_view kZ = ",\"z\":";
+constexpr std::string_view kCloseAll = "}]}}}";
+constexpr std::string_view kCloseEmpty = "]}}}";
+// Fixed characters of one sample: {"x":,"y":,"z":} and the "," before every
+// sample but the first.
+constexpr size_t kSampleFixed = 17;
+
+inline char* put8(char* out, uint64_t bytes, size_t n) noexcept {
+  std::memcpy(out, &bytes, 8);
+  return out + n;
+}
+
+// Exactly the text of the wire value `u`, for the end of the document where
+// no wide store fits: two stores that overlap cover one to six bytes.
+inline char* put_value_exact(char* out, uint16_t u) noexcept {
+  const uint64_t text = value_entry(u);
+  const size_t n = text >> 56;
+  if (n >= 4) {
+    const auto first = static_cast<uint32_t>(text);
+    const auto last = static_cast<uint32_t>(text >> (8 * (n - 4)));
+    std::memcpy(out, &first, 4);
+    std::memcpy(out + n - 4, &last, 4);
+  } else if (n >= 2) {
+    const auto first = static_cast<uint16_t>(text);
+    const auto last = static_cast<uint16_t>(text >> (8 * (n - 2)));
+    std::memcpy(out, &first, 2);
+    std::memcpy(out + n - 2, &last, 2);
+  } else {
+    out[0] = static_cast<char>(text);
+  }
+  return out + n;
+}
+
+template <size_t N>
+inline char* put_fragment(char* out, std::string_view text) noexcept {
+  std::memcpy(out, text.data(), N);
+  return out + N;
+}
+
+inline char* put_sample_exact(char* out, const uint16_t* s, bool first) noexcept {
+  const uint16_t x = s[0], y = s[1], z = s[2];
+  out = first ? put_fragment<5>(out, kFirstX) : put_fragment<7>(out, kNextX);
+  out = put_value_exact(out, x);
+  out = put_fragment<5>(out, kY);
+  out = put_value_exact(out, y);
+  out = put_fragment<5>(out, kZ);
+  return put_value_exact(out, z);
+}
+
+// Samples from which write takes put_next_sample.
+constexpr size_t kLongRun = 64;
+
+// Every sample after the first, from the text entries of its values. The
+// next sample's start is this one's plus a length summed from the entries,
+// so consecutive samples wait on one add and not on each other's stores; the
+// barrier keeps the compiler from chaining the sum back through the
+// positions. The last store ends at most seven bytes past the sample.
+inline char* put_next_sample(char* out, uint64_t ex, uint64_t ey, uint64_t ez) noexcept {
+  const size_t lx = ex >> 56, ly = ey >> 56, lz = ez >> 56;
+  size_t length = kSampleFixed + lx + ly + lz;
+  asm("" : "+r"(length));
+  put8(out, pack8(kNextX), 8);
+  put8(out + kNextX.size(), ex, 8);
+  char* q = out + kNextX.size() + lx;
+  put8(q, pack8(kY), 8);
+  put8(q + kY.size(), ey, 8);
+  q += kY.size() + ly;
+  put8(q, pack8(kZ), 8);
+  put8(q + kZ.size(), ez, 8);
+  return out + length;
+}
+
+inline char* put_sample(char* out, const uint16_t* s, bool first) noexcept {
+  // Read before writing: stores through char* could alias the samples, and
+  // would otherwise hold each load back behind them.
+  const uint16_t x = s[0], y = s[1], z = s[2];
+  out = first ? put8(out, pack8(kFirstX), kFirstX.size()) : put8(out, pack8(kNextX), kNextX.size());
+  out = put_value(out, x);
+  out = put8(out, pack8(kY), kY.size());
+  out = put_value(out, y);
+  out = put8(out, pack8(kZ), kZ.size());
+  return put_value(out, z);
+}
+
+// ---- head -----------------------------------------------------------------
+
+template <size_t N>
+inline char* put_text(char* out, const char (&text)[N]) noexcept {
+  std::memcpy(out, text, N - 1);
+  return out + (N - 1);
+}
+
+}  // namespace
+
+Result<size_t, Error> Document::decode_samples(const uint8_t* base, const uint8_t* p,
+                                                     const uint8_t* end, SampleReader reader) {
+  WireError error{};
+  uint64_t n = 0;
+  if (!read_u64(p, end, n, error)) return fail(Error::postcard(error));
+
+  // Every sample takes at least three bytes: a count beyond that fails, and
+  // the exact readers find the error the record decoder would.
+  const auto remaining = static_cast<uint64_t>(end - p);
+  if (n > remaining || 3 * n > remaining) {
+    uint16_t u = 0;
+    for (;;) {
+      if (!read_u16(p, end, u, error)) return fail(Error::postcard(error));
+    }
+  }
+
+  // At most a third of the input's length: the input bounds this memory.
+  uint16_t* out = stack_samples_;
+  if (n > kStackSamples) {
+    heap_samples_.reset(new uint16_t[3 * static_cast<size_t>(n)]);
+    out = heap_samples_.get();
+  }
+  samples_ = out;
+  count_ = static_cast<size_t>(n);
+  uint16_t* const out_end = out + 3 * count_;
+
+
+  size_t text = 0;
+  if (!read_sample_values(base, p, end, out, out_end, reader, text, error)) {
+    return fail(Error::postcard(error));
+  }
+  return text + kSampleFixed * count_ - (count_ != 0 ? 1 : 0);
+}
+
+Result<size_t, Error> Document::prepare(uint64_t version, std::string_view b64_data) {
+  return prepare(version, b64_data, best_sample_reader());
+}
+
+Result<size_t, Error> Document::prepare(uint64_t version, std::string_view b64_data,
+                                              SampleReader reader) {
+  // Eight bytes after the decoded ones let the sample reader load a whole
+  // word at the very end; their top bits are set, so it never takes them for
+  // the end of a value. The buffer also always holds a whole 64-byte window.
+  static_assert(base64::kFillBytes >= 8, "a whole word past the last byte");
+  const size_t capacity = base64::filled_capacity(b64_data.size());
+  uint8_t* bytes = stack_bytes_;
+  if (capacity > kStackBytes) {
+    heap_bytes_.reset(new uint8_t[capacity]);
+    bytes = heap_bytes_.get();
+  }
+  auto decoded = base64::decode_into_filled(b64_data, bytes, 0x80);
+  if (!decoded.ok()) return fail(Error::base64(decoded.error()));
+  if (version < 1 || version > 3) return fail(Error::version_not_supported(version));
+
+  const uint8_t* p = bytes;
+  const uint8_t* const end = bytes + decoded.value();
+  WireError error{};
+  uint16_t acc_temp = 0;
+  version_ = version;
+  size_t head = 0;
+  if (version == 1) {
+    uint64_t timestamp = 0;
+    if (!read_u64(p, end, timestamp, error) || !read_u16(p, end, acc_temp, error)) {
+      return fail(Error::postcard(error));
+    }
+    timestamp_ = wire::zigzag_decode(timestamp);
+    const uint64_t magnitude = timestamp_ < 0 ? 0 - static_cast<uint64_t>(timestamp_)
+                                              : static_cast<uint64_t>(timestamp_);
+    head = sizeof R"({"Accel":{"V1":{"timestamp":)" - 1 + (timestamp_ < 0 ? 1 : 0) +
+           decimal_digits(magnitude);
+  } else {
+    // Each tag is judged right after it is read, as the record decoder does.
+    uint32_t range = 0, freq = 0, noise = 0, antialias = 0;
+    if (end - p >= 4 && p[0] < kRangeNames.size() && p[1] < kFreqNames.size() &&
+        p[2] < kNoiseNames.size() && p[3] < kAntialiasNames.size()) {
+      // The usual form: four one-byte tags, each in range.
+      range = p[0];
+      freq = p[1];
+      noise = p[2];
+      antialias = p[3];
+      p += 4;
+    } else if (!read_tag(p, end, kRangeNames.size(), range, error) ||
+               !read_tag(p, end, kFreqNames.size(), freq, error) ||
+               !read_tag(p, end, kNoiseNames.size(), noise, error) ||
+               !read_tag(p, end, kAntialiasNames.size(), antialias, error)) {
+      return fail(Error::postcard(error));
+    }
+    if (!read_u16(p, end, acc_temp, error)) return fail(Error::postcard(error));
+    settings_ = static_cast<uint8_t>(settings_index(range, freq, noise, antialias));
+    head = kSettingsHeads[settings_].size - (sizeof R"(,"acc_temp":)" - 1);
+  }
+  acc_temp_ = acc_temp;
+  head += sizeof R"(,"acc_temp":,"samples":[)" - 1 + kTextLength[acc_temp];
+
+  auto samples = decode_samples(bytes, p, end, reader);
+  if (!samples.ok()) return fail(samples.error());
+  // The last sample's "}" is counted with the sample.
+  length_ = head + samples.value() + kCloseEmpty.size();
+  return length_;
+}
+
+// Everything up to and including "samples":[.
+char* Document::write_head(char* out) const noexcept {
+  if (version_ == 1) {
+    out = put_text(out, R"({"Accel":{"V1":{"timestamp":)");
+    out = put_i64(out, timestamp_);
+    out = put_text(out, R"(,"acc_temp":)");
+  } else {
+    // The first 64 bytes, then the 64 that end the head (they overlap).
+    const SettingsHead& head = kSettingsHeads[settings_];
+    std::memcpy(out, head.text, 64);
+    std::memcpy(out + head.size - 64, head.text + head.size - 64, 64);
+    out[kVersionDigit] = static_cast<char>('0' + version_);
+    out += head.size;
+  }
+  // The eight bytes put_value stores fit in what follows.
+  out = put_value(out, acc_temp_);
+  return put_text(out, R"(,"samples":[)");
+}
+
+void Document::write(char* out) const noexcept {
+  char* const end = out + length_;
+  out = write_head(out);
+  if (count_ == 0) {
+    put_text(out, "]}}}");
+    return;
+  }
+  // Wide stores while there is room for them, exact ones for the last
+  // samples. The last eight-byte store of a sample starts at most 29 bytes
+  // in, so 37 bytes of room are enough.
+  const uint16_t* s = samples_;
+  const uint16_t* const s_end = samples_ + 3 * count_;
+  if (end - out >= 37) {
+    out = put_sample(out, s, true);
+    s += 3;
+    // Long runs: samples that do not wait on each other's positions, with no
+    // room check: the last sample (20 bytes at least) is left to the loops
+    // below, so what a store writes past its sample always lies inside the
+    // document. Short runs keep the plain loop, which sets up faster.
+    if (count_ >= kLongRun) {
+      // The entries of each sample are loaded one sample ahead of its
+      // stores, which lets the loads run ahead of stores whose places are
+      // not known yet.
+      const auto entries = [](const uint16_t* t, uint64_t& ex, uint64_t& ey, uint64_t& ez) {
+        const uint16_t x = t[0], y = t[1], z = t[2];
+        if ((x | y | z) < kTextCount) [[likely]] {  // all three in the table
+          ex = kText[x];
+          ey = kText[y];
+          ez = kText[z];
+        } else {
+          ex = value_entry(x);
+          ey = value_entry(y);
+          ez = value_entry(z);
+        }
+      };
+      uint64_t ex, ey, ez;
+      entries(s, ex, ey, ez);
+      for (const uint16_t* const s_last = s_end - 3; s != s_last; s += 3) {
+        uint64_t nx, ny, nz;
+        entries(s + 3, nx, ny, nz);  // at most the last sample
+        out = put_next_sample(out, ex, ey, ez);
+        ex = nx;
+        ey = ny;
+        ez = nz;
+      }
+    }
+    for (; s != s_end && end - out >= 37; s += 3) out = put_sample(out, s, false);
+  }
+  for (; s != s_end; s += 3) out = put_sample_exact(out, s, s == samples_);
+  put_text(out, "}]}}}");
+}
+
+}  // namespace vorlane::fused

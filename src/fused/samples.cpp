@@ -1,0 +1,340 @@
+#include "fused/samples.h"
+
+#include <array>
+#include <cstring>
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define VORLANE_X86 1
+#include <immintrin.h>
+#else
+#define VORLANE_X86 0
+#endif
+
+#include "fused/exact.h"
+#include "fused/tables.h"
+
+namespace vorlane::fused {
+namespace {
+
+// ---- fast sample reader -----------------------------------------------------
+//
+// A sample is three varints of one to three bytes; the bytes with a clear top
+// bit end them. For a window of 64 bytes those ends are one 64-bit mask, and
+// each sample takes the next three set bits of it: finding where a sample
+// starts never waits for the sample before it to be decoded. The 7-bit groups
+// of a sample are packed together once for all three values.
+
+// Bit k set where byte k of the 64 at `p` has a clear top bit.
+inline uint64_t end_mask64(const uint8_t* p) noexcept {
+#if defined(__SSE2__)
+  uint64_t tops = 0;
+  for (int k = 0; k < 4; ++k) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+    tops |= uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(v))} << (16 * k);
+  }
+  return ~tops;
+#else
+  uint64_t ends = 0;
+  for (int k = 0; k < 8; ++k) {
+    uint64_t w;
+    std::memcpy(&w, p + 8 * k, 8);
+    ends |= (((~w & 0x8080808080808080ull) * 0x0002040810204081ull) >> 56) << (8 * k);
+  }
+  return ends;
+#endif
+}
+
+// The low 7 bits of each byte of `w`, packed into 56 bits.
+inline uint64_t packed_groups(uint64_t w) noexcept {
+  uint64_t t = w & 0x7F7F7F7F7F7F7F7Full;
+  t = (t & 0x007F007F007F007Full) | ((t >> 1) & 0x3F803F803F803F80ull);
+  t = (t & 0x00003FFF00003FFFull) | ((t >> 2) & 0x0FFFC0000FFFC000ull);
+  return (t & 0x000000000FFFFFFFull) | ((t >> 4) & 0x00FFFFFFF0000000ull);
+}
+
+// Value bits of a varint of 1 to 3 bytes.
+constexpr uint32_t kValueMask[4] = {0, 0x7F, 0x3FFF, 0x1FFFFF};
+
+#if VORLANE_X86
+#define VORLANE_HAVE_PEXT 1
+// PEXT without a target attribute on the callers: only run where the CPU
+// was asked first (sample_reader_supported).
+inline uint64_t pext_groups(uint64_t w) noexcept {
+  uint64_t bits;
+  asm("pextq %2, %1, %0" : "=r"(bits) : "r"(w), "r"(0x7F7F7F7F7F7F7F7Full));
+  return bits;
+}
+#else
+#define VORLANE_HAVE_PEXT 0
+inline uint64_t pext_groups(uint64_t w) noexcept { return packed_groups(w); }
+#endif
+
+// Keeps one sample's wire values and adds their text length; false, keeping
+// nothing, where a value passes 16 bits (a third byte above 3).
+inline bool keep_sample(uint32_t x, uint32_t y, uint32_t z, uint16_t*& out,
+                        size_t& text) noexcept {
+  if (((x | y | z) >> 16) != 0) return false;
+  out[0] = static_cast<uint16_t>(x);
+  out[1] = static_cast<uint16_t>(y);
+  out[2] = static_cast<uint16_t>(z);
+  text += size_t{kTextLength[x]} + kTextLength[y] + kTextLength[z];
+  out += 3;
+  return true;
+}
+
+// Whole samples from a window of up to 64 bytes at `base`, whose varint ends
+// are `ends`, starting at byte `start` of it. Stops when the samples are
+// done, before a sample that runs past the window, or before a sample with a
+// fault (which the exact readers then report), and returns where it stopped;
+// `fault` tells which. Loads eight bytes at each sample (fourteen for a
+// sample of nine bytes), so those must be readable.
+template <bool kPext>
+inline unsigned read_window(const uint8_t* base, uint64_t ends, unsigned start, uint16_t*& out,
+                            const uint16_t* out_end, size_t& text, bool& fault) noexcept {
+  while (out != out_end) {
+    const uint64_t ends2 = ends & (ends - 1);
+    const uint64_t ends3 = ends2 & (ends2 - 1);
+    if (ends3 == 0) break;  // the sample runs past the window
+    const auto e1 = static_cast<unsigned>(__builtin_ctzll(ends));
+    const auto e2 = static_cast<unsigned>(__builtin_ctzll(ends2));
+    const auto e3 = static_cast<unsigned>(__builtin_ctzll(ends3));
+    const unsigned l1 = e1 + 1 - start;
+    const unsigned l2 = e2 - e1;
+    const unsigned l3 = e3 - e2;
+    if ((l1 | l2 | l3) > 3) {  // a varint of four bytes or more
+      fault = true;
+      break;
+    }
+    uint64_t w;
+    std::memcpy(&w, base + start, 8);
+    const uint64_t bits = kPext ? pext_groups(w) : packed_groups(w);
+    const auto x = static_cast<uint32_t>(bits) & kValueMask[l1];
+    const auto y = static_cast<uint32_t>(bits >> (7 * l1)) & kValueMask[l2];
+    uint32_t z;
+    if (e3 - start < 8) {
+      z = static_cast<uint32_t>(bits >> (7 * (l1 + l2))) & kValueMask[l3];
+    } else {
+      // Nine bytes: z lies past the word.
+      std::memcpy(&w, base + start + 6, 8);
+      z = static_cast<uint32_t>(kPext ? pext_groups(w) : packed_groups(w)) & kValueMask[3];
+    }
+    if (!keep_sample(x, y, z, out, text)) {
+      fault = true;
+      break;
+    }
+    start = e3 + 1;
+    ends = ends3 & (ends3 - 1);
+  }
+  return start;
+}
+
+// Whole samples from 64-byte windows while 72 bytes are left (a sample that
+// starts late in a window is loaded eight bytes wide). Stops when the
+// samples are done, the bytes run short, or before a sample with a fault,
+// which the exact readers then report. Returns the samples' text length.
+template <bool kPext>
+size_t read_windows(const uint8_t*& p, const uint8_t* end, uint16_t*& out,
+                    const uint16_t* out_end) noexcept {
+  size_t text = 0;
+  while (out != out_end && end - p >= 72) {
+    bool fault = false;
+    const unsigned start = read_window<kPext>(p, end_mask64(p), 0, out, out_end, text, fault);
+    p += start;
+    if (fault || start == 0) break;
+  }
+  return text;
+}
+
+// Whole samples, one word each, while each is whole and well formed within
+// eight bytes; stops before any other (or at the end of the input, as the
+// padding bytes past it all have their top bit set and so end no varint).
+// Returns the samples' text length.
+template <bool kPext>
+size_t read_words(const uint8_t*& p, uint16_t*& out, const uint16_t* out_end) noexcept {
+  size_t text = 0;
+  while (out != out_end) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    const uint64_t ends = ~w & 0x8080808080808080ull;
+    const uint64_t ends2 = ends & (ends - 1);
+    const uint64_t ends3 = ends2 & (ends2 - 1);
+    if (ends3 == 0) break;  // nine bytes, or the input ends inside the sample
+    const auto e1 = static_cast<unsigned>(__builtin_ctzll(ends) >> 3);
+    const auto e2 = static_cast<unsigned>(__builtin_ctzll(ends2) >> 3);
+    const auto e3 = static_cast<unsigned>(__builtin_ctzll(ends3) >> 3);
+    const unsigned l1 = e1 + 1;
+    const unsigned l2 = e2 - e1;
+    const unsigned l3 = e3 - e2;
+    if ((l1 | l2 | l3) > 3) break;
+    const uint64_t bits = kPext ? pext_groups(w) : packed_groups(w);
+    const auto x = static_cast<uint32_t>(bits) & kValueMask[l1];
+    const auto y = static_cast<uint32_t>(bits >> (7 * l1)) & kValueMask[l2];
+    const auto z = static_cast<uint32_t>(bits >> (7 * (l1 + l2))) & kValueMask[l3];
+    if (!keep_sample(x, y, z, out, text)) break;
+    p += e3 + 1;
+  }
+  return text;
+}
+
+#if VORLANE_X86
+// Whole samples, thirty values at a time, from 64-byte windows while 64
+// bytes are left. The varint ends of a window are one mask; the positions of
+// the first bytes come out of it compressed, and the first, second and third
+// bytes of every value are gathered with three byte permutes. Stops before a
+// window that holds a fault (a varint of four bytes or more, a third byte
+// above 3), which the other readers then meet exactly. Returns the values'
+// text length.
+__attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,bmi2,popcnt"))) size_t
+read_values_avx512(const uint8_t*& p, const uint8_t* end, uint16_t*& out,
+                   const uint16_t* out_end) noexcept {
+  alignas(64) static constexpr std::array<uint8_t, 64> kIota = [] {
+    std::array<uint8_t, 64> t{};
+    for (size_t i = 0; i < 64; ++i) t[i] = static_cast<uint8_t>(i);
+    return t;
+  }();
+  alignas(64) static constexpr std::array<uint8_t, 64> kSpread = [] {
+    std::array<uint8_t, 64> t{};
+    for (size_t i = 0; i < 64; ++i) t[i] = static_cast<uint8_t>(i / 2);
+    return t;
+  }();
+  constexpr __mmask64 kAll = ~__mmask64{0};
+  constexpr __mmask64 kEven = 0x5555555555555555ull;
+  const __m512i iota = _mm512_load_si512(kIota.data());
+  const __m512i spread = _mm512_load_si512(kSpread.data());
+  const __m512i three = _mm512_set1_epi8(3);
+  const __m512i unit = _mm512_set1_epi16(1);
+  size_t text = 0;
+  while (end - p >= 64 && out != out_end) {
+    const __m512i v = _mm512_loadu_si512(p);
+    const uint64_t cont = _mm512_movepi8_mask(v);
+    const uint64_t ends = ~cont;
+    // Whole samples only, so that every reader after this one starts on a
+    // sample: at most 30 values, and no more than are left. The 30th end is
+    // found alongside the count, which it almost always is.
+    const uint64_t end30 = _pdep_u64(uint64_t{1} << 29, ends);
+    size_t k = 30;
+    uint64_t last_end = end30;
+    if (end30 == 0 || out_end - out < 30) [[unlikely]] {
+      k = static_cast<size_t>(_mm_popcnt_u64(ends));
+      if (k > 30) k = 30;
+      if (k > static_cast<size_t>(out_end - out)) k = static_cast<size_t>(out_end - out);
+      k -= k % 3;
+      if (k == 0) break;
+      last_end = _pdep_u64(uint64_t{1} << (k - 1), ends);
+    }
+    const auto last = static_cast<unsigned>(__builtin_ctzll(last_end));
+    const uint64_t used = last == 63 ? ~uint64_t{0} : (uint64_t{2} << last) - 1;
+    const uint64_t c = cont & used;
+    if ((c & (c >> 1) & (c >> 2)) != 0) break;  // four bytes or more
+    const uint64_t third = (c << 1) & (c << 2) & used;
+    if (_mm512_mask_cmpgt_epu8_mask(third, v, three) != 0) break;  // third byte above 3
+
+    const uint64_t starts = ((ends << 1) | 1) & used;
+    const __m512i first = _mm512_maskz_compress_epi8(starts, iota);
+    // (The zero-masking forms throughout: the plain ones trip false
+    // uninitialised warnings in the compiler's own headers.)
+    // The first byte's position of value i to 16-bit lane i; one permute
+    // then brings the first and second bytes of every value to its lane,
+    // another the third.
+    const __m512i at = _mm512_maskz_permutexvar_epi8(kEven, spread, first);
+    const __m512i pair_at = _mm512_or_si512(at, _mm512_slli_epi16(_mm512_add_epi16(at, unit), 8));
+    const __m512i pair = _mm512_maskz_permutexvar_epi8(kAll, pair_at, v);
+    const __m512i third_byte =
+        _mm512_maskz_permutexvar_epi8(kEven, _mm512_add_epi16(at, _mm512_set1_epi16(2)), v);
+    // A second byte where the first has its top bit, a third where both do.
+    const __mmask32 has2 = _mm512_test_epi16_mask(pair, _mm512_set1_epi16(0x0080));
+    const __m512i both_tops = _mm512_set1_epi16(static_cast<int16_t>(0x8080u - 0x10000u));
+    const __mmask32 has3 =
+        _mm512_cmpeq_epi16_mask(_mm512_and_si512(pair, both_tops), both_tops);
+    const __m512i low = _mm512_and_si512(pair, _mm512_set1_epi16(0x007F));
+    const __m512i middle =
+        _mm512_maskz_mov_epi16(has2, _mm512_and_si512(_mm512_srli_epi16(pair, 1),
+                                                      _mm512_set1_epi16(0x3F80)));
+    const __m512i high = _mm512_maskz_mov_epi16(has3, _mm512_slli_epi16(third_byte, 14));
+    const __m512i values = _mm512_ternarylogic_epi32(low, middle, high, 0xFE);  // a | b | c
+    const auto keep = static_cast<__mmask32>((uint64_t{1} << k) - 1);
+    _mm512_mask_storeu_epi16(out, keep, values);
+
+    // Text lengths: a digit, one more per power of ten reached, and the sign
+    // of the odd (negative) wire values. The magnitude of wire value u is
+    // (u + 1) / 2, so it reaches 10^d exactly when u reaches 2 * 10^d - 1.
+    const __mmask32 negative = _mm512_test_epi16_mask(values, unit);
+    const __mmask32 ge10 = _mm512_cmpge_epu16_mask(values, _mm512_set1_epi16(19));
+    const __mmask32 ge100 = _mm512_cmpge_epu16_mask(values, _mm512_set1_epi16(199));
+    const __mmask32 ge1000 = _mm512_cmpge_epu16_mask(values, _mm512_set1_epi16(1999));
+    const __mmask32 ge10000 = _mm512_cmpge_epu16_mask(values, _mm512_set1_epi16(19999));
+    text += k + static_cast<size_t>(_mm_popcnt_u32(negative & keep)) +
+            static_cast<size_t>(_mm_popcnt_u32(ge10 & keep)) +
+            static_cast<size_t>(_mm_popcnt_u32(ge100 & keep)) +
+            static_cast<size_t>(_mm_popcnt_u32(ge1000 & keep)) +
+            static_cast<size_t>(_mm_popcnt_u32(ge10000 & keep));
+    out += k;
+    p += last + 1;
+  }
+  return text;
+}
+#endif
+
+SampleReader detect_best_reader() noexcept {
+  if (sample_reader_supported(SampleReader::Avx512)) return SampleReader::Avx512;
+  return sample_reader_supported(SampleReader::Bmi2) ? SampleReader::Bmi2 : SampleReader::Portable;
+}
+
+}  // namespace
+
+bool read_sample_values(const uint8_t* base, const uint8_t* p, const uint8_t* end, uint16_t* out,
+                        uint16_t* const out_end, SampleReader reader, size_t& text,
+                        WireError& error) noexcept {
+  text = 0;
+  const bool pext = reader != SampleReader::Portable;
+  if (end - p >= 72) {
+#if VORLANE_X86
+    if (reader == SampleReader::Avx512) text = read_values_avx512(p, end, out, out_end);
+#endif
+    // What the vector reader left (or all of it), then the end of the run.
+    text += pext ? read_windows<true>(p, end, out, out_end) : read_windows<false>(p, end, out, out_end);
+  } else if (out != out_end && end - base <= 64) {
+    // A whole input of up to 64 bytes, as most device messages are: one mask
+    // of its varint ends, so that where a sample starts comes from the mask
+    // and not from the bytes of the sample before. Bytes past the input end
+    // nothing; the first 64 bytes are always there to load.
+    const auto size = static_cast<unsigned>(end - base);
+    const auto start = static_cast<unsigned>(p - base);  // below 62: a sample is left
+    const uint64_t inside = size == 64 ? ~uint64_t{0} : (uint64_t{1} << size) - 1;
+    const uint64_t ends = end_mask64(base) & inside & (~uint64_t{0} << start);
+    bool fault = false;
+    p = base + (pext ? read_window<true>(base, ends, start, out, out_end, text, fault)
+                     : read_window<false>(base, ends, start, out, out_end, text, fault));
+  }
+  // Short runs and the end of long ones: one word per sample.
+  text += pext ? read_words<true>(p, out, out_end) : read_words<false>(p, out, out_end);
+  // Whatever the word reader left (a fault, a nine-byte sample, the end of
+  // the input), one byte at a time.
+  for (; out != out_end; ++out) {
+    if (!read_u16(p, end, *out, error)) return false;
+    text += kTextLength[*out];
+  }
+  return true;
+}
+
+bool sample_reader_supported(SampleReader reader) noexcept {
+  if (reader == SampleReader::Portable) return true;
+#if VORLANE_X86
+  // PEXT is one fast instruction on every CPU that has AVX-512 VBMI, but
+  // slow microcode on some earlier ones that have BMI2; so both are asked.
+  const bool fast_pext = __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("avx512vbmi");
+  if (reader == SampleReader::Bmi2) return fast_pext;
+  return fast_pext && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi2") &&
+         __builtin_cpu_supports("popcnt");
+#else
+  return false;
+#endif
+}
+
+SampleReader best_sample_reader() noexcept {
+  // The CPU does not change while the process runs; asked once.
+  static const SampleReader best = detect_best_reader();
+  return best;
+}
+
+}  // namespace vorlane::fused
