@@ -34,11 +34,14 @@ def run(argv=None) -> int:
     try:
         args = db.parse_args(parser, argv)
         db.prepare_output(args.output, args.overwrite)
+        args.output = db.where(args.output)
     except db.UsageError as exc:
         return db.report_usage(PROG, str(exc))
     inputs, problems = db.resolve_inputs(args.files)
     for problem in problems:
         print(f"{PROG}: {problem}", file=sys.stderr)
+    if problems and not inputs:
+        return 1
     blocks = db.plan_blocks(inputs, args.block_size)
     width = db.part_width(blocks)
 

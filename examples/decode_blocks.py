@@ -134,6 +134,11 @@ def join(*parts: str) -> str:
 class Input(NamedTuple):
     name: str   # as vorlane-decode would name it in FILE:LINE
     size: int
+    path: str   # what a worker opens: absolute, since its folder is not ours
+
+
+def where(path: str) -> str:
+    return path if is_url(path) else os.path.abspath(path)
 
 
 def _probe(path: str) -> int:
@@ -168,7 +173,7 @@ def resolve_inputs(args) -> tuple[list[Input], list[str]]:
     for arg in args:
         for name in _expand(arg):
             try:
-                inputs.append(Input(name, _probe(name)))
+                inputs.append(Input(name, _probe(name), where(name)))
             except (OSError, ValueError) as exc:
                 reason = exc.strerror if isinstance(exc, OSError) and exc.strerror else str(exc)
                 problems.append(f"{name}: {reason or type(exc).__name__}")
@@ -219,6 +224,7 @@ class Block(NamedTuple):
     there, the last one read on to its end."""
     index: int
     name: str
+    path: str
     start: int
     end: int
 
@@ -227,7 +233,8 @@ def plan_blocks(inputs: list[Input], block_size: int) -> list[Block]:
     blocks = []
     for inp in inputs:
         for start in range(0, inp.size, block_size):
-            blocks.append(Block(len(blocks), inp.name, start, min(start + block_size, inp.size)))
+            blocks.append(Block(len(blocks), inp.name, inp.path, start,
+                                min(start + block_size, inp.size)))
     return blocks
 
 
@@ -359,7 +366,7 @@ def decode_block(block: Block, version: int, out: str, width: int) -> Counts:
     parse = BinaryParser().parse
     part = part_name(block.index, width)
     try:
-        with open_read(block.name) as f:
+        with open_read(block.path) as f:
             data = read_block(f, block.start, block.end)
     except OSError as exc:
         return Counts(block.index, 0, 0, 0, False, 0, f"{block.name}: {exc.strerror or exc}")
@@ -427,6 +434,15 @@ def renumber_failures(block: Block, line_offset: int, out: str, width: int) -> s
     return None
 
 
+def decode_partition(blocks, version: int, out: str, width: int) -> list[Counts]:
+    """decode_block over an iterable of blocks (Spark's mapPartitions)."""
+    return [decode_block(b, version, out, width) for b in blocks]
+
+
+def renumber_partition(items, out: str, width: int) -> list[str | None]:
+    return [renumber_failures(b, offset, out, width) for b, offset in items]
+
+
 # ---- on the client -------------------------------------------------------------
 
 class Progress:
@@ -465,13 +481,13 @@ def peak_rss_mb() -> float:
 
 
 def summary(prog: str, inputs: list[Input], results: list[Counts], out: str,
-            decode_seconds: float, total_seconds: float) -> str:
+            decode_seconds: float, total_seconds: float, extra: str = "") -> str:
     lines = sum(c.lines for c in results)
     docs = sum(c.documents for c in results)
     fails = sum(c.failures for c in results)
     return (f"{prog}: {len(inputs)} files, {lines} lines, {docs} documents, {fails} failed lines, "
             f"{len(results)} blocks; decoding {decode_seconds:.2f} s, in all "
-            f"{total_seconds:.2f} s; client peak RSS {peak_rss_mb():.0f} MB; output in {out}")
+            f"{total_seconds:.2f} s; client peak RSS {peak_rss_mb():.0f} MB{extra}; output in {out}")
 
 
 def report_usage(prog: str, message: str) -> int:

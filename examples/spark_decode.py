@@ -26,14 +26,6 @@ import decode_blocks as db  # noqa: E402
 PROG = "spark_decode.py"
 
 
-def _decode_partition(blocks, version, out, width):
-    return [db.decode_block(b, version, out, width) for b in blocks]
-
-
-def _renumber_partition(items, out, width):
-    return [db.renumber_failures(b, offset, out, width) for b, offset in items]
-
-
 def _one_line(exc: BaseException) -> str:
     """The Python error at the bottom of a failed task, not the JVM's trace."""
     text = str(exc)
@@ -56,6 +48,19 @@ def _watch(sc, progress: db.Progress, done: threading.Event) -> None:
         progress.draw(completed)
 
 
+def _jvm_peak_rss(sc) -> str:
+    """The local JVM's peak RSS, where this process started it."""
+    try:
+        pid = sc._gateway.proc.pid
+        with open(f"/proc/{pid}/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return f", JVM peak RSS {int(line.split()[1]) / 1024:.0f} MB"
+    except (AttributeError, OSError, ValueError):
+        pass
+    return ""
+
+
 def run(argv=None) -> int:
     started = time.perf_counter()
     parser = db.make_parser(PROG, __doc__.split("\n\n")[0], "--master",
@@ -65,11 +70,14 @@ def run(argv=None) -> int:
     try:
         args = db.parse_args(parser, argv)
         db.prepare_output(args.output, args.overwrite)
+        args.output = db.where(args.output)
     except db.UsageError as exc:
         return db.report_usage(PROG, str(exc))
     inputs, problems = db.resolve_inputs(args.files)
     for problem in problems:
         print(f"{PROG}: {problem}", file=sys.stderr)
+    if problems and not inputs:
+        return 1
     blocks = db.plan_blocks(inputs, args.block_size)
     width = db.part_width(blocks)
 
@@ -99,7 +107,7 @@ def run(argv=None) -> int:
         results = {}
         if blocks:
             job = sc.parallelize(blocks, len(blocks)).mapPartitions(functools.partial(
-                _decode_partition, version=args.payload_version, out=args.output, width=width))
+                db.decode_partition, version=args.payload_version, out=args.output, width=width))
             results = {c.index: c for c in job.collect()}
         done.set()
         watcher.join()
@@ -114,9 +122,10 @@ def run(argv=None) -> int:
             pending = [(b, offsets[b.index]) for b in blocks if results[b.index].pending]
             if pending:
                 renumber = sc.parallelize(pending, len(pending)).mapPartitions(
-                    functools.partial(_renumber_partition, out=args.output, width=width))
+                    functools.partial(db.renumber_partition, out=args.output, width=width))
                 errors = [e for e in renumber.collect() if e]
         decode_seconds = time.perf_counter() - decode_started
+        jvm = _jvm_peak_rss(sc)
     except Exception as exc:  # noqa: BLE001 - one line instead of a JVM trace
         done.set()
         print(f"{PROG}: {_one_line(exc)}", file=sys.stderr)
@@ -131,7 +140,7 @@ def run(argv=None) -> int:
     db.remove_pending(args.output)
     ordered = [results[b.index] for b in blocks]
     print(db.summary(PROG, inputs, ordered, args.output, decode_seconds,
-                     time.perf_counter() - started), file=sys.stderr)
+                     time.perf_counter() - started, jvm), file=sys.stderr)
     return 1 if problems or any(c.failures for c in ordered) else 0
 
 
