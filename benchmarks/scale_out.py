@@ -15,11 +15,11 @@ Each round runs every contender once, in turn, on the same file:
 - dask:  examples/dask_decode.py --scheduler ADDRESS against a LocalCluster of
          2 worker processes (1 thread each) started once, before the rounds;
 - spark: examples/spark_decode.py --workers 2 (local[2]): wall time with the
-         JVM's start, and its own "decoding" time, from the session being up.
+         JVM's start, and its own "decoding" time, from the session being up
+         (so with the start of Spark's Python workers).
 Peak RSS is the contender's own process: for the loop and the tool from GNU
 time (/usr/bin/time, Debian's "time"), for the examples as they report it
-(the client, the driver's Python); for Spark the largest process of its tree
-(the JVM) too.
+(the client, the driver's Python); for Spark the JVM's too.
 Every output is checked against the tool's before its time counts.
 """
 from __future__ import annotations
@@ -182,7 +182,8 @@ def main() -> None:
                 check("spark", out, tool_out, tool_err)
                 rows.setdefault("spark", []).append(
                     (wall, summary_value(err, r"client peak RSS (\d+) MB"),
-                     summary_value(err, r"decoding ([\d.]+) s"), tree))
+                     summary_value(err, r"decoding ([\d.]+) s"),
+                     summary_value(err, r"JVM peak RSS (\d+) MB")))
             print(f"round {r + 1}: " + ", ".join(f"{k} {v[-1][0]:.2f} s" for k, v in rows.items()),
                   file=sys.stderr)
     finally:
@@ -204,7 +205,7 @@ def main() -> None:
         if name == "spark":
             dec = statistics.median(x[2] for x in runs)
             note = (f"without the JVM's start: {dec:.2f} s = **{dec / loop:.2f}x** loop; "
-                    f"largest process (JVM) {max(x[3] for x in runs):.0f} MB")
+                    f"JVM peak RSS {max(x[3] for x in runs):.0f} MB")
         print(f"| {name} | {min(walls):.2f} s / {med:.2f} s | **{med / loop:.2f}x** | "
               f"{max(x[1] for x in runs):.0f} MB | {note} |")
     shutil.rmtree(os.path.join(WORK, "dask-out"), ignore_errors=True)

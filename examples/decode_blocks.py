@@ -18,10 +18,12 @@ for the same files.
 from __future__ import annotations
 
 import argparse
+import errno
 import glob
 import os
 import re
 import resource
+import stat
 import sys
 import time
 from typing import NamedTuple
@@ -151,8 +153,14 @@ def _probe(path: str) -> int:
         with fs.open(p, "rb"):
             pass
         return size
-    with open(path, "rb") as f:   # a folder fails here with "Is a directory"
-        return os.fstat(f.fileno()).st_size
+    st = os.stat(path)
+    if stat.S_ISDIR(st.st_mode):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR))
+    if not stat.S_ISREG(st.st_mode):
+        # Workers read blocks at offsets: a pipe or a device cannot be shared.
+        raise OSError(0, "not a regular file")
+    with open(path, "rb"):
+        return st.st_size
 
 
 def _expand(arg: str) -> list[str]:

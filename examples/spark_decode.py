@@ -81,17 +81,24 @@ def run(argv=None) -> int:
     blocks = db.plan_blocks(inputs, args.block_size)
     width = db.part_width(blocks)
 
-    # The Python workers must be this interpreter, which has the module,
-    # unless the user chose one.
-    os.environ.setdefault("PYSPARK_PYTHON", sys.executable)
+    under_submit = "PYSPARK_GATEWAY_PORT" in os.environ
+    master = args.master or (None if under_submit else f"local[{args.workers}]")
+    local = not under_submit and master.startswith("local")
+    if local:
+        # The Python workers are this interpreter, which has the module,
+        # unless the user chose one.
+        os.environ.setdefault("PYSPARK_PYTHON", sys.executable)
     from pyspark.sql import SparkSession
 
     builder = SparkSession.builder.appName("vorlane-decode").config(
         "spark.ui.showConsoleProgress", "false")
-    if args.master:
-        builder = builder.master(args.master)
-    elif "PYSPARK_GATEWAY_PORT" not in os.environ:   # not under spark-submit
-        builder = builder.master(f"local[{args.workers}]").config("spark.ui.enabled", "false")
+    if master:
+        builder = builder.master(master)
+    if local:
+        # Here the JVM only schedules: its quick compiler and the serial
+        # collector cost less of the cores the Python workers need.
+        builder = builder.config("spark.ui.enabled", "false").config(
+            "spark.driver.extraJavaOptions", "-XX:TieredStopAtLevel=1 -XX:+UseSerialGC")
     spark = None
     done = threading.Event()
     try:
