@@ -29,9 +29,9 @@ import time
 from typing import NamedTuple
 
 DEFAULT_BLOCK_SIZE = 16 << 20
-# Lines decoded between two writes of a part file: bounds a worker's memory
-# whatever the block size.
-LINES_PER_WRITE = 4096
+# Lines decoded between two writes of a part file: a few hundred kilobytes of
+# documents, which stay in the cache while they are joined and written.
+LINES_PER_WRITE = 256
 # Failed lines of a block that does not start a file are numbered from the
 # block's start first, and renumbered here once the counts are in.
 PENDING = "_pending"
