@@ -194,19 +194,24 @@ def main() -> None:
           f"{platform.processor() or platform.machine()}, {os.cpu_count()} CPUs, "
           f"Python {platform.python_version()}; load average at the end "
           f"{os.getloadavg()[0]:.2f}\n")
-    print("| contender | wall min / median | / loop (median) | client peak RSS | notes |")
-    print("|---|---:|---:|---:|---|")
+    loops = [w for w, *_ in rows["loop"]]
+    print("| contender | wall min / median | / loop (median) | / loop in each round | "
+          "client peak RSS | notes |")
+    print("|---|---:|---:|---:|---:|---|")
     for name, runs in rows.items():
         walls = [x[0] for x in runs]
         med = statistics.median(walls)
+        each = " ".join(f"{w / lw:.2f}" for w, lw in zip(walls, loops))
         note = ""
         if name == "dask":
             note = f"decoding phase {statistics.median(x[2] for x in runs):.2f} s"
         if name == "spark":
-            dec = statistics.median(x[2] for x in runs)
-            note = (f"without the JVM's start: {dec:.2f} s = **{dec / loop:.2f}x** loop; "
+            decs = [x[2] for x in runs]
+            dec = statistics.median(decs)
+            note = (f"without the JVM's start: {dec:.2f} s = **{dec / loop:.2f}x** loop "
+                    f"(each round: {' '.join(f'{d / lw:.2f}' for d, lw in zip(decs, loops))}); "
                     f"JVM peak RSS {max(x[3] for x in runs):.0f} MB")
-        print(f"| {name} | {min(walls):.2f} s / {med:.2f} s | **{med / loop:.2f}x** | "
+        print(f"| {name} | {min(walls):.2f} s / {med:.2f} s | **{med / loop:.2f}x** | {each} | "
               f"{max(x[1] for x in runs):.0f} MB | {note} |")
     shutil.rmtree(os.path.join(WORK, "dask-out"), ignore_errors=True)
     shutil.rmtree(os.path.join(WORK, "spark-out"), ignore_errors=True)

@@ -169,3 +169,14 @@ def test_unreadable_inputs_end_the_run_before_a_cluster(tmp_path, script):
                                       f"{script}: folder: Is a directory\n"
                                       f"{script}: no*.b64: No such file or directory\n"
                                       f"{script}: /dev/null: not a regular file\n")
+
+
+def test_a_block_that_cannot_be_read_or_written_reports_it(tmp_path):
+    # What a worker that does not see the input or the output folder returns.
+    (tmp_path / "x.b64").write_bytes(b"AQAA\n")
+    gone = db.decode_block(db.Block(0, "x.b64", str(tmp_path / "gone.b64"), 0, 5), 1,
+                           str(tmp_path / "out"), 5)
+    assert gone.error == "x.b64: No such file or directory"
+    unwritable = db.decode_block(db.Block(0, "x.b64", str(tmp_path / "x.b64"), 0, 5), 1,
+                                 str(tmp_path / "nowhere"), 5)
+    assert unwritable.error == f"{tmp_path}/nowhere/documents/part-00000: No such file or directory"
