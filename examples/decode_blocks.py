@@ -23,6 +23,7 @@ import glob
 import os
 import re
 import resource
+import shutil
 import stat
 import sys
 import time
@@ -177,41 +178,53 @@ def _expand(arg: str) -> list[str]:
 
 def resolve_inputs(args) -> tuple[list[Input], list[str]]:
     """Readable inputs in order, and one line for each that is not."""
+    def reason(exc):
+        text = exc.strerror if isinstance(exc, OSError) and exc.strerror else str(exc)
+        return text.splitlines()[0] if text else type(exc).__name__
+
     inputs, problems = [], []
     for arg in args:
-        for name in _expand(arg):
+        try:
+            names = _expand(arg)
+        except (OSError, ValueError, ImportError) as exc:
+            problems.append(f"{arg}: {reason(exc)}")
+            continue
+        for name in names:
             try:
                 inputs.append(Input(name, _probe(name), where(name)))
-            except (OSError, ValueError) as exc:
-                reason = exc.strerror if isinstance(exc, OSError) and exc.strerror else str(exc)
-                problems.append(f"{name}: {reason or type(exc).__name__}")
+            except (OSError, ValueError, ImportError) as exc:
+                problems.append(f"{name}: {reason(exc)}")
     return inputs, problems
+
+
+class _LocalFs:
+    """The few fsspec calls used here, for plain paths without fsspec."""
+    exists = staticmethod(os.path.isdir)
+    ls = staticmethod(os.listdir)
+    rm = staticmethod(lambda path, recursive: shutil.rmtree(path))
+    makedirs = staticmethod(os.makedirs)
 
 
 def prepare_output(out: str, overwrite: bool) -> None:
     """Makes DIR/documents and DIR/failures; refuses (UsageError) to mix a
-    run's parts with an earlier run's unless asked to replace them."""
+    run's parts with an earlier run's unless asked to replace them. OSError,
+    ValueError or ImportError (an fsspec protocol not installed) if DIR
+    cannot be used."""
     dirs = [join(out, "documents"), join(out, "failures"), join(out, PENDING)]
     if is_url(out):
-        fs, _ = _fs(out)
-        strip = lambda d: _fs(d)[1]  # noqa: E731
-        exists, listdir = (lambda d: fs.exists(strip(d))), (lambda d: fs.ls(strip(d)))
-        remove = lambda d: fs.rm(strip(d), recursive=True)  # noqa: E731
-        makedirs = lambda d: fs.makedirs(strip(d), exist_ok=True)  # noqa: E731
+        fs = _fs(out)[0]
+        dirs = [_fs(d)[1] for d in dirs]
     else:
         if os.path.exists(out) and not os.path.isdir(out):
             raise UsageError(f"output '{out}' exists and is not a folder")
-        exists, listdir = os.path.isdir, os.listdir
-        remove = lambda d: __import__("shutil").rmtree(d)  # noqa: E731
-        makedirs = lambda d: os.makedirs(d, exist_ok=True)  # noqa: E731
-    used = [d for d in dirs if exists(d) and listdir(d)]
-    if used and not overwrite:
+        fs = _LocalFs
+    if any(fs.exists(d) and fs.ls(d) for d in dirs) and not overwrite:
         raise UsageError(f"output folder '{out}' holds an earlier run's parts "
                          "(remove them or pass --overwrite)")
     for d in dirs:
-        if exists(d):
-            remove(d)
-        makedirs(d)
+        if fs.exists(d):
+            fs.rm(d, recursive=True)
+        fs.makedirs(d, exist_ok=True)
 
 
 def remove_pending(out: str) -> None:
@@ -221,7 +234,6 @@ def remove_pending(out: str) -> None:
         if fs.exists(p):
             fs.rm(p, recursive=True)
     else:
-        import shutil
         shutil.rmtree(path, ignore_errors=True)
 
 

@@ -73,6 +73,9 @@ def run(argv=None) -> int:
         args.output = db.where(args.output)
     except db.UsageError as exc:
         return db.report_usage(PROG, str(exc))
+    except (OSError, ValueError, ImportError) as exc:
+        print(f"{PROG}: cannot use output folder '{args.output}': {exc}", file=sys.stderr)
+        return 1
     inputs, problems = db.resolve_inputs(args.files)
     for problem in problems:
         print(f"{PROG}: {problem}", file=sys.stderr)

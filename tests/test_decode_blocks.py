@@ -162,13 +162,14 @@ def test_earlier_output_is_kept_unless_overwrite(tmp_path, script):
 def test_unreadable_inputs_end_the_run_before_a_cluster(tmp_path, script):
     (tmp_path / "folder").mkdir()
     result = run_example(script, ["-p", "3", "-o", "out", "missing.b64", "folder", "no*.b64",
-                                  "/dev/null"], tmp_path, timeout=60)
+                                  "/dev/null", "nosuch://b/y.b64"], tmp_path, timeout=60)
     assert result.returncode == 1
     assert result.stdout == b""
     assert result.stderr.decode() == (f"{script}: missing.b64: No such file or directory\n"
                                       f"{script}: folder: Is a directory\n"
                                       f"{script}: no*.b64: No such file or directory\n"
-                                      f"{script}: /dev/null: not a regular file\n")
+                                      f"{script}: /dev/null: not a regular file\n"
+                                      f"{script}: nosuch://b/y.b64: Protocol not known: nosuch\n")
 
 
 def test_a_block_that_cannot_be_read_or_written_reports_it(tmp_path):
