@@ -1,0 +1,158 @@
+"""Decodes files of Base64 payloads, one per line, with Apache Spark.
+
+Each task reads its own block of the inputs (local paths, globs or any fsspec
+URL), decodes it with vorlane_binary_parser in the Python worker and writes
+its part files; only counts come back to the driver.
+
+    python examples/spark_decode.py -p 3 -o OUT payloads/*.b64
+    spark-submit --master spark://host:7077 examples/spark_decode.py -p 3 -o OUT FILE...
+
+OUT/documents/part-NNNNN and OUT/failures/part-NNNNN, each folder read in
+name order, hold exactly what vorlane-decode writes to stdout and stderr for
+the same files. Without --master (and outside spark-submit) Spark runs here
+as local[N], N from --workers. See docs/scaling-out.md.
+"""
+from __future__ import annotations
+
+import functools
+import os
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import decode_blocks as db  # noqa: E402
+
+PROG = "spark_decode.py"
+
+
+def _one_line(exc: BaseException) -> str:
+    """The Python error at the bottom of a failed task, not the JVM's trace."""
+    text = str(exc)
+    lines = [ln.strip() for ln in text.splitlines()]
+    for line in reversed(lines):
+        head = line.split(":", 1)[0]
+        if head.endswith(("Error", "Exception")) and " " not in head and not head.startswith("org."):
+            return line
+    return f"{type(exc).__name__}: {lines[0] if lines else ''}"
+
+
+def _watch(sc, progress: db.Progress, done: threading.Event) -> None:
+    tracker = sc.statusTracker()
+    while not done.wait(0.5):
+        completed = 0
+        for stage in tracker.getActiveStageIds():
+            info = tracker.getStageInfo(stage)
+            if info is not None:
+                completed += info.numCompletedTasks
+        progress.draw(completed)
+
+
+def _jvm_peak_rss(sc) -> str:
+    """The local JVM's peak RSS, where this process started it."""
+    try:
+        pid = sc._gateway.proc.pid
+        with open(f"/proc/{pid}/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return f", JVM peak RSS {int(line.split()[1]) / 1024:.0f} MB"
+    except (AttributeError, OSError, ValueError):
+        pass
+    return ""
+
+
+def run(argv=None) -> int:
+    started = time.perf_counter()
+    parser = db.make_parser(PROG, __doc__.split("\n\n")[0], "--master",
+                            "Spark master URL, e.g. spark://host:7077 (default: local[N] with N "
+                            "from --workers, or what spark-submit was given)",
+                            default_workers=os.cpu_count() or 1)
+    try:
+        args = db.parse_args(parser, argv)
+        db.prepare_output(args.output, args.overwrite)
+        args.output = db.where(args.output)
+    except db.UsageError as exc:
+        return db.report_usage(PROG, str(exc))
+    except (OSError, ValueError, ImportError) as exc:
+        print(f"{PROG}: cannot use output folder '{args.output}': {exc}", file=sys.stderr)
+        return 1
+    inputs, problems = db.resolve_inputs(args.files)
+    for problem in problems:
+        print(f"{PROG}: {problem}", file=sys.stderr)
+    if problems and not inputs:
+        return 1
+    blocks = db.plan_blocks(inputs, args.block_size)
+    width = db.part_width(blocks)
+
+    under_submit = "PYSPARK_GATEWAY_PORT" in os.environ
+    master = args.master or (None if under_submit else f"local[{args.workers}]")
+    local = not under_submit and master.startswith("local")
+    if local:
+        # The Python workers are this interpreter, which has the module,
+        # unless the user chose one.
+        os.environ.setdefault("PYSPARK_PYTHON", sys.executable)
+    from pyspark.sql import SparkSession
+
+    builder = SparkSession.builder.appName("vorlane-decode").config(
+        "spark.ui.showConsoleProgress", "false")
+    if master:
+        builder = builder.master(master)
+    if local:
+        # Here the JVM only schedules: its quick compiler and the serial
+        # collector cost less of the cores the Python workers need.
+        builder = builder.config("spark.ui.enabled", "false").config(
+            "spark.driver.extraJavaOptions", "-XX:TieredStopAtLevel=1 -XX:+UseSerialGC")
+    spark = None
+    done = threading.Event()
+    try:
+        spark = builder.getOrCreate()
+        sc = spark.sparkContext
+        sc.setLogLevel("ERROR")
+        # The Python workers import decode_blocks from here, wherever they run.
+        sc.addPyFile(db.__file__)
+        decode_started = time.perf_counter()
+        progress = db.Progress(len(blocks), sum(i.size for i in inputs), not args.no_progress)
+        watcher = threading.Thread(target=_watch, args=(sc, progress, done), daemon=True)
+        watcher.start()
+        results = {}
+        if blocks:
+            job = sc.parallelize(blocks, len(blocks)).mapPartitions(functools.partial(
+                db.decode_partition, version=args.payload_version, out=args.output, width=width))
+            results = {c.index: c for c in job.collect()}
+        done.set()
+        watcher.join()
+        for counts in results.values():
+            progress.lines += counts.lines
+        progress.blocks = len(results)
+        progress.draw()
+        progress.close()
+        errors = [c.error for c in results.values() if c.error]
+        if not errors:
+            offsets = db.line_offsets(blocks, {i: c.lines for i, c in results.items()})
+            pending = [(b, offsets[b.index]) for b in blocks if results[b.index].pending]
+            if pending:
+                renumber = sc.parallelize(pending, len(pending)).mapPartitions(
+                    functools.partial(db.renumber_partition, out=args.output, width=width))
+                errors = [e for e in renumber.collect() if e]
+        decode_seconds = time.perf_counter() - decode_started
+        jvm = _jvm_peak_rss(sc)
+    except Exception as exc:  # noqa: BLE001 - one line instead of a JVM trace
+        done.set()
+        print(f"{PROG}: {_one_line(exc)}", file=sys.stderr)
+        return 1
+    finally:
+        if spark is not None:
+            spark.stop()
+    if errors:
+        for error in errors[:10]:
+            print(f"{PROG}: on a worker: {error}", file=sys.stderr)
+        return 1
+    db.remove_pending(args.output)
+    ordered = [results[b.index] for b in blocks]
+    print(db.summary(PROG, inputs, ordered, args.output, decode_seconds,
+                     time.perf_counter() - started, jvm), file=sys.stderr)
+    return 1 if problems or any(c.failures for c in ordered) else 0
+
+
+if __name__ == "__main__":
+    sys.exit(run())

@@ -1,0 +1,122 @@
+"""Inputs for the Dask and Spark example tests, and what the tool makes of them.
+
+Every check compares the examples' part files with vorlane-decode's own
+output for the same arguments, so the tool is the reference here.
+"""
+import random
+import subprocess
+import sys
+import sysconfig
+from pathlib import Path
+
+from payloads import b64, settings_bytes, v1_bytes
+
+ROOT = Path(__file__).resolve().parent.parent
+EXAMPLES = ROOT / "examples"
+TOOL = Path(sysconfig.get_path("scripts")) / "vorlane-decode"
+
+# Lines that reach every outcome, and characters that other line splitters
+# (str.splitlines, Spark's text reader) would take for line ends.
+HOSTILE = [
+    b"AQMBATICAQTQDwDXBP//Aw==", b"AQAA", b"AAAAAAAA", b"", b"AB CD", b"AAAAA", b"AR==",
+    b"AA=A", b"=AAA", b"QUI", b"QQ=", b"AQ==", b"AA\x00A", b"   ", b"\r", b"\r\r", b"AAAA\r",
+    b"AAAA\x0b", b"AAAA\x0c", b"AA\x1cAA", b"AA\x1e", "AAAA\u2028".encode(), "AA\x85A".encode(),
+    "éAAA".encode(), "QUJ\u00e9".encode(), "\U0001f600AAA".encode(), "\ufeffAAAA".encode(),
+    b64(bytes([0, 0, 0, 0, 0x80, 0x80, 0x04, 0])).encode(), b64(bytes([3, 0, 0, 0, 0, 0])).encode(),
+    b64(bytes([0, 7])).encode(), b64(v1_bytes(-(2**63), -32768, [(32767, -32768, 0)])).encode(),
+]
+# Not UTF-8: the tool judges the bytes as they are.
+NOT_UTF8 = [b"QUJD\xff\xfeAA", b"QUJ\xc3", b"\x80AAA", b"AAAA\xed\xa0\x80", b"AQ==\xc0\xaf",
+            b"AAA\xff", b"AQMBATICAQTQDwDXBP//Aw\xe9=", b"!!\xff!"]
+
+
+def realistic_line(rng):
+    samples = [(int(rng.gauss(0, 250)), int(rng.gauss(0, 250)), int(rng.gauss(1000, 250)))
+               for _ in range(rng.randint(10, 70))]
+    return b64(settings_bytes(rng.randrange(3), rng.randrange(6), rng.randrange(3),
+                              rng.randrange(2), rng.randint(-200, 900), samples)).encode()
+
+
+def random_line(rng):
+    kind = rng.random()
+    if kind < 0.4:
+        return realistic_line(rng)
+    if kind < 0.6:
+        return rng.choice(HOSTILE)
+    if kind < 0.75:   # a valid payload cut, flipped or with a stray byte
+        line = bytearray(realistic_line(rng))
+        pos = rng.randrange(len(line))
+        op = rng.randrange(3)
+        if op == 0:
+            del line[pos:]
+        elif op == 1:
+            line[pos] = rng.choice(b"=+/-_ \t\r!A")
+        else:
+            line.insert(pos, rng.choice(b"=\r \x00"))
+        return bytes(line)
+    if kind < 0.9:    # random characters, any of them valid UTF-8
+        return "".join(chr(rng.choice([rng.randrange(32, 127), rng.randrange(0x80, 0x800),
+                                       rng.randrange(0xE000, 0x10000), rng.randrange(0, 32)]))
+                       for _ in range(rng.randrange(12))).replace("\n", "").encode()
+    return b"\r" * rng.randrange(3)
+
+
+def make_file(path, rng, lines, ending=None, last_newline=True, extra=()):
+    """Lines joined with LF or CRLF (mixed when ending is None)."""
+    rows = [random_line(rng) for _ in range(lines)] + list(extra)
+    rng.shuffle(rows)
+    out = bytearray()
+    for i, row in enumerate(rows):
+        out += row
+        if i + 1 < len(rows) or last_newline:
+            out += ending if ending is not None else rng.choice([b"\n", b"\r\n"])
+    Path(path).write_bytes(bytes(out))
+    return path
+
+
+def tool_output(version, files, cwd):
+    """The tool's stdout, its per-line failures, its per-file complaints."""
+    result = subprocess.run([str(TOOL), "-p", str(version), *map(str, files)],
+                            capture_output=True, cwd=cwd, timeout=120)
+    lines = result.stderr.splitlines(keepends=True)
+    failures = b"".join(line for line in lines if not line.startswith(b"vorlane-decode: "))
+    complaints = [line for line in lines if line.startswith(b"vorlane-decode: ")]
+    return result.returncode, result.stdout, failures, complaints
+
+
+def concat(folder):
+    folder = Path(folder)
+    return b"".join((folder / name).read_bytes() for name in sorted(p.name for p in folder.iterdir()))
+
+
+def run_example(script, args, cwd, timeout=600, env=None):
+    return subprocess.run([sys.executable, str(EXAMPLES / script), *map(str, args)],
+                          capture_output=True, cwd=cwd, timeout=timeout, env=env)
+
+
+def make_case(folder, seed):
+    """Files of every kind in `folder`: (example's FILE arguments, the same
+    as a shell would pass them to the tool)."""
+    rng = random.Random(seed)
+    make_file(folder / "mixed.b64", rng, 400, extra=HOSTILE)
+    make_file(folder / "part1.b64", rng, 150, ending=b"\r\n", last_newline=False)
+    make_file(folder / "part2.b64", rng, 150, extra=NOT_UTF8)
+    make_file(folder / "part3.b64", rng, 0)
+    return (["mixed.b64", "missing.b64", "part*.b64"],
+            ["mixed.b64", "missing.b64", "part1.b64", "part2.b64", "part3.b64"])
+
+
+def check_against_tool(result, folder, script, tool_files, out="out", version=3):
+    """The example's run in `folder` against the tool's on the same files."""
+    code, documents, failures, complaints = tool_output(version, tool_files, folder)
+    err = result.stderr.decode()
+    assert result.returncode == code == 1, err
+    assert concat(folder / out / "documents") == documents
+    assert concat(folder / out / "failures") == failures
+    assert [c.split(b": ", 1)[1] for c in complaints] == [b"missing.b64: No such file or directory\n"]
+    assert f"{script}: missing.b64: No such file or directory\n" in err
+    summary = [line for line in err.splitlines() if line.startswith(f"{script}: 4 files, ")]
+    assert len(summary) == 1, err
+    assert f"{documents.count(b'\n')} documents, {failures.count(b'\n')} failed lines" in summary[0]
+    assert "Traceback" not in err
+    return documents, failures
