@@ -1,6 +1,7 @@
 #include "json/direct.h"
 
 #include <array>
+#include <bit>
 #include <cstring>
 
 #include "json/decimal.h"
@@ -10,6 +11,16 @@
 #include <immintrin.h>
 #else
 #define VORLANE_X86 0
+#endif
+
+// The compiler builtins under GCC and clang (code unchanged there), <bit>
+// under others (MSVC). Never called with zero.
+#if defined(__GNUC__) || defined(__clang__)
+#define VORLANE_CLZ64(x) __builtin_clzll(x)
+#define VORLANE_CTZ64(x) __builtin_ctzll(x)
+#else
+#define VORLANE_CLZ64(x) std::countl_zero(static_cast<uint64_t>(x))
+#define VORLANE_CTZ64(x) std::countr_zero(static_cast<uint64_t>(x))
 #endif
 
 #include "accel/settings.h"
@@ -88,7 +99,7 @@ inline unsigned decimal_digits(uint64_t magnitude) noexcept {
     return powers;
   }();
   const uint64_t m = magnitude | 1;  // zero has one digit, as one has
-  const auto estimate = static_cast<unsigned>((64 - __builtin_clzll(m)) * 1233) >> 12;
+  const auto estimate = static_cast<unsigned>((64 - VORLANE_CLZ64(m)) * 1233) >> 12;
   return estimate + (m >= kPowers[estimate] ? 1 : 0);
 }
 
@@ -380,7 +391,7 @@ inline bool read_tag(const uint8_t*& p, const uint8_t* end, uint32_t count, uint
 
 // Bit k set where byte k of the 64 at `p` has a clear top bit.
 inline uint64_t end_mask64(const uint8_t* p) noexcept {
-#if defined(__SSE2__)
+#if VORLANE_X86
   uint64_t tops = 0;
   for (int k = 0; k < 4; ++k) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
@@ -449,9 +460,9 @@ inline unsigned read_window(const uint8_t* base, uint64_t ends, unsigned start, 
     const uint64_t ends2 = ends & (ends - 1);
     const uint64_t ends3 = ends2 & (ends2 - 1);
     if (ends3 == 0) break;  // the sample runs past the window
-    const auto e1 = static_cast<unsigned>(__builtin_ctzll(ends));
-    const auto e2 = static_cast<unsigned>(__builtin_ctzll(ends2));
-    const auto e3 = static_cast<unsigned>(__builtin_ctzll(ends3));
+    const auto e1 = static_cast<unsigned>(VORLANE_CTZ64(ends));
+    const auto e2 = static_cast<unsigned>(VORLANE_CTZ64(ends2));
+    const auto e3 = static_cast<unsigned>(VORLANE_CTZ64(ends3));
     const unsigned l1 = e1 + 1 - start;
     const unsigned l2 = e2 - e1;
     const unsigned l3 = e3 - e2;
@@ -513,9 +524,9 @@ size_t read_words(const uint8_t*& p, uint16_t*& out, const uint16_t* out_end) no
     const uint64_t ends2 = ends & (ends - 1);
     const uint64_t ends3 = ends2 & (ends2 - 1);
     if (ends3 == 0) break;  // nine bytes, or the input ends inside the sample
-    const auto e1 = static_cast<unsigned>(__builtin_ctzll(ends) >> 3);
-    const auto e2 = static_cast<unsigned>(__builtin_ctzll(ends2) >> 3);
-    const auto e3 = static_cast<unsigned>(__builtin_ctzll(ends3) >> 3);
+    const auto e1 = static_cast<unsigned>(VORLANE_CTZ64(ends) >> 3);
+    const auto e2 = static_cast<unsigned>(VORLANE_CTZ64(ends2) >> 3);
+    const auto e3 = static_cast<unsigned>(VORLANE_CTZ64(ends3) >> 3);
     const unsigned l1 = e1 + 1;
     const unsigned l2 = e2 - e1;
     const unsigned l3 = e3 - e2;
