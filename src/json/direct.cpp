@@ -196,7 +196,6 @@ constexpr std::string_view kFirstX = "{\"x\":";
 constexpr std::string_view kNextX = "},{\"x\":";
 constexpr std::string_view kY = ",\"y\":";
 constexpr std::string_view kZ = ",\"z\":";
-constexpr std::string_view kCloseAll = "}]}}}";
 constexpr std::string_view kCloseEmpty = "]}}}";
 // Fixed characters of one sample: {"x":,"y":,"z":} and the "," before every
 // sample but the first.
