@@ -149,3 +149,26 @@ def test_enum_lists_match_the_documented_names(validator):
     assert [defs[name]["enum"] for name in
             ("AccelRange", "AccelFreq", "AccelNoise", "AccelAntialias")] == \
         [RANGES, FREQS, NOISES, ANTIALIASES]
+
+
+# ---- the schema as installed users reach it
+def test_installed_schema_is_the_documented_one():
+    import vorlane_binary_parser_schema as installed
+
+    assert installed.schema_text() == SCHEMA_PATH.read_text(encoding="utf-8")
+    assert installed.load_schema() == json.loads(SCHEMA_PATH.read_text())
+    # Each call hands out a copy of its own.
+    first = installed.load_schema()
+    first["$defs"].clear()
+    assert installed.load_schema()["$defs"]
+
+
+@pytest.mark.parametrize("version, data", EXTREMES[:1] + EXTREMES[3:4])
+def test_installed_schema_validates_documents(version, data):
+    import vorlane_binary_parser_schema as installed
+
+    validator = jsonschema.Draft202012Validator(installed.load_schema())
+    document = decoded(version, data)
+    assert errors(validator, document) == []
+    document["Accel"][f"V{version}"]["acc_temp"] = I16_MAX + 1
+    assert errors(validator, document) != []

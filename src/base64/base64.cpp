@@ -190,7 +190,6 @@ Result<size_t, Base64DecodeError> decode_exact(std::string_view text, uint8_t* o
     return fail(Base64DecodeError::invalid_byte(n - 1, at(text, n - 1)));
   }
   const size_t body_len = body_length(n);
-  const auto* in = reinterpret_cast<const uint8_t*>(text.data());
 
   // The block decoders stop before the first block that holds a bad byte;
   // the groups loop then finds that byte exactly.
@@ -200,6 +199,7 @@ Result<size_t, Base64DecodeError> decode_exact(std::string_view text, uint8_t* o
   // texts go straight to the 16-byte blocks (every CPU with the wider
   // instructions has these too).
   if (path != Path::Portable && body_len >= 16) {
+    const auto* in = reinterpret_cast<const uint8_t*>(text.data());
     if (path == Path::Avx512 && body_len >= 64) {
       done = blocks::decode_avx512(in, body_len, out);
     } else if (path == Path::Avx2 && body_len >= 32) {
