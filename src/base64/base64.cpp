@@ -140,16 +140,16 @@ Path detect_best_path() noexcept {
 }  // namespace
 
 bool path_supported(Path path) noexcept {
-#if VORLANE_BASE64_X86
+#if VORLANE_X86_TARGETS
   switch (path) {
     case Path::Portable:
       return true;
     case Path::Sse41:
-      return __builtin_cpu_supports("sse4.1");
+      return cpu::has(cpu::Feature::Sse41);
     case Path::Avx2:
-      return __builtin_cpu_supports("avx2");
+      return cpu::has(cpu::Feature::Avx2);
     case Path::Avx512:
-      return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi");
+      return cpu::has(cpu::Feature::Avx512Bw) && cpu::has(cpu::Feature::Avx512Vbmi);
   }
   return false;
 #else
@@ -170,7 +170,7 @@ namespace {
 // exact way, having written nothing.
 bool decode_short(std::string_view text, uint8_t* out, Path path, int fill,
                   size_t& written) noexcept {
-#if VORLANE_BASE64_X86
+#if VORLANE_X86_TARGETS
   const size_t n = text.size();
   return path == Path::Avx512 && n != 0 && n <= 64 && n % 4 == 0 &&
          blocks::decode_short_avx512(reinterpret_cast<const uint8_t*>(text.data()), n, out,
@@ -190,16 +190,16 @@ Result<size_t, Base64DecodeError> decode_exact(std::string_view text, uint8_t* o
     return fail(Base64DecodeError::invalid_byte(n - 1, at(text, n - 1)));
   }
   const size_t body_len = body_length(n);
-  const auto* in = reinterpret_cast<const uint8_t*>(text.data());
 
   // The block decoders stop before the first block that holds a bad byte;
   // the groups loop then finds that byte exactly.
   size_t done = 0;
-#if VORLANE_BASE64_X86
+#if VORLANE_X86_TARGETS
   // The widest blocks first, then 16-byte blocks for what is left; short
   // texts go straight to the 16-byte blocks (every CPU with the wider
   // instructions has these too).
   if (path != Path::Portable && body_len >= 16) {
+    const auto* in = reinterpret_cast<const uint8_t*>(text.data());
     if (path == Path::Avx512 && body_len >= 64) {
       done = blocks::decode_avx512(in, body_len, out);
     } else if (path == Path::Avx2 && body_len >= 32) {

@@ -3,11 +3,10 @@
 #include <array>
 #include <cstring>
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define VORLANE_X86 1
+#include "common/bits.h"
+#include "common/cpu.h"
+#if VORLANE_X86_64
 #include <immintrin.h>
-#else
-#define VORLANE_X86 0
 #endif
 
 #include "fused/exact.h"
@@ -26,7 +25,7 @@ namespace {
 
 // Bit k set where byte k of the 64 at `p` has a clear top bit.
 inline uint64_t end_mask64(const uint8_t* p) noexcept {
-#if defined(__SSE2__)
+#if VORLANE_X86_64  // SSE2 is part of every x86-64
   uint64_t tops = 0;
   for (int k = 0; k < 4; ++k) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
@@ -55,8 +54,7 @@ inline uint64_t packed_groups(uint64_t w) noexcept {
 // Value bits of a varint of 1 to 3 bytes.
 constexpr uint32_t kValueMask[4] = {0, 0x7F, 0x3FFF, 0x1FFFFF};
 
-#if VORLANE_X86
-#define VORLANE_HAVE_PEXT 1
+#if VORLANE_X86_TARGETS
 // PEXT without a target attribute on the callers: only run where the CPU
 // was asked first (sample_reader_supported).
 inline uint64_t pext_groups(uint64_t w) noexcept {
@@ -65,7 +63,6 @@ inline uint64_t pext_groups(uint64_t w) noexcept {
   return bits;
 }
 #else
-#define VORLANE_HAVE_PEXT 0
 inline uint64_t pext_groups(uint64_t w) noexcept { return packed_groups(w); }
 #endif
 
@@ -95,9 +92,9 @@ inline unsigned read_window(const uint8_t* base, uint64_t ends, unsigned start, 
     const uint64_t ends2 = ends & (ends - 1);
     const uint64_t ends3 = ends2 & (ends2 - 1);
     if (ends3 == 0) break;  // the sample runs past the window
-    const auto e1 = static_cast<unsigned>(__builtin_ctzll(ends));
-    const auto e2 = static_cast<unsigned>(__builtin_ctzll(ends2));
-    const auto e3 = static_cast<unsigned>(__builtin_ctzll(ends3));
+    const auto e1 = (bits::countr_zero(ends));
+    const auto e2 = (bits::countr_zero(ends2));
+    const auto e3 = (bits::countr_zero(ends3));
     const unsigned l1 = e1 + 1 - start;
     const unsigned l2 = e2 - e1;
     const unsigned l3 = e3 - e2;
@@ -159,9 +156,9 @@ size_t read_words(const uint8_t*& p, uint16_t*& out, const uint16_t* out_end) no
     const uint64_t ends2 = ends & (ends - 1);
     const uint64_t ends3 = ends2 & (ends2 - 1);
     if (ends3 == 0) break;  // nine bytes, or the input ends inside the sample
-    const auto e1 = static_cast<unsigned>(__builtin_ctzll(ends) >> 3);
-    const auto e2 = static_cast<unsigned>(__builtin_ctzll(ends2) >> 3);
-    const auto e3 = static_cast<unsigned>(__builtin_ctzll(ends3) >> 3);
+    const auto e1 = static_cast<unsigned>(bits::countr_zero(ends) >> 3);
+    const auto e2 = static_cast<unsigned>(bits::countr_zero(ends2) >> 3);
+    const auto e3 = static_cast<unsigned>(bits::countr_zero(ends3) >> 3);
     const unsigned l1 = e1 + 1;
     const unsigned l2 = e2 - e1;
     const unsigned l3 = e3 - e2;
@@ -176,7 +173,7 @@ size_t read_words(const uint8_t*& p, uint16_t*& out, const uint16_t* out_end) no
   return text;
 }
 
-#if VORLANE_X86
+#if VORLANE_X86_TARGETS
 // Whole samples, thirty values at a time, from 64-byte windows while 64
 // bytes are left. The varint ends of a window are one mask; the positions of
 // the first bytes come out of it compressed, and the first, second and third
@@ -222,7 +219,7 @@ read_values_avx512(const uint8_t*& p, const uint8_t* end, uint16_t*& out,
       if (k == 0) break;
       last_end = _pdep_u64(uint64_t{1} << (k - 1), ends);
     }
-    const auto last = static_cast<unsigned>(__builtin_ctzll(last_end));
+    const auto last = (bits::countr_zero(last_end));
     const uint64_t used = last == 63 ? ~uint64_t{0} : (uint64_t{2} << last) - 1;
     const uint64_t c = cont & used;
     if ((c & (c >> 1) & (c >> 2)) != 0) break;  // four bytes or more
@@ -288,7 +285,7 @@ bool read_sample_values(const uint8_t* base, const uint8_t* p, const uint8_t* en
   text = 0;
   const bool pext = reader != SampleReader::Portable;
   if (end - p >= 72) {
-#if VORLANE_X86
+#if VORLANE_X86_TARGETS
     if (reader == SampleReader::Avx512) text = read_values_avx512(p, end, out, out_end);
 #endif
     // What the vector reader left (or all of it), then the end of the run.
@@ -319,13 +316,14 @@ bool read_sample_values(const uint8_t* base, const uint8_t* p, const uint8_t* en
 
 bool sample_reader_supported(SampleReader reader) noexcept {
   if (reader == SampleReader::Portable) return true;
-#if VORLANE_X86
+#if VORLANE_X86_TARGETS
   // PEXT is one fast instruction on every CPU that has AVX-512 VBMI, but
   // slow microcode on some earlier ones that have BMI2; so both are asked.
-  const bool fast_pext = __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("avx512vbmi");
+  using cpu::Feature;
+  const bool fast_pext = cpu::has(Feature::Bmi2) && cpu::has(Feature::Avx512Vbmi);
   if (reader == SampleReader::Bmi2) return fast_pext;
-  return fast_pext && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi2") &&
-         __builtin_cpu_supports("popcnt");
+  return fast_pext && cpu::has(Feature::Avx512Bw) && cpu::has(Feature::Avx512Vbmi2) &&
+         cpu::has(Feature::Popcnt);
 #else
   return false;
 #endif
