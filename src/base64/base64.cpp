@@ -246,42 +246,4 @@ Result<size_t, Base64DecodeError> decode_into_filled(std::string_view text, uint
   return decode_into_filled(text, out, fill, best_path());
 }
 
-Result<size_t, Base64DecodeError> reference_decode_into(std::string_view text,
-                                                        uint8_t* out) noexcept {
-  const size_t n = text.size();
-  if (n == 0) return size_t{0};
-  if (lone_trailing_byte_bad(text)) {
-    return fail(Base64DecodeError::invalid_byte(n - 1, at(text, n - 1)));
-  }
-  const size_t body_len = body_length(n);
-  // One symbol at a time, in text order.
-  uint32_t word = 0;
-  size_t written = 0;
-  for (size_t i = 0; i < body_len; ++i) {
-    const uint8_t value = kSymbolValue[at(text, i)];
-    if (value == kNotSymbol) return fail(Base64DecodeError::invalid_byte(i, at(text, i)));
-    word = (word << 6) | value;
-    if (i % 4 == 3) {
-      out[written++] = static_cast<uint8_t>(word >> 16);
-      out[written++] = static_cast<uint8_t>(word >> 8);
-      out[written++] = static_cast<uint8_t>(word);
-      word = 0;
-    }
-  }
-  Base64DecodeError error;
-  if (!decode_final_group(text, body_len, out + written, written, error)) return fail(error);
-  return written;
-}
-
-Result<ByteBuffer, Base64DecodeError> base64_decode(std::string_view text) {
-  ByteBuffer buffer;
-  const size_t capacity = decoded_capacity(text.size());
-  // Uninitialised on purpose: every byte that counts is written.
-  if (capacity != 0) buffer.data.reset(new uint8_t[capacity]);
-  auto decoded = decode_into(text, buffer.data.get());
-  if (!decoded.ok()) return fail(decoded.error());
-  buffer.size = decoded.value();
-  return buffer;
-}
-
 }  // namespace vorlane::base64

@@ -131,6 +131,12 @@ static_assert(kWideRoom == 37, "the last store of a sample starts at most 29 byt
 
 }  // namespace
 
+static_assert(base64::filled_capacity(1012) <= Document::kStackBytes &&
+                  base64::filled_capacity(1016) > Document::kStackBytes,
+              "texts of up to 1012 characters decode on the stack");
+static_assert(3 * Document::kStackSamples * sizeof(uint16_t) == Document::kStackBytes,
+              "the samples take as much stack as the bytes");
+
 Result<size_t, Error> Document::decode_samples(const uint8_t* base, const uint8_t* p,
                                                      const uint8_t* end, SampleReader reader) {
   WireError error{};

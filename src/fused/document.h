@@ -24,6 +24,13 @@ namespace vorlane::fused {
 
 class Document {
  public:
+  // Small payloads (the common case) need no heap at all. The decoded
+  // bytes of a text of up to 1012 characters (about 250 samples) stay on the
+  // stack; the sample values of up to 128 samples (a usual device message
+  // holds 32), in as many bytes again. Together 1.5 KiB of stack.
+  static constexpr size_t kStackBytes = 768;
+  static constexpr size_t kStackSamples = 128;
+
   Document() noexcept {}
   Document(const Document&) = delete;
   Document& operator=(const Document&) = delete;
@@ -48,10 +55,6 @@ class Document {
   char* write(char* out, size_t room) const noexcept;
 
  private:
-  // Small payloads (the common case) need no heap at all.
-  static constexpr size_t kStackBytes = 768;
-  static constexpr size_t kStackSamples = 128;
-
   // The run at `p`, in the decoded input [base, end), which has at least 64
   // readable bytes and padding after `end`.
   Result<size_t, accel::Error> decode_samples(const uint8_t* base, const uint8_t* p,

@@ -51,6 +51,12 @@ inline uint64_t packed_groups(uint64_t w) noexcept {
   return (t & 0x000000000FFFFFFFull) | ((t >> 4) & 0x00FFFFFFF0000000ull);
 }
 
+// A window is the 64 bytes one end mask covers; a sample that starts late in
+// it is loaded eight bytes wide, so reading windows needs that much more.
+constexpr size_t kWindow = 64;
+constexpr size_t kWindowRead = kWindow + 8;
+static_assert(kWindowRead == 72, "a window and one word past it");
+
 // Value bits of a varint of 1 to 3 bytes.
 constexpr uint32_t kValueMask[4] = {0, 0x7F, 0x3FFF, 0x1FFFFF};
 
@@ -125,15 +131,14 @@ inline unsigned read_window(const uint8_t* base, uint64_t ends, unsigned start, 
   return start;
 }
 
-// Whole samples from 64-byte windows while 72 bytes are left (a sample that
-// starts late in a window is loaded eight bytes wide). Stops when the
+// Whole samples from 64-byte windows while kWindowRead bytes are left. Stops when the
 // samples are done, the bytes run short, or before a sample with a fault,
 // which the exact readers then report. Returns the samples' text length.
 template <bool kPext>
 size_t read_windows(const uint8_t*& p, const uint8_t* end, uint16_t*& out,
                     const uint16_t* out_end) noexcept {
   size_t text = 0;
-  while (out != out_end && end - p >= 72) {
+  while (out != out_end && end - p >= static_cast<ptrdiff_t>(kWindowRead)) {
     bool fault = false;
     const unsigned start = read_window<kPext>(p, end_mask64(p), 0, out, out_end, text, fault);
     p += start;
@@ -201,7 +206,7 @@ read_values_avx512(const uint8_t*& p, const uint8_t* end, uint16_t*& out,
   const __m512i three = _mm512_set1_epi8(3);
   const __m512i unit = _mm512_set1_epi16(1);
   size_t text = 0;
-  while (end - p >= 64 && out != out_end) {
+  while (end - p >= static_cast<ptrdiff_t>(kWindow) && out != out_end) {
     const __m512i v = _mm512_loadu_si512(p);
     const uint64_t cont = _mm512_movepi8_mask(v);
     const uint64_t ends = ~cont;
@@ -284,13 +289,13 @@ bool read_sample_values(const uint8_t* base, const uint8_t* p, const uint8_t* en
                         WireError& error) noexcept {
   text = 0;
   const bool pext = reader != SampleReader::Portable;
-  if (end - p >= 72) {
+  if (end - p >= static_cast<ptrdiff_t>(kWindowRead)) {
 #if VORLANE_X86_TARGETS
     if (reader == SampleReader::Avx512) text = read_values_avx512(p, end, out, out_end);
 #endif
     // What the vector reader left (or all of it), then the end of the run.
     text += pext ? read_windows<true>(p, end, out, out_end) : read_windows<false>(p, end, out, out_end);
-  } else if (out != out_end && end - base <= 64) {
+  } else if (out != out_end && end - base <= static_cast<ptrdiff_t>(kWindow)) {
     // A whole input of up to 64 bytes, as most device messages are: one mask
     // of its varint ends, so that where a sample starts comes from the mask
     // and not from the bytes of the sample before. Bytes past the input end
