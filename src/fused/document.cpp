@@ -31,6 +31,8 @@ constexpr uint64_t pack8(std::string_view s) {
   for (size_t i = 0; i < s.size(); ++i) v |= uint64_t{static_cast<uint8_t>(s[i])} << (8 * i);
   return v;
 }
+static_assert(kFirstX.size() <= 8 && kNextX.size() <= 8 && kY.size() <= 8 && kZ.size() <= 8,
+              "each sample fragment is one eight-byte store");
 inline char* put8(char* out, uint64_t bytes, size_t n) noexcept {
   std::memcpy(out, &bytes, 8);
   return out + n;
@@ -65,11 +67,12 @@ inline char* put_fragment(char* out, std::string_view text) noexcept {
 
 inline char* put_sample_exact(char* out, const uint16_t* s, bool first) noexcept {
   const uint16_t x = s[0], y = s[1], z = s[2];
-  out = first ? put_fragment<5>(out, kFirstX) : put_fragment<7>(out, kNextX);
+  out = first ? put_fragment<kFirstX.size()>(out, kFirstX)
+              : put_fragment<kNextX.size()>(out, kNextX);
   out = put_value_exact(out, x);
-  out = put_fragment<5>(out, kY);
+  out = put_fragment<kY.size()>(out, kY);
   out = put_value_exact(out, y);
-  out = put_fragment<5>(out, kZ);
+  out = put_fragment<kZ.size()>(out, kZ);
   return put_value_exact(out, z);
 }
 
