@@ -43,14 +43,14 @@ UNROLL = 10  # calls per loop turn, so that the loop itself costs little
 # ---- the floor helper ----------------------------------------------------
 
 def build_floor():
-    """Compiles floor.cpp (with the core's Base64 sources) for this Python."""
+    """Compiles floor.cpp (with the core's Base64 and CPU-feature sources) for this Python."""
     out_dir = os.path.join(ROOT, "build", "bench-floor-%d.%d" % sys.version_info[:2])
     os.makedirs(out_dir, exist_ok=True)
     target = os.path.join(out_dir, "vorlane_bench_floor" + sysconfig.get_config_var("EXT_SUFFIX"))
     sources = [os.path.join(HERE, "floor.cpp")]
-    b64_dir = os.path.join(ROOT, "src", "base64")
-    sources += sorted(os.path.join(b64_dir, f) for f in os.listdir(b64_dir) if f.endswith(".cpp"))
-    newest = max(os.path.getmtime(p) for p in sources + [os.path.join(b64_dir, f) for f in os.listdir(b64_dir)])
+    dirs = [os.path.join(ROOT, "src", d) for d in ("base64", "common")]
+    sources += sorted(os.path.join(d, f) for d in dirs for f in os.listdir(d) if f.endswith(".cpp"))
+    newest = max(os.path.getmtime(p) for p in sources + [os.path.join(d, f) for d in dirs for f in os.listdir(d)])
     if not os.path.exists(target) or os.path.getmtime(target) < newest:
         cxx = os.environ.get("CXX", "c++")
         cmd = [cxx, "-std=c++20", "-O3", "-DNDEBUG", "-shared", "-fPIC", "-fvisibility=hidden",

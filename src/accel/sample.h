@@ -1,4 +1,4 @@
-// Reading and rendering of the three-axis sample and the sample run, shared
+// Reading of the three-axis sample and the sample run, shared
 // by every payload version. Each version keeps its own sample type; these
 // templates only need the members x, y, z.
 #pragma once
@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "common/result.h"
-#include "json/writer.h"
 #include "wire/deserializer.h"
 
 namespace vorlane::accel::detail {
@@ -26,25 +25,6 @@ Result<Sample, wire::WireError> deserialize_sample(wire::Deserializer& de) noexc
 template <class Sample>
 Result<std::vector<Sample>, wire::WireError> deserialize_samples(wire::Deserializer& de) {
   return wire::try_take_sequence<Sample>(de, deserialize_sample<Sample>);
-}
-
-template <class Sample>
-void serialize_sample(const Sample& s, json::JsonWriter& w) {
-  w.begin_object();
-  w.serialize_entry("x", s.x);
-  w.serialize_entry("y", s.y);
-  w.serialize_entry("z", s.z);
-  w.end_object();
-}
-
-template <class Sample>
-void serialize_samples(const std::vector<Sample>& samples, json::JsonWriter& w) {
-  w.begin_array();
-  for (const Sample& s : samples) {
-    w.begin_element();
-    serialize_sample(s, w);
-  }
-  w.end_array();
 }
 
 }  // namespace vorlane::accel::detail

@@ -1,6 +1,6 @@
 // The sensor-settings record layout that versions 2 and 3 share: four enum
 // tags, a temperature and a sample run. Each version declares its own types;
-// these templates read and render any record with those members, so both
+// these templates read any record with those members, so both
 // versions stay distinct types with one implementation.
 #pragma once
 
@@ -12,7 +12,9 @@
 
 namespace vorlane::accel::detail {
 
-// Variant names in tag order; the tag is the index.
+// Variant names in tag order; the tag is the index. The names are the
+// records' own (the enums' variants); the JSON writer and the fused road
+// render them.
 inline constexpr std::array<std::string_view, 3> kRangeNames = {"R2G", "R4G", "R8G"};
 inline constexpr std::array<std::string_view, 6> kFreqNames = {
     "F12_5Hz", "F25Hz", "F50Hz", "F100Hz", "F200Hz", "F400Hz"};
@@ -26,11 +28,6 @@ Result<Enum, wire::WireError> take_enum(wire::Deserializer& de,
   auto tag = wire::try_take_enum_tag(de, static_cast<uint32_t>(N));
   if (!tag.ok()) return fail(tag.error());
   return static_cast<Enum>(tag.value());
-}
-
-template <class Enum, size_t N>
-void write_enum(Enum value, const std::array<std::string_view, N>& names, json::JsonWriter& w) {
-  w.format_escaped_str(names[static_cast<size_t>(value)]);
 }
 
 template <class Payload>
@@ -58,20 +55,6 @@ Result<Payload, wire::WireError> deserialize_settings_payload(wire::Deserializer
   p.acc_temp = acc_temp.value();
   p.samples = std::move(samples).value();
   return p;
-}
-
-template <class Payload>
-void serialize_settings_payload(const Payload& p, json::JsonWriter& w) {
-  w.begin_object();
-  // Enumerations render through their own version's serialize (found by ADL).
-  w.serialize_entry("range", p.range);
-  w.serialize_entry("freq", p.freq);
-  w.serialize_entry("noise", p.noise);
-  w.serialize_entry("antialias", p.antialias);
-  w.serialize_entry("acc_temp", p.acc_temp);
-  w.write_key("samples");
-  serialize_samples(p.samples, w);
-  w.end_object();
 }
 
 }  // namespace vorlane::accel::detail

@@ -20,15 +20,4 @@ Result<AccelDataPayload, wire::WireError> AccelDataPayload::deserialize(wire::De
   return AccelDataPayload{timestamp.value(), acc_temp.value(), std::move(samples).value()};
 }
 
-void serialize(const AccelSample& sample, json::JsonWriter& w) { detail::serialize_sample(sample, w); }
-
-void serialize(const AccelDataPayload& payload, json::JsonWriter& w) {
-  w.begin_object();
-  w.serialize_entry("timestamp", payload.timestamp);
-  w.serialize_entry("acc_temp", payload.acc_temp);
-  w.write_key("samples");
-  detail::serialize_samples(payload.samples, w);
-  w.end_object();
-}
-
 }  // namespace vorlane::accel::v1

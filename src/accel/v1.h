@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "common/result.h"
-#include "json/writer.h"
 #include "wire/deserializer.h"
 
 namespace vorlane::accel::v1 {
@@ -19,7 +18,7 @@ struct AccelSample {
   friend bool operator==(const AccelSample&, const AccelSample&) = default;
 };
 
-// Field order is both the wire order and the JSON member order.
+// Field order is the wire order (and the document's member order).
 struct AccelDataPayload {
   int64_t timestamp;
   int16_t acc_temp;
@@ -28,8 +27,5 @@ struct AccelDataPayload {
   static Result<AccelDataPayload, wire::WireError> deserialize(wire::Deserializer& de);
   friend bool operator==(const AccelDataPayload&, const AccelDataPayload&) = default;
 };
-
-void serialize(const AccelSample& sample, json::JsonWriter& w);
-void serialize(const AccelDataPayload& payload, json::JsonWriter& w);
 
 }  // namespace vorlane::accel::v1

@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "common/result.h"
-#include "json/writer.h"
 #include "wire/deserializer.h"
 
 namespace vorlane::accel::v2 {
@@ -25,7 +24,7 @@ struct AccelSample {
   friend bool operator==(const AccelSample&, const AccelSample&) = default;
 };
 
-// Field order is both the wire order and the JSON member order.
+// Field order is the wire order (and the document's member order).
 struct AccelDataPayload {
   AccelRange range;
   AccelFreq freq;
@@ -37,12 +36,5 @@ struct AccelDataPayload {
   static Result<AccelDataPayload, wire::WireError> deserialize(wire::Deserializer& de);
   friend bool operator==(const AccelDataPayload&, const AccelDataPayload&) = default;
 };
-
-void serialize(AccelRange value, json::JsonWriter& w);
-void serialize(AccelFreq value, json::JsonWriter& w);
-void serialize(AccelNoise value, json::JsonWriter& w);
-void serialize(AccelAntialias value, json::JsonWriter& w);
-void serialize(const AccelSample& sample, json::JsonWriter& w);
-void serialize(const AccelDataPayload& payload, json::JsonWriter& w);
 
 }  // namespace vorlane::accel::v2

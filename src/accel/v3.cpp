@@ -14,15 +14,4 @@ Result<AccelDataPayload, wire::WireError> AccelDataPayload::deserialize(wire::De
   return detail::deserialize_settings_payload<AccelDataPayload>(de);
 }
 
-void serialize(AccelRange value, json::JsonWriter& w) { detail::write_enum(value, detail::kRangeNames, w); }
-void serialize(AccelFreq value, json::JsonWriter& w) { detail::write_enum(value, detail::kFreqNames, w); }
-void serialize(AccelNoise value, json::JsonWriter& w) { detail::write_enum(value, detail::kNoiseNames, w); }
-void serialize(AccelAntialias value, json::JsonWriter& w) {
-  detail::write_enum(value, detail::kAntialiasNames, w);
-}
-void serialize(const AccelSample& sample, json::JsonWriter& w) { detail::serialize_sample(sample, w); }
-void serialize(const AccelDataPayload& payload, json::JsonWriter& w) {
-  detail::serialize_settings_payload(payload, w);
-}
-
 }  // namespace vorlane::accel::v3

@@ -140,16 +140,16 @@ Path detect_best_path() noexcept {
 }  // namespace
 
 bool path_supported(Path path) noexcept {
-#if VORLANE_BASE64_X86
+#if VORLANE_X86_TARGETS
   switch (path) {
     case Path::Portable:
       return true;
     case Path::Sse41:
-      return __builtin_cpu_supports("sse4.1");
+      return cpu::has(cpu::Feature::Sse41);
     case Path::Avx2:
-      return __builtin_cpu_supports("avx2");
+      return cpu::has(cpu::Feature::Avx2);
     case Path::Avx512:
-      return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi");
+      return cpu::has(cpu::Feature::Avx512Bw) && cpu::has(cpu::Feature::Avx512Vbmi);
   }
   return false;
 #else
@@ -170,7 +170,7 @@ namespace {
 // exact way, having written nothing.
 bool decode_short(std::string_view text, uint8_t* out, Path path, int fill,
                   size_t& written) noexcept {
-#if VORLANE_BASE64_X86
+#if VORLANE_X86_TARGETS
   const size_t n = text.size();
   return path == Path::Avx512 && n != 0 && n <= 64 && n % 4 == 0 &&
          blocks::decode_short_avx512(reinterpret_cast<const uint8_t*>(text.data()), n, out,
@@ -194,7 +194,7 @@ Result<size_t, Base64DecodeError> decode_exact(std::string_view text, uint8_t* o
   // The block decoders stop before the first block that holds a bad byte;
   // the groups loop then finds that byte exactly.
   size_t done = 0;
-#if VORLANE_BASE64_X86
+#if VORLANE_X86_TARGETS
   // The widest blocks first, then 16-byte blocks for what is left; short
   // texts go straight to the 16-byte blocks (every CPU with the wider
   // instructions has these too).
@@ -244,44 +244,6 @@ Result<size_t, Base64DecodeError> decode_into_filled(std::string_view text, uint
 Result<size_t, Base64DecodeError> decode_into_filled(std::string_view text, uint8_t* out,
                                                      uint8_t fill) noexcept {
   return decode_into_filled(text, out, fill, best_path());
-}
-
-Result<size_t, Base64DecodeError> reference_decode_into(std::string_view text,
-                                                        uint8_t* out) noexcept {
-  const size_t n = text.size();
-  if (n == 0) return size_t{0};
-  if (lone_trailing_byte_bad(text)) {
-    return fail(Base64DecodeError::invalid_byte(n - 1, at(text, n - 1)));
-  }
-  const size_t body_len = body_length(n);
-  // One symbol at a time, in text order.
-  uint32_t word = 0;
-  size_t written = 0;
-  for (size_t i = 0; i < body_len; ++i) {
-    const uint8_t value = kSymbolValue[at(text, i)];
-    if (value == kNotSymbol) return fail(Base64DecodeError::invalid_byte(i, at(text, i)));
-    word = (word << 6) | value;
-    if (i % 4 == 3) {
-      out[written++] = static_cast<uint8_t>(word >> 16);
-      out[written++] = static_cast<uint8_t>(word >> 8);
-      out[written++] = static_cast<uint8_t>(word);
-      word = 0;
-    }
-  }
-  Base64DecodeError error;
-  if (!decode_final_group(text, body_len, out + written, written, error)) return fail(error);
-  return written;
-}
-
-Result<ByteBuffer, Base64DecodeError> base64_decode(std::string_view text) {
-  ByteBuffer buffer;
-  const size_t capacity = decoded_capacity(text.size());
-  // Uninitialised on purpose: every byte that counts is written.
-  if (capacity != 0) buffer.data.reset(new uint8_t[capacity]);
-  auto decoded = decode_into(text, buffer.data.get());
-  if (!decoded.ok()) return fail(decoded.error());
-  buffer.size = decoded.value();
-  return buffer;
 }
 
 }  // namespace vorlane::base64

@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string_view>
 
 #include "common/result.h"
@@ -83,19 +82,5 @@ Result<size_t, Base64DecodeError> decode_into_filled(std::string_view text, uint
 // The same with a chosen path, which must be supported.
 Result<size_t, Base64DecodeError> decode_into_filled(std::string_view text, uint8_t* out,
                                                      uint8_t fill, Path path) noexcept;
-
-// The plain byte-by-byte decoder, kept as the reference the block decoders
-// are tested against.
-Result<size_t, Base64DecodeError> reference_decode_into(std::string_view text,
-                                                        uint8_t* out) noexcept;
-
-// Owned decoded bytes.
-struct ByteBuffer {
-  std::unique_ptr<uint8_t[]> data;
-  size_t size = 0;
-};
-
-// Allocates once at decoded_capacity() and decodes into it.
-Result<ByteBuffer, Base64DecodeError> base64_decode(std::string_view text);
 
 }  // namespace vorlane::base64

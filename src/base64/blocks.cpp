@@ -7,7 +7,7 @@
 // bit; a third table gives the offset from the byte to its 6-bit value.
 #include "base64/blocks.h"
 
-#if VORLANE_BASE64_X86
+#if VORLANE_X86_TARGETS
 
 #include <immintrin.h>
 

@@ -9,15 +9,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define VORLANE_BASE64_X86 1
-#else
-#define VORLANE_BASE64_X86 0
-#endif
+#include "common/cpu.h"
 
 namespace vorlane::base64::blocks {
 
-#if VORLANE_BASE64_X86
+#if VORLANE_X86_TARGETS
 size_t decode_sse41(const uint8_t* in, size_t len, uint8_t* out) noexcept;
 size_t decode_avx2(const uint8_t* in, size_t len, uint8_t* out) noexcept;
 size_t decode_avx512(const uint8_t* in, size_t len, uint8_t* out) noexcept;

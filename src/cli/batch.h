@@ -72,6 +72,9 @@ struct Batch {
   size_t lines = 0;    // lines in `in`, empty ones included
   size_t decoded = 0;  // documents in `out`
   bool out_of_memory = false;
+  // A document's text differed from its measure: a fault of the tool; the
+  // batch's documents from that line on are missing.
+  bool internal_error = false;
 };
 
 }  // namespace vorlane::cli

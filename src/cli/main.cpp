@@ -130,6 +130,9 @@ int decode_all(const Options& options) {
     case Emitter::Stop::OutOfMemory:
       emitter.report("out of memory");
       return kExitFailed;
+    case Emitter::Stop::InternalError:
+      emitter.report("internal error: a document's length differs from its measure");
+      return kExitFailed;
   }
   if (progress) progress->finish(emitter.decoded(), emitter.failed(), emitter.bytes());
   return ok && emitter.failed() == 0 ? kExitOk : kExitFailed;

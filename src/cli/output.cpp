@@ -64,6 +64,10 @@ bool Emitter::emit(const Batch& batch) {
     stop_ = Stop::OutOfMemory;
     return false;
   }
+  if (batch.internal_error) {
+    stop_ = Stop::InternalError;
+    return false;
+  }
   if (batch.input != input_) {
     input_ = batch.input;
     line_base_ = 0;

@@ -33,7 +33,7 @@ class StdOutput final : public Output {
 
 class Emitter {
  public:
-  enum class Stop : uint8_t { None, Closed, WriteFailed, OutOfMemory };
+  enum class Stop : uint8_t { None, Closed, WriteFailed, OutOfMemory, InternalError };
 
   // `names` name the inputs in reports, by Batch::input.
   Emitter(Output& output, std::vector<std::string> names, Progress* progress = nullptr)

@@ -47,9 +47,3 @@ class [[nodiscard]] Result {
 };
 
 }  // namespace vorlane
-
-// Propagates the error of a Result-returning expression, else yields its value.
-#define VORLANE_TRY(var, expr)                                  \
-  auto var##_result_ = (expr);                                  \
-  if (!var##_result_.ok()) return ::vorlane::fail(var##_result_.error()); \
-  auto var = std::move(var##_result_).value()

@@ -4,72 +4,17 @@
 #include <cstring>
 
 #include "base64/base64.h"
+#include "common/bits.h"
 #include "fused/exact.h"
 #include "fused/tables.h"
+#include "fused/text.h"
 
 namespace vorlane::fused {
 namespace {
 
 using accel::Error;
 
-// Number of decimal digits of `magnitude`: estimated from its bit length,
-// then one comparison with a power of ten.
-inline unsigned decimal_digits(uint64_t magnitude) noexcept {
-  static constexpr std::array<uint64_t, 20> kPowers = [] {
-    std::array<uint64_t, 20> powers{};
-    uint64_t p = 1;
-    for (auto& power : powers) {
-      power = p;
-      p *= 10;
-    }
-    return powers;
-  }();
-  const uint64_t m = magnitude | 1;  // zero has one digit, as one has
-  const auto estimate = static_cast<unsigned>((64 - __builtin_clzll(m)) * 1233) >> 12;
-  return estimate + (m >= kPowers[estimate] ? 1 : 0);
-}
-
-// The eight decimal digits of x (below 10^8), the first in the lowest byte:
-// x split into halves, quarters and digits in the lanes of one word, each
-// split one multiply and shift (exact for these ranges) for every lane.
-inline uint64_t eight_digits(uint32_t x) noexcept {
-  uint64_t v = uint64_t{x / 10000} | uint64_t{x % 10000} << 32;
-  uint64_t high = ((v * 10486) >> 20) & 0x0000007F0000007Full;  // / 100 in 32-bit lanes
-  v = high | (v - high * 100) << 16;
-  high = ((v * 103) >> 10) & 0x000F000F000F000Full;  // / 10 in 16-bit lanes
-  v = high | (v - high * 10) << 8;
-  return v | 0x3030303030303030ull;
-}
-
-// Writes the text of `value`, eight digits at a time. Stores up to eight
-// bytes past the text, so that many must be writable.
-char* put_i64(char* out, int64_t value) noexcept {
-  constexpr uint64_t kEight = 100000000;
-  uint64_t magnitude = static_cast<uint64_t>(value);
-  if (value < 0) {
-    *out++ = '-';
-    magnitude = 0 - magnitude;
-  }
-  const unsigned n = decimal_digits(magnitude);
-  // The leading group (one to eight digits), then whole groups of eight.
-  const unsigned groups = (n - 1) / 8;
-  uint64_t lead = magnitude;
-  uint64_t rest[2] = {};
-  for (unsigned g = groups; g-- > 0;) {
-    rest[g] = lead % kEight;
-    lead /= kEight;
-  }
-  const unsigned lead_digits = n - 8 * groups;
-  const uint64_t first = eight_digits(static_cast<uint32_t>(lead)) >> (8 * (8 - lead_digits));
-  std::memcpy(out, &first, 8);
-  out += lead_digits;
-  for (unsigned g = 0; g < groups; ++g) {
-    const uint64_t digits = eight_digits(static_cast<uint32_t>(rest[g]));
-    std::memcpy(out, &digits, 8);
-    out += 8;
-  }
-  return out;
-}
+using namespace text;
 
 // Writes the text of the wire value `u`; stores eight bytes, so at least
 // eight must be writable.
@@ -86,16 +31,8 @@ constexpr uint64_t pack8(std::string_view s) {
   for (size_t i = 0; i < s.size(); ++i) v |= uint64_t{static_cast<uint8_t>(s[i])} << (8 * i);
   return v;
 }
-constexpr std::string_view kFirstX = "{\"x\":";
-constexpr std::string_view kNextX = "},{\"x\":";
-constexpr std::string_view kY = ",\"y\":";
-constexpr std::string_view kZ = ",\"z\":";
-constexpr std::string_view kCloseAll = "}]}}}";
-constexpr std::string_view kCloseEmpty = "]}}}";
-// Fixed characters of one sample: {"x":,"y":,"z":} and the "," before every
-// sample but the first.
-constexpr size_t kSampleFixed = 17;
-
+static_assert(kFirstX.size() <= 8 && kNextX.size() <= 8 && kY.size() <= 8 && kZ.size() <= 8,
+              "each sample fragment is one eight-byte store");
 inline char* put8(char* out, uint64_t bytes, size_t n) noexcept {
   std::memcpy(out, &bytes, 8);
   return out + n;
@@ -130,11 +67,12 @@ inline char* put_fragment(char* out, std::string_view text) noexcept {
 
 inline char* put_sample_exact(char* out, const uint16_t* s, bool first) noexcept {
   const uint16_t x = s[0], y = s[1], z = s[2];
-  out = first ? put_fragment<5>(out, kFirstX) : put_fragment<7>(out, kNextX);
+  out = first ? put_fragment<kFirstX.size()>(out, kFirstX)
+              : put_fragment<kNextX.size()>(out, kNextX);
   out = put_value_exact(out, x);
-  out = put_fragment<5>(out, kY);
+  out = put_fragment<kY.size()>(out, kY);
   out = put_value_exact(out, y);
-  out = put_fragment<5>(out, kZ);
+  out = put_fragment<kZ.size()>(out, kZ);
   return put_value_exact(out, z);
 }
 
@@ -149,7 +87,7 @@ constexpr size_t kLongRun = 64;
 inline char* put_next_sample(char* out, uint64_t ex, uint64_t ey, uint64_t ez) noexcept {
   const size_t lx = ex >> 56, ly = ey >> 56, lz = ez >> 56;
   size_t length = kSampleFixed + lx + ly + lz;
-  asm("" : "+r"(length));
+  bits::opaque(length);
   put8(out, pack8(kNextX), 8);
   put8(out + kNextX.size(), ex, 8);
   char* q = out + kNextX.size() + lx;
@@ -173,15 +111,34 @@ inline char* put_sample(char* out, const uint16_t* s, bool first) noexcept {
   return put_value(out, z);
 }
 
-// ---- head -----------------------------------------------------------------
-
-template <size_t N>
-inline char* put_text(char* out, const char (&text)[N]) noexcept {
-  std::memcpy(out, text, N - 1);
-  return out + (N - 1);
+// The exact text of one sample at the end of the document, where no wide
+// store fits.
+inline size_t exact_sample_length(const uint16_t* s, bool first) noexcept {
+  return (first ? kFirstX.size() : kNextX.size()) + kY.size() + kZ.size() + value_length(s[0]) +
+         value_length(s[1]) + value_length(s[2]);
 }
 
+// `text` if it fits before `end`; where it does not, nothing, and the
+// caller sees a short write.
+inline char* put_checked(char* out, const char* end, std::string_view text) noexcept {
+  if (static_cast<size_t>(end - out) < text.size()) return out;
+  std::memcpy(out, text.data(), text.size());
+  return out + text.size();
+}
+
+// Room a wide put_sample or put_next_sample needs: its last eight-byte
+// store starts at most this many bytes before its end...
+constexpr size_t kWideRoom = kNextX.size() + kMaxValueText + kY.size() + kMaxValueText +
+                             kZ.size() + 8;
+static_assert(kWideRoom == 37, "the last store of a sample starts at most 29 bytes in");
+
 }  // namespace
+
+static_assert(base64::filled_capacity(1012) <= Document::kStackBytes &&
+                  base64::filled_capacity(1016) > Document::kStackBytes,
+              "texts of up to 1012 characters decode on the stack");
+static_assert(3 * Document::kStackSamples * sizeof(uint16_t) == Document::kStackBytes,
+              "the samples take as much stack as the bytes");
 
 Result<size_t, Error> Document::decode_samples(const uint8_t* base, const uint8_t* p,
                                                      const uint8_t* end, SampleReader reader) {
@@ -240,19 +197,14 @@ Result<size_t, Error> Document::prepare(uint64_t version, std::string_view b64_d
   const uint8_t* p = bytes;
   const uint8_t* const end = bytes + decoded.value();
   WireError error{};
-  uint16_t acc_temp = 0;
-  version_ = version;
-  size_t head = 0;
+  head_ = Head{};
+  head_.version = version;
   if (version == 1) {
     uint64_t timestamp = 0;
-    if (!read_u64(p, end, timestamp, error) || !read_u16(p, end, acc_temp, error)) {
+    if (!read_u64(p, end, timestamp, error) || !read_u16(p, end, head_.acc_temp, error)) {
       return fail(Error::postcard(error));
     }
-    timestamp_ = wire::zigzag_decode(timestamp);
-    const uint64_t magnitude = timestamp_ < 0 ? 0 - static_cast<uint64_t>(timestamp_)
-                                              : static_cast<uint64_t>(timestamp_);
-    head = sizeof R"({"Accel":{"V1":{"timestamp":)" - 1 + (timestamp_ < 0 ? 1 : 0) +
-           decimal_digits(magnitude);
+    head_.timestamp = wire::zigzag_decode(timestamp);
   } else {
     // Each tag is judged right after it is read, as the record decoder does.
     uint32_t range = 0, freq = 0, noise = 0, antialias = 0;
@@ -270,58 +222,45 @@ Result<size_t, Error> Document::prepare(uint64_t version, std::string_view b64_d
                !read_tag(p, end, kAntialiasNames.size(), antialias, error)) {
       return fail(Error::postcard(error));
     }
-    if (!read_u16(p, end, acc_temp, error)) return fail(Error::postcard(error));
-    settings_ = static_cast<uint8_t>(settings_index(range, freq, noise, antialias));
-    head = kSettingsHeads[settings_].size - (sizeof R"(,"acc_temp":)" - 1);
+    if (!read_u16(p, end, head_.acc_temp, error)) return fail(Error::postcard(error));
+    head_.settings = static_cast<uint8_t>(settings_index(range, freq, noise, antialias));
   }
-  acc_temp_ = acc_temp;
-  head += sizeof R"(,"acc_temp":,"samples":[)" - 1 + kTextLength[acc_temp];
+  // The head is measured by the routine that writes it.
+  Measure measure;
+  text::head(head_, measure);
+  head_length_ = measure.size;
 
   auto samples = decode_samples(bytes, p, end, reader);
   if (!samples.ok()) return fail(samples.error());
   // The last sample's "}" is counted with the sample.
-  length_ = head + samples.value() + kCloseEmpty.size();
+  length_ = head_length_ + samples.value() + kCloseEmpty.size();
   return length_;
 }
 
-// Everything up to and including "samples":[.
-char* Document::write_head(char* out) const noexcept {
-  if (version_ == 1) {
-    out = put_text(out, R"({"Accel":{"V1":{"timestamp":)");
-    out = put_i64(out, timestamp_);
-    out = put_text(out, R"(,"acc_temp":)");
-  } else {
-    // The first 64 bytes, then the 64 that end the head (they overlap).
-    const SettingsHead& head = kSettingsHeads[settings_];
-    std::memcpy(out, head.text, 64);
-    std::memcpy(out + head.size - 64, head.text + head.size - 64, 64);
-    out[kVersionDigit] = static_cast<char>('0' + version_);
-    out += head.size;
-  }
-  // The eight bytes put_value stores fit in what follows.
-  out = put_value(out, acc_temp_);
-  return put_text(out, R"(,"samples":[)");
-}
+char* Document::write(char* out, size_t room) const noexcept {
+  // Nothing is stored past `end`, whatever the lengths say: a text longer
+  // than measured stops short, and the caller sees that it did.
+  char* const end = out + (room < length_ ? room : length_);
+  // The head's wide stores all fall inside the head, whose length is the
+  // one its own routine measured.
+  if (static_cast<size_t>(end - out) < head_length_) return out;
+  Write sink{out};
+  text::head(head_, sink);
+  out = sink.out;
+  if (count_ == 0) return put_checked(out, end, kCloseEmpty);
 
-void Document::write(char* out) const noexcept {
-  char* const end = out + length_;
-  out = write_head(out);
-  if (count_ == 0) {
-    put_text(out, "]}}}");
-    return;
-  }
   // Wide stores while there is room for them, exact ones for the last
-  // samples. The last eight-byte store of a sample starts at most 29 bytes
-  // in, so 37 bytes of room are enough.
+  // samples.
   const uint16_t* s = samples_;
   const uint16_t* const s_end = samples_ + 3 * count_;
-  if (end - out >= 37) {
+  if (static_cast<size_t>(end - out) >= kWideRoom) {
     out = put_sample(out, s, true);
     s += 3;
     // Long runs: samples that do not wait on each other's positions, with no
-    // room check: the last sample (20 bytes at least) is left to the loops
-    // below, so what a store writes past its sample always lies inside the
-    // document. Short runs keep the plain loop, which sets up faster.
+    // room check per sample: the room is checked once for as many samples
+    // as surely fit at their widest, again and again. The last sample is
+    // left to the loops below. Short runs keep the plain loop, which sets up
+    // faster.
     if (count_ >= kLongRun) {
       // The entries of each sample are loaded one sample ahead of its
       // stores, which lets the loads run ahead of stores whose places are
@@ -340,19 +279,33 @@ void Document::write(char* out) const noexcept {
       };
       uint64_t ex, ey, ez;
       entries(s, ex, ey, ez);
-      for (const uint16_t* const s_last = s_end - 3; s != s_last; s += 3) {
-        uint64_t nx, ny, nz;
-        entries(s + 3, nx, ny, nz);  // at most the last sample
-        out = put_next_sample(out, ex, ey, ez);
-        ex = nx;
-        ey = ny;
-        ez = nz;
+      const uint16_t* const s_last = s_end - 3;
+      for (;;) {
+        const auto left = static_cast<size_t>(end - out);
+        size_t fit = left >= kWideRoom ? (left - kWideRoom) / kMaxSampleText + 1 : 0;
+        const auto pending = static_cast<size_t>(s_last - s) / 3;
+        if (fit > pending) fit = pending;
+        if (fit == 0) break;
+        for (const uint16_t* const stop = s + 3 * fit; s != stop; s += 3) {
+          uint64_t nx, ny, nz;
+          entries(s + 3, nx, ny, nz);  // at most the last sample
+          out = put_next_sample(out, ex, ey, ez);
+          ex = nx;
+          ey = ny;
+          ez = nz;
+        }
       }
     }
-    for (; s != s_end && end - out >= 37; s += 3) out = put_sample(out, s, false);
+    for (; s != s_end && static_cast<size_t>(end - out) >= kWideRoom; s += 3) {
+      out = put_sample(out, s, false);
+    }
   }
-  for (; s != s_end; s += 3) out = put_sample_exact(out, s, s == samples_);
-  put_text(out, "}]}}}");
+  for (; s != s_end; s += 3) {
+    const bool first = s == samples_;
+    if (static_cast<size_t>(end - out) < exact_sample_length(s, first)) return out;
+    out = put_sample_exact(out, s, first);
+  }
+  return put_checked(out, end, kCloseAll);
 }
 
 }  // namespace vorlane::fused

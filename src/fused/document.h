@@ -18,11 +18,19 @@
 #include "accel/errors.h"
 #include "common/result.h"
 #include "fused/samples.h"
+#include "fused/text.h"
 
 namespace vorlane::fused {
 
 class Document {
  public:
+  // Small payloads (the common case) need no heap at all. The decoded
+  // bytes of a text of up to 1012 characters (about 250 samples) stay on the
+  // stack; the sample values of up to 128 samples (a usual device message
+  // holds 32), in as many bytes again. Together 1.5 KiB of stack.
+  static constexpr size_t kStackBytes = 768;
+  static constexpr size_t kStackSamples = 128;
+
   Document() noexcept {}
   Document(const Document&) = delete;
   Document& operator=(const Document&) = delete;
@@ -35,31 +43,32 @@ class Document {
   Result<size_t, accel::Error> prepare(uint64_t version, std::string_view b64_data,
                                        SampleReader reader);
 
-  // Writes the document prepared last: exactly the returned length of bytes.
-  void write(char* out) const noexcept;
+  // The length prepare returned last.
+  size_t length() const noexcept { return length_; }
+
+  // Writes the document prepared last into `out`, which has room for `room`
+  // bytes, and returns where it stopped. It never stores past `out` plus
+  // the smaller of `room` and length(); it ends at exactly `out` plus
+  // length() when all is well. Anything else (the text and its measure
+  // disagreeing, or too little room) is a fault of the caller or of this
+  // code, which callers must report and not pass on.
+  char* write(char* out, size_t room) const noexcept;
 
  private:
-  // Small payloads (the common case) need no heap at all.
-  static constexpr size_t kStackBytes = 768;
-  static constexpr size_t kStackSamples = 128;
-
   // The run at `p`, in the decoded input [base, end), which has at least 64
   // readable bytes and padding after `end`.
   Result<size_t, accel::Error> decode_samples(const uint8_t* base, const uint8_t* p,
                                               const uint8_t* end, SampleReader reader);
-  char* write_head(char* out) const noexcept;
 
   size_t length_ = 0;
   size_t count_ = 0;
   const uint16_t* samples_ = nullptr;  // count_ triples x, y, z as wire values
   std::unique_ptr<uint8_t[]> heap_bytes_;
   std::unique_ptr<uint16_t[]> heap_samples_;
-  // The record's fields before its samples; the head of the document is
-  // written from them (and only measured before that).
-  uint64_t version_ = 0;
-  int64_t timestamp_ = 0;
-  uint16_t acc_temp_ = 0;  // the wire value
-  uint8_t settings_ = 0;   // index of the four settings tags
+  // The record's fields before its samples: the head is measured from them
+  // in prepare and written from them in write, by one routine.
+  text::Head head_;
+  size_t head_length_ = 0;
   alignas(16) uint8_t stack_bytes_[kStackBytes];
   alignas(16) uint16_t stack_samples_[3 * kStackSamples];
 };

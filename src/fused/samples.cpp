@@ -3,11 +3,10 @@
 #include <array>
 #include <cstring>
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define VORLANE_X86 1
+#include "common/bits.h"
+#include "common/cpu.h"
+#if VORLANE_X86_64
 #include <immintrin.h>
-#else
-#define VORLANE_X86 0
 #endif
 
 #include "fused/exact.h"
@@ -26,7 +25,7 @@ namespace {
 
 // Bit k set where byte k of the 64 at `p` has a clear top bit.
 inline uint64_t end_mask64(const uint8_t* p) noexcept {
-#if defined(__SSE2__)
+#if VORLANE_X86_64  // SSE2 is part of every x86-64
   uint64_t tops = 0;
   for (int k = 0; k < 4; ++k) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
@@ -52,11 +51,16 @@ inline uint64_t packed_groups(uint64_t w) noexcept {
   return (t & 0x000000000FFFFFFFull) | ((t >> 4) & 0x00FFFFFFF0000000ull);
 }
 
+// A window is the 64 bytes one end mask covers; a sample that starts late in
+// it is loaded eight bytes wide, so reading windows needs that much more.
+constexpr size_t kWindow = 64;
+constexpr size_t kWindowRead = kWindow + 8;
+static_assert(kWindowRead == 72, "a window and one word past it");
+
 // Value bits of a varint of 1 to 3 bytes.
 constexpr uint32_t kValueMask[4] = {0, 0x7F, 0x3FFF, 0x1FFFFF};
 
-#if VORLANE_X86
-#define VORLANE_HAVE_PEXT 1
+#if VORLANE_X86_TARGETS
 // PEXT without a target attribute on the callers: only run where the CPU
 // was asked first (sample_reader_supported).
 inline uint64_t pext_groups(uint64_t w) noexcept {
@@ -65,7 +69,6 @@ inline uint64_t pext_groups(uint64_t w) noexcept {
   return bits;
 }
 #else
-#define VORLANE_HAVE_PEXT 0
 inline uint64_t pext_groups(uint64_t w) noexcept { return packed_groups(w); }
 #endif
 
@@ -95,9 +98,9 @@ inline unsigned read_window(const uint8_t* base, uint64_t ends, unsigned start, 
     const uint64_t ends2 = ends & (ends - 1);
     const uint64_t ends3 = ends2 & (ends2 - 1);
     if (ends3 == 0) break;  // the sample runs past the window
-    const auto e1 = static_cast<unsigned>(__builtin_ctzll(ends));
-    const auto e2 = static_cast<unsigned>(__builtin_ctzll(ends2));
-    const auto e3 = static_cast<unsigned>(__builtin_ctzll(ends3));
+    const auto e1 = (bits::countr_zero(ends));
+    const auto e2 = (bits::countr_zero(ends2));
+    const auto e3 = (bits::countr_zero(ends3));
     const unsigned l1 = e1 + 1 - start;
     const unsigned l2 = e2 - e1;
     const unsigned l3 = e3 - e2;
@@ -128,15 +131,14 @@ inline unsigned read_window(const uint8_t* base, uint64_t ends, unsigned start, 
   return start;
 }
 
-// Whole samples from 64-byte windows while 72 bytes are left (a sample that
-// starts late in a window is loaded eight bytes wide). Stops when the
+// Whole samples from 64-byte windows while kWindowRead bytes are left. Stops when the
 // samples are done, the bytes run short, or before a sample with a fault,
 // which the exact readers then report. Returns the samples' text length.
 template <bool kPext>
 size_t read_windows(const uint8_t*& p, const uint8_t* end, uint16_t*& out,
                     const uint16_t* out_end) noexcept {
   size_t text = 0;
-  while (out != out_end && end - p >= 72) {
+  while (out != out_end && end - p >= static_cast<ptrdiff_t>(kWindowRead)) {
     bool fault = false;
     const unsigned start = read_window<kPext>(p, end_mask64(p), 0, out, out_end, text, fault);
     p += start;
@@ -159,9 +161,9 @@ size_t read_words(const uint8_t*& p, uint16_t*& out, const uint16_t* out_end) no
     const uint64_t ends2 = ends & (ends - 1);
     const uint64_t ends3 = ends2 & (ends2 - 1);
     if (ends3 == 0) break;  // nine bytes, or the input ends inside the sample
-    const auto e1 = static_cast<unsigned>(__builtin_ctzll(ends) >> 3);
-    const auto e2 = static_cast<unsigned>(__builtin_ctzll(ends2) >> 3);
-    const auto e3 = static_cast<unsigned>(__builtin_ctzll(ends3) >> 3);
+    const auto e1 = static_cast<unsigned>(bits::countr_zero(ends) >> 3);
+    const auto e2 = static_cast<unsigned>(bits::countr_zero(ends2) >> 3);
+    const auto e3 = static_cast<unsigned>(bits::countr_zero(ends3) >> 3);
     const unsigned l1 = e1 + 1;
     const unsigned l2 = e2 - e1;
     const unsigned l3 = e3 - e2;
@@ -176,7 +178,7 @@ size_t read_words(const uint8_t*& p, uint16_t*& out, const uint16_t* out_end) no
   return text;
 }
 
-#if VORLANE_X86
+#if VORLANE_X86_TARGETS
 // Whole samples, thirty values at a time, from 64-byte windows while 64
 // bytes are left. The varint ends of a window are one mask; the positions of
 // the first bytes come out of it compressed, and the first, second and third
@@ -204,7 +206,7 @@ read_values_avx512(const uint8_t*& p, const uint8_t* end, uint16_t*& out,
   const __m512i three = _mm512_set1_epi8(3);
   const __m512i unit = _mm512_set1_epi16(1);
   size_t text = 0;
-  while (end - p >= 64 && out != out_end) {
+  while (end - p >= static_cast<ptrdiff_t>(kWindow) && out != out_end) {
     const __m512i v = _mm512_loadu_si512(p);
     const uint64_t cont = _mm512_movepi8_mask(v);
     const uint64_t ends = ~cont;
@@ -222,7 +224,7 @@ read_values_avx512(const uint8_t*& p, const uint8_t* end, uint16_t*& out,
       if (k == 0) break;
       last_end = _pdep_u64(uint64_t{1} << (k - 1), ends);
     }
-    const auto last = static_cast<unsigned>(__builtin_ctzll(last_end));
+    const auto last = (bits::countr_zero(last_end));
     const uint64_t used = last == 63 ? ~uint64_t{0} : (uint64_t{2} << last) - 1;
     const uint64_t c = cont & used;
     if ((c & (c >> 1) & (c >> 2)) != 0) break;  // four bytes or more
@@ -287,13 +289,13 @@ bool read_sample_values(const uint8_t* base, const uint8_t* p, const uint8_t* en
                         WireError& error) noexcept {
   text = 0;
   const bool pext = reader != SampleReader::Portable;
-  if (end - p >= 72) {
-#if VORLANE_X86
+  if (end - p >= static_cast<ptrdiff_t>(kWindowRead)) {
+#if VORLANE_X86_TARGETS
     if (reader == SampleReader::Avx512) text = read_values_avx512(p, end, out, out_end);
 #endif
     // What the vector reader left (or all of it), then the end of the run.
     text += pext ? read_windows<true>(p, end, out, out_end) : read_windows<false>(p, end, out, out_end);
-  } else if (out != out_end && end - base <= 64) {
+  } else if (out != out_end && end - base <= static_cast<ptrdiff_t>(kWindow)) {
     // A whole input of up to 64 bytes, as most device messages are: one mask
     // of its varint ends, so that where a sample starts comes from the mask
     // and not from the bytes of the sample before. Bytes past the input end
@@ -319,13 +321,14 @@ bool read_sample_values(const uint8_t* base, const uint8_t* p, const uint8_t* en
 
 bool sample_reader_supported(SampleReader reader) noexcept {
   if (reader == SampleReader::Portable) return true;
-#if VORLANE_X86
+#if VORLANE_X86_TARGETS
   // PEXT is one fast instruction on every CPU that has AVX-512 VBMI, but
   // slow microcode on some earlier ones that have BMI2; so both are asked.
-  const bool fast_pext = __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("avx512vbmi");
+  using cpu::Feature;
+  const bool fast_pext = cpu::has(Feature::Bmi2) && cpu::has(Feature::Avx512Vbmi);
   if (reader == SampleReader::Bmi2) return fast_pext;
-  return fast_pext && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi2") &&
-         __builtin_cpu_supports("popcnt");
+  return fast_pext && cpu::has(Feature::Avx512Bw) && cpu::has(Feature::Avx512Vbmi2) &&
+         cpu::has(Feature::Popcnt);
 #else
   return false;
 #endif

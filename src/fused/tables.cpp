@@ -1,17 +1,14 @@
 // The tables are built at compile time, once, here.
 #include "fused/tables.h"
 
+#include "fused/text.h"
+
 namespace vorlane::fused {
 namespace {
 
-constexpr std::array<uint8_t, 65536> make_lengths() {
-  std::array<uint8_t, 65536> table{};
-  for (size_t u = 0; u < table.size(); ++u) {
-    table[u] = static_cast<uint8_t>(text_length(from_wire(static_cast<uint16_t>(u))));
-  }
-  return table;
-}
-
+// The text of a value and its length, in one word: the one description of a
+// value's text, from which both tables (and so the measure and the writer)
+// are made.
 constexpr uint64_t text_entry(int v) {
   const unsigned n = text_length(v);
   unsigned magnitude = static_cast<unsigned>(v < 0 ? -v : v);
@@ -22,6 +19,14 @@ constexpr uint64_t text_entry(int v) {
   }
   if (v < 0) entry |= uint64_t{'-'};
   return entry;
+}
+
+constexpr std::array<uint8_t, 65536> make_lengths() {
+  std::array<uint8_t, 65536> table{};
+  for (size_t u = 0; u < table.size(); ++u) {
+    table[u] = static_cast<uint8_t>(text_entry(from_wire(static_cast<uint16_t>(u))) >> 56);
+  }
+  return table;
 }
 
 constexpr std::array<uint64_t, kTextCount> make_texts() {
@@ -42,7 +47,7 @@ constexpr std::array<SettingsHead, kSettingsCount> make_settings_heads() {
                {kSettingsPrefix, kRangeNames[r], std::string_view(R"(","freq":")"),
                 kFreqNames[f], std::string_view(R"(","noise":")"), kNoiseNames[n],
                 std::string_view(R"(","antialias":")"), kAntialiasNames[a],
-                std::string_view(R"(","acc_temp":)")}) {
+                std::string_view("\""), text::kAccTemp}) {
             for (char c : part) head.text[size++] = c;
           }
           head.size = static_cast<uint8_t>(size);

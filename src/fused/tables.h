@@ -16,7 +16,11 @@ namespace vorlane::fused {
 
 // The tables are defined in tables.cpp. Hidden, so that code in other files
 // reaches them directly and not through the global offset table.
+#if defined(__GNUC__) || defined(__clang__)
 #define VORLANE_FUSED_TABLE extern __attribute__((visibility("hidden"))) const
+#else
+#define VORLANE_FUSED_TABLE extern const
+#endif
 
 // Samples are kept as their zigzag wire values u; the text of the value u
 // stands for comes from tables indexed by u, so small magnitudes, positive
@@ -51,11 +55,7 @@ VORLANE_FUSED_TABLE std::array<uint64_t, kTextCount> kText;
 inline uint64_t wide_entry(uint16_t u) noexcept {
   const uint32_t magnitude = (uint32_t{u} + 1) >> 1;  // |v| for the zigzag value u
   const uint32_t high = magnitude / 100;
-  const auto pair = [](uint32_t k) {
-    uint16_t digits;
-    std::memcpy(&digits, &json::detail::kDigitPairs[2 * k], 2);
-    return uint64_t{digits};
-  };
+  using json::decimal::pair;
   uint64_t chars;
   uint64_t length;
   if (high >= 100) {

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "accel/entry.h"
+#include "json/records.h"
 #include "json/writer.h"
 
 namespace vorlane::json {

@@ -53,23 +53,12 @@ void JsonWriter::format_escaped_str(std::string_view text) {
   append("\"", 1);
 }
 
-void JsonWriter::write_i16(int16_t value) {
-  char digits[6];
-  char* const end = digits + sizeof digits;
-  // The magnitude in the unsigned type of the same width keeps -32768 exact.
-  const auto magnitude = static_cast<uint16_t>(value < 0 ? 0u - static_cast<uint16_t>(value)
-                                                         : static_cast<uint16_t>(value));
-  char* start = detail::format_decimal(end, magnitude);
-  if (value < 0) *--start = '-';
-  append(start, static_cast<size_t>(end - start));
-}
+void JsonWriter::write_i16(int16_t value) { write_i64(value); }
 
 void JsonWriter::write_i64(int64_t value) {
-  char digits[20];
+  char digits[decimal::kMaxI64Text];  // the longest text, sign included
   char* const end = digits + sizeof digits;
-  const uint64_t magnitude =
-      value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-  char* start = detail::format_decimal(end, magnitude);
+  char* start = decimal::format_backward(end, decimal::magnitude(value));
   if (value < 0) *--start = '-';
   append(start, static_cast<size_t>(end - start));
 }

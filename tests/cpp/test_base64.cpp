@@ -7,10 +7,11 @@
 
 #include "accel/errors.h"
 #include "base64/base64.h"
+#include "base64_reference.h"
 #include "encode.h"
 
 using vorlane::accel::debug_text;
-using vorlane::base64::base64_decode;
+using vorlane::testing::base64_decode;
 using vorlane::base64::decoded_capacity;
 
 namespace {

@@ -8,9 +8,11 @@
 
 #include "accel/errors.h"
 #include "base64/base64.h"
+#include "base64_reference.h"
 
 using namespace vorlane::base64;
 using vorlane::accel::debug_text;
+using vorlane::testing::reference_decode_into;
 
 namespace {
 

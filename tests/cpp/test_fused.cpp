@@ -31,7 +31,7 @@ std::string direct(uint64_t version, const std::string& text,
   if (!r.ok()) return "error: " + accel::debug_text(r.error());
   // Nothing may be written past the length.
   std::string out(r.value() + 64, '#');
-  doc.write(out.data());
+  EXPECT_EQ(doc.write(out.data(), out.size()), out.data() + r.value());
   EXPECT_EQ(out.substr(r.value()), std::string(64, '#'));
   out.resize(r.value());
   return out;
@@ -292,3 +292,37 @@ TEST(DirectDocument, TextErrorsAndVersionsPassThrough) {
 }
 
 }  // namespace
+
+// The checked write: given less room than the document, write stores
+// nothing past that room and does not return the document's end, so a
+// caller comparing the two notices; given the exact room, it returns it.
+// Every room from 0 to the length, for documents of every version and of
+// short, wide and long runs (the long-run loop checks its room in rounds).
+TEST(DirectDocument, WriteNeverStoresPastItsRoom) {
+  std::mt19937 rng(77);
+  for (uint64_t version : {1, 2, 3}) {
+    for (size_t samples : {0u, 1u, 2u, 5u, 63u, 64u, 65u, 200u}) {
+      const std::string text =
+          vorlane::testing::encode_base64(realistic_payload(version, samples, rng, 7));
+      fused::Document doc;
+      auto r = doc.prepare(version, text);
+      ASSERT_TRUE(r.ok());
+      const size_t length = r.value();
+      ASSERT_EQ(doc.length(), length);
+      std::string out(length + 16, '#');
+      for (size_t room = 0; room <= length; ++room) {
+        std::fill(out.begin(), out.end(), '#');
+        char* const stop = doc.write(out.data(), room);
+        ASSERT_LE(stop, out.data() + room) << "version " << version << ", " << samples << " samples";
+        ASSERT_EQ(out.substr(room), std::string(out.size() - room, '#'))
+            << "stored past a room of " << room << " of " << length;
+        if (room < length) {
+          ASSERT_NE(stop, out.data() + length);
+        } else {
+          ASSERT_EQ(stop, out.data() + length);
+          ASSERT_EQ(out.substr(0, length), direct(version, text));
+        }
+      }
+    }
+  }
+}

@@ -1,24 +1,38 @@
-// What a forged sample count can make the decoder allocate. Global
-// operator new is replaced in this executable so that every request made
-// while decoding is seen; the core itself is unchanged.
+// What a forged sample count can make each road allocate. Global operator
+// new is replaced in this executable so that every request made while
+// decoding is seen; the core itself is unchanged.
 //
-// The rule: with n announced and r bytes left after the count, room for
-// min(n, 174762) samples is reserved up front only when n <= r; otherwise
-// nothing, and the array grows (4, 8, 16, ...) only as samples arrive.
+// The reference road (decode_bytes, the record decoders): with n announced
+// and r bytes left after the count, room for min(n, 174762) samples is
+// reserved up front only when n <= r; otherwise nothing, and the array
+// grows (4, 8, 16, ...) only as samples arrive.
+//
+// The fused road (fused::Document, which the module and the tool run): a
+// count the bytes left cannot hold at three bytes a sample (3n > r) fails
+// before anything is allocated for samples; otherwise the n samples' values
+// take one array of 6n bytes, at most twice the bytes left, and only past
+// 128 samples (fewer stay on the stack). The decoded bytes go to the heap
+// only past 768 of them. So the input's length bounds all it allocates.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
+#include <string>
 #include <new>
 #include <vector>
 
 #include "accel/entry.h"
+#include "base64/base64.h"
+#include "encode.h"
+#include "fused/document.h"
 
 namespace {
 
 struct AllocationLog {
   bool on = false;
   size_t count = 0;
+  size_t total = 0;
   size_t first = 0;
   size_t largest = 0;
 };
@@ -27,6 +41,7 @@ AllocationLog g_log;
 void* allocate(size_t size) {
   if (g_log.on) {
     if (g_log.count++ == 0) g_log.first = size;
+    g_log.total += size;
     if (size > g_log.largest) g_log.largest = size;
   }
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
@@ -121,6 +136,8 @@ const Case kCases[] = {
     {"at_left", 300, 300, 300, false},
     {"just_below_left", 299, 300, 299, false},
     {"complete", 100, 300, 100, true},
+    {"past_the_stack_complete", 200, 600, 200, true},
+    {"past_the_stack_one_byte_short", 200, 599, 200, false},
     {"above_cap_at_left", 1 << 20, 1 << 20, kCap, false},
     {"cap_plus_one_complete", kCap + 1, 3 * (kCap + 1), kCap, true},
     {"empty_run", 0, 0, 0, true},
@@ -128,6 +145,43 @@ const Case kCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(AllVersions, ForgedCounts,
+                         ::testing::Combine(::testing::Values(1u, 2u, 3u), ::testing::ValuesIn(kCases)),
+                         [](const auto& info) {
+                           return "v" + std::to_string(std::get<0>(info.param)) + "_" +
+                                  std::get<1>(info.param).name;
+                         });
+
+
+class FusedForgedCounts : public ::testing::TestWithParam<std::tuple<uint64_t, Case>> {};
+
+TEST_P(FusedForgedCounts, AllocateNoMoreThanTheInputHolds) {
+  const auto& [version, c] = GetParam();
+  Bytes bytes = header(version);
+  put_varint(bytes, c.count);
+  bytes.resize(bytes.size() + c.left, 0);
+  const std::string text = vorlane::testing::encode_base64(bytes);
+  using vorlane::fused::Document;
+  auto document = std::make_unique<Document>();  // (its own allocation is not logged)
+  g_log = {};
+  g_log.on = true;
+  auto r = document->prepare(version, text);
+  g_log.on = false;
+  // Both roads agree on the outcome.
+  EXPECT_EQ(r.ok(), c.ok) << (r.ok() ? "" : debug_text(r.error()));
+  if (!c.ok) EXPECT_EQ(debug_text(r.error()), "PostcardError(DeserializeUnexpectedEnd)");
+
+  const size_t byte_room = vorlane::base64::filled_capacity(text.size());
+  const bool bytes_on_heap = byte_room > Document::kStackBytes;
+  const bool samples_held = 3 * c.count <= c.left && c.count <= c.left;
+  const bool samples_on_heap = samples_held && c.count > Document::kStackSamples;
+  EXPECT_EQ(g_log.count, size_t{bytes_on_heap} + size_t{samples_on_heap});
+  EXPECT_EQ(g_log.total, (bytes_on_heap ? byte_room : 0) +
+                             (samples_on_heap ? static_cast<size_t>(c.count) * kSample : 0));
+  // Whatever the count, the input bounds it all.
+  EXPECT_LE(g_log.total, byte_room + 2 * c.left);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllVersions, FusedForgedCounts,
                          ::testing::Combine(::testing::Values(1u, 2u, 3u), ::testing::ValuesIn(kCases)),
                          [](const auto& info) {
                            return "v" + std::to_string(std::get<0>(info.param)) + "_" +
