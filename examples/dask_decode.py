@@ -31,22 +31,10 @@ def run(argv=None) -> int:
     parser = db.make_parser(PROG, __doc__.split("\n\n")[0], "--scheduler",
                             "address of a running Dask scheduler, e.g. tcp://host:8786",
                             default_workers=os.cpu_count() or 1)
-    try:
-        args = db.parse_args(parser, argv)
-        db.prepare_output(args.output, args.overwrite)
-        args.output = db.where(args.output)
-    except db.UsageError as exc:
-        return db.report_usage(PROG, str(exc))
-    except (OSError, ValueError, ImportError) as exc:
-        print(f"{PROG}: cannot use output folder '{args.output}': {exc}", file=sys.stderr)
-        return 1
-    inputs, problems = db.resolve_inputs(args.files)
-    for problem in problems:
-        print(f"{PROG}: {problem}", file=sys.stderr)
-    if problems and not inputs:
-        return 1
-    blocks = db.plan_blocks(inputs, args.block_size)
-    width = db.part_width(blocks)
+    planned = db.plan(PROG, parser, argv)
+    if isinstance(planned, int):
+        return planned
+    args, inputs, blocks, width, unreadable = planned
 
     from dask.distributed import Client, LocalCluster, as_completed
 
@@ -95,7 +83,7 @@ def run(argv=None) -> int:
     ordered = [results[b.index] for b in blocks]
     print(db.summary(PROG, inputs, ordered, args.output, decode_seconds,
                      time.perf_counter() - started), file=sys.stderr)
-    return 1 if problems or any(c.failures for c in ordered) else 0
+    return 1 if unreadable or any(c.failures for c in ordered) else 0
 
 
 if __name__ == "__main__":

@@ -510,6 +510,29 @@ def summary(prog: str, inputs: list[Input], results: list[Counts], out: str,
             f"{total_seconds:.2f} s; client peak RSS {peak_rss_mb():.0f} MB{extra}; output in {out}")
 
 
+def plan(prog: str, parser: argparse.ArgumentParser, argv):
+    """Everything before a cluster starts: checks the arguments and the output
+    folder, lists the inputs and cuts them into blocks. Returns (args, inputs,
+    blocks, part-name width, whether an input could not be read), or the exit
+    status to stop with."""
+    try:
+        args = parse_args(parser, argv)
+        prepare_output(args.output, args.overwrite)
+        args.output = where(args.output)
+    except UsageError as exc:
+        return report_usage(prog, str(exc))
+    except (OSError, ValueError, ImportError) as exc:
+        print(f"{prog}: cannot use output folder '{args.output}': {exc}", file=sys.stderr)
+        return 1
+    inputs, problems = resolve_inputs(args.files)
+    for problem in problems:
+        print(f"{prog}: {problem}", file=sys.stderr)
+    if problems and not inputs:
+        return 1
+    blocks = plan_blocks(inputs, args.block_size)
+    return args, inputs, blocks, part_width(blocks), bool(problems)
+
+
 def report_usage(prog: str, message: str) -> int:
     print(f"{prog}: {message}", file=sys.stderr)
     return 2
