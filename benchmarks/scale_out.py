@@ -11,7 +11,7 @@ installed in the interpreter (and Java 17+ for Spark):
 Each round runs every contender once, in turn, on the same file:
 - loop:  one Python process, a for loop over the lines calling parse and
          writing documents and FILE:LINE failures to two files;
-- tool:  vorlane-decode -p 3 FILE > out 2> err;
+- tool:  vorlane-decode -j 1 -p 3 FILE > out 2> err (one job);
 - dask:  examples/dask_decode.py --scheduler ADDRESS against a LocalCluster of
          2 worker processes (1 thread each) started once, before the rounds;
 - spark: examples/spark_decode.py --workers 2 (local[2]): wall time with the
@@ -159,7 +159,7 @@ def main() -> None:
             rows.setdefault("loop", []).append((wall, rss))
 
             with open(tool_out, "wb") as o, open(tool_err, "wb") as e:
-                wall, rss, _ = run([TOOL, "-p", "3", rel], o, e)
+                wall, rss, _ = run([TOOL, "-j", "1", "-p", "3", rel], o, e)
             rows.setdefault("tool", []).append((wall, rss))
             if open(loop_out, "rb").read() != open(tool_out, "rb").read() or \
                     open(loop_err, "rb").read() != open(tool_err, "rb").read():
