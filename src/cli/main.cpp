@@ -41,12 +41,16 @@ constexpr const char kStdinName[] = "<stdin>";
 constexpr size_t kBlockBytes = size_t{256} << 10;
 
 unsigned available_cpus() {
+#if defined(__linux__)
+  // The CPUs this process may run on, which a container or taskset may
+  // limit below the machine's.
   cpu_set_t set;
   CPU_ZERO(&set);
   if (::sched_getaffinity(0, sizeof set, &set) == 0) {
     const int n = CPU_COUNT(&set);
     if (n > 0) return static_cast<unsigned>(n) < kMaxJobs ? static_cast<unsigned>(n) : kMaxJobs;
   }
+#endif
   const long n = ::sysconf(_SC_NPROCESSORS_ONLN);
   return n > 0 && n < static_cast<long>(kMaxJobs) ? static_cast<unsigned>(n) : 1;
 }

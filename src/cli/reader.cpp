@@ -8,6 +8,22 @@
 #include <cstring>
 
 namespace vorlane::cli {
+namespace {
+
+// The last line feed in [p, p + n), or null.
+const char* last_line_feed(const char* p, size_t n) {
+#if defined(__linux__)
+  return static_cast<const char*>(memrchr(p, '\n', n));
+#else
+  // memrchr is a GNU extension (macOS has none).
+  while (n > 0) {
+    if (p[--n] == '\n') return p + n;
+  }
+  return nullptr;
+#endif
+}
+
+}  // namespace
 
 bool BlockReader::next(Buffer& in) {
   in.clear();
@@ -27,7 +43,7 @@ bool BlockReader::next(Buffer& in) {
       // Cut after the last line end; without one, a line goes on past
       // what is here, so read on.
       const size_t fresh = in.size() - searched;
-      const auto* found = static_cast<const char*>(memrchr(in.data() + searched, '\n', fresh));
+      const char* found = last_line_feed(in.data() + searched, fresh);
       if (found != nullptr) cut = static_cast<size_t>(found - in.data()) + 1;
       searched = in.size();
       if (cut != 0) {
@@ -49,7 +65,7 @@ bool BlockReader::next(Buffer& in) {
       error_ = errno;
       end_ = true;
       // Only whole lines are kept.
-      const auto* found = static_cast<const char*>(memrchr(in.data(), '\n', in.size()));
+      const char* found = last_line_feed(in.data(), in.size());
       in.set_size(found != nullptr ? static_cast<size_t>(found - in.data()) + 1 : 0);
       return !in.empty();
     }
