@@ -90,6 +90,11 @@ def parse_bytes(version, line):
     return None, message
 
 
+def count_lines(data):
+    """Lines as the tool counts them: empty ones too, a last one without LF."""
+    return data.count(b"\n") + (1 if data and not data.endswith(b"\n") else 0)
+
+
 def expected(data, version, name, merged=False):
     """The tool's stdout and stderr for the input bytes `data`, built from parse
     line by line; with merged, also both streams as one, in line order."""
@@ -499,7 +504,8 @@ def test_jobs_forms(args):
     assert result.stderr == b"<stdin>:2: Parsing failed: B64Error(InvalidLastSymbol(1, 82))\n"
 
 
-SUMMARY = re.compile(rb"vorlane-decode: (\d+) decoded, (\d+) failed \([0-9.]+ MB in [0-9.]+ s\)\n")
+SUMMARY = re.compile(
+    rb"vorlane-decode: (\d+) lines, (\d+) decoded, (\d+) failed \([0-9.]+ MB in [0-9.]+ s\)\n")
 PROGRESS = re.compile(rb"vorlane-decode: \d+ lines, [0-9.]+ MB/s, \d+ failed(, \d+%, \d+:\d\d left)?\n")
 
 
@@ -514,7 +520,8 @@ def test_progress_forced_on_ends_with_the_summary(big_files, jobs):
     assert summary, lines[-1]
     reports = [line for line in lines[:-1] if not PROGRESS.fullmatch(line)]
     assert b"".join(reports) == err
-    assert int(summary[1]) == out.count(b"\n") and int(summary[2]) == err.count(b"\n")
+    assert int(summary[1]) == count_lines(path.read_bytes())
+    assert int(summary[2]) == out.count(b"\n") and int(summary[3]) == err.count(b"\n")
 
 
 @pytest.mark.parametrize("args", [[], ["--no-progress"], ["--progress", "--no-progress"]])
@@ -551,7 +558,7 @@ def test_progress_is_on_by_default_on_a_terminal():
     code, stdout, tty = _run_with_terminal_stderr(["-p", "3"], b"AQMBATICAQTQDwDXBP//Aw==\nAR==\n")
     assert code == 1 and stdout.count(b"\n") == 1
     assert b"<stdin>:2: Parsing failed: B64Error(InvalidLastSymbol(1, 82))" in tty
-    assert re.search(rb"vorlane-decode: 1 decoded, 1 failed \(", tty)
+    assert re.search(rb"vorlane-decode: 2 lines, 1 decoded, 1 failed \(", tty)
     code, _, tty = _run_with_terminal_stderr(["-p", "3", "--no-progress"], b"AR==\n")
     assert b"decoded" not in tty
 

@@ -138,7 +138,9 @@ int decode_all(const Options& options) {
       emitter.report("internal error: a document's length differs from its measure");
       return kExitFailed;
   }
-  if (progress) progress->finish(emitter.decoded(), emitter.failed(), emitter.bytes());
+  if (progress) {
+    progress->finish(emitter.lines(), emitter.decoded(), emitter.failed(), emitter.bytes());
+  }
   return ok && emitter.failed() == 0 ? kExitOk : kExitFailed;
 }
 

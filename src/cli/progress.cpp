@@ -42,11 +42,12 @@ void Progress::update(uint64_t bytes, size_t lines, size_t failed) {
   drawn_ = terminal_;
 }
 
-void Progress::finish(size_t decoded, size_t failed, uint64_t bytes) {
+void Progress::finish(size_t lines, size_t decoded, size_t failed, uint64_t bytes) {
   clear();
   const double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
   char text[160];
-  std::snprintf(text, sizeof text, "vorlane-decode: %zu decoded, %zu failed (%.1f MB in %.2f s)\n",
+  std::snprintf(text, sizeof text,
+                "vorlane-decode: %zu lines, %zu decoded, %zu failed (%.1f MB in %.2f s)\n", lines,
                 decoded, failed, static_cast<double>(bytes) / 1e6, seconds);
   write(text);
 }

@@ -20,8 +20,8 @@ class Progress {
   void update(uint64_t bytes, size_t lines, size_t failed);
   // Takes a line drawn on a terminal away, before other text is written.
   void clear();
-  // The closing summary: N decoded, M failed.
-  void finish(size_t decoded, size_t failed, uint64_t bytes);
+  // The closing summary: lines read (empty ones too), decoded, failed.
+  void finish(size_t lines, size_t decoded, size_t failed, uint64_t bytes);
 
  private:
   using Clock = std::chrono::steady_clock;
