@@ -51,20 +51,18 @@ def run(argv=None) -> int:
         decode_started = time.perf_counter()
         progress = db.Progress(len(blocks), sum(i.size for i in inputs), not args.no_progress)
         futures = client.map(db.decode_block, blocks, version=args.payload_version,
-                             out=args.output, width=width, pure=False)
+                             out=args.output, width=width, decoder=args.decoder, pure=False)
         results: dict[int, db.Counts] = {}
         for future in as_completed(futures):
             counts = future.result()
             results[counts.index] = counts
             progress.add(counts)
         progress.close()
-        errors = [c.error for c in results.values() if c.error]
-        if not errors:
-            offsets = db.line_offsets(blocks, {i: c.lines for i, c in results.items()})
-            pending = [b for b in blocks if results[b.index].pending]
-            renumbered = client.map(db.renumber_failures, pending,
-                                    [offsets[b.index] for b in pending],
-                                    out=args.output, width=width, pure=False)
+        errors, pending = db.to_renumber(blocks, results)
+        if pending:
+            renumbered = client.map(db.renumber_failures, [b for b, _ in pending],
+                                    [n for _, n in pending], out=args.output, width=width,
+                                    pure=False)
             errors = [e for e in client.gather(renumbered) if e]
         decode_seconds = time.perf_counter() - decode_started
     except Exception as exc:  # noqa: BLE001 - one line instead of a remote traceback
@@ -75,15 +73,8 @@ def run(argv=None) -> int:
             client.close()
         if cluster is not None:
             cluster.close()
-    if errors:
-        for error in errors[:10]:
-            print(f"{PROG}: on a worker: {error}", file=sys.stderr)
-        return 1
-    db.remove_pending(args.output)
-    ordered = [results[b.index] for b in blocks]
-    print(db.summary(PROG, inputs, ordered, args.output, decode_seconds,
-                     time.perf_counter() - started), file=sys.stderr)
-    return 1 if unreadable or any(c.failures for c in ordered) else 0
+    return db.finish(PROG, args, inputs, blocks, results, errors, unreadable, decode_seconds,
+                     started)
 
 
 if __name__ == "__main__":

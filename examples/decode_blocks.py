@@ -25,7 +25,10 @@ import re
 import resource
 import shutil
 import stat
+import subprocess
 import sys
+import sysconfig
+import tempfile
 import time
 from typing import NamedTuple
 
@@ -36,6 +39,10 @@ LINES_PER_WRITE = 256
 # Failed lines of a block that does not start a file are numbered from the
 # block's start first, and renumbered here once the counts are in.
 PENDING = "_pending"
+
+
+DECODERS = ("auto", "tool", "parse")
+TOOL = "vorlane-decode"
 
 
 class UsageError(Exception):
@@ -93,6 +100,11 @@ def make_parser(prog: str, description: str, cluster_option: str, cluster_help: 
                     help="bytes of input per task, cut at line ends (default 16M)")
     ap.add_argument("--overwrite", action="store_true",
                     help="replace earlier output in DIR instead of refusing to start")
+    ap.add_argument("--decoder", choices=DECODERS, default="auto",
+                    help="how workers decode a block: 'tool' runs vorlane-decode on it (its "
+                         "fused native road, no Python per line), 'parse' calls the module's "
+                         "parse line by line, 'auto' (default) takes the tool where the worker "
+                         "has it, else parse")
     ap.add_argument("--no-progress", action="store_true",
                     help="no progress line (it is shown only when stderr is a terminal)")
     return ap
@@ -288,46 +300,70 @@ class Counts(NamedTuple):
     pending: bool     # failures written with numbers relative to the block
     nbytes: int
     error: str | None  # the block could not be read or its parts written
+    decoder: str = ""  # "tool" or "parse"; "" for a block that held no line
 
 
 _CHUNK = 1 << 20
+# Looking for a block's first and last line end reads this much at a time.
+_SCAN = 64 << 10
 
 
-def read_block(f, start: int, end: int) -> bytes:
-    """The lines of f that start in [start, end), the last one to its end."""
-    if start > 0:
-        # A line starts here only if the byte before is a line feed.
-        f.seek(start - 1)
-        pos = start - 1
-        while True:
-            chunk = f.read(min(_CHUNK, end - pos))
-            if not chunk:
-                return b""
-            nl = chunk.find(b"\n")
-            if nl >= 0:
-                start = pos + nl + 1
-                break
-            pos += len(chunk)
-            if pos >= end:
-                return b""
-        if start >= end:
-            return b""
-    f.seek(start)
-    data = f.read(end - start)
-    if data.endswith(b"\n") or len(data) < end - start:
-        return data
-    # Read on to the end of the last line.
-    parts = [data]
-    while True:
-        chunk = f.read(_CHUNK)
+def _line_feed_from(f, pos: int, limit: int | None) -> int | None:
+    """Where the first LF at or after pos (and before limit) is, or None."""
+    f.seek(pos)
+    while limit is None or pos < limit:
+        chunk = f.read(_SCAN if limit is None else min(_SCAN, limit - pos))
         if not chunk:
-            break
+            return None
         nl = chunk.find(b"\n")
         if nl >= 0:
-            parts.append(chunk[:nl + 1])
-            break
-        parts.append(chunk)
-    return b"".join(parts)
+            return pos + nl
+        pos += len(chunk)
+    return None
+
+
+def block_bounds(f, start: int, end: int) -> tuple[int, int]:
+    """[first, last): the lines of f that start in [start, end), the last
+    one read on to its LF or to the end of the file."""
+    first = 0
+    if start > 0:
+        # A line starts here only if the byte before is a line feed.
+        nl = _line_feed_from(f, start - 1, end)
+        if nl is None or nl + 1 >= end:
+            return start, start
+        first = nl + 1
+    nl = _line_feed_from(f, end - 1, None)
+    last = nl + 1 if nl is not None else f.seek(0, os.SEEK_END)
+    return first, max(first, last)
+
+
+def _feed(f, first: int, last: int, pipe) -> None:
+    """Bytes [first, last) of f into pipe: by the kernel where it can."""
+    if hasattr(os, "sendfile") and sys.platform.startswith("linux"):
+        try:
+            source = f.fileno()
+        except (AttributeError, OSError):
+            source = None
+        if source is not None:
+            import fcntl
+            try:
+                # Bigger pipe, fewer wake-ups: the tool decodes what has come.
+                fcntl.fcntl(pipe.fileno(), fcntl.F_SETPIPE_SZ, 1 << 20)
+            except (AttributeError, OSError):
+                pass
+            while first < last:
+                sent = os.sendfile(pipe.fileno(), source, first, min(last - first, 1 << 30))
+                if sent == 0:  # the file is shorter now
+                    return
+                first += sent
+            return
+    f.seek(first)
+    while first < last:
+        chunk = f.read(min(_CHUNK, last - first))
+        if not chunk:
+            return
+        pipe.write(chunk)
+        first += len(chunk)
 
 
 _INVALID_BYTE = re.compile(r"InvalidByte\((\d+), (\d+)\)")
@@ -379,53 +415,188 @@ def _lines(data: bytes) -> tuple[list, bool]:
     return text.split("\n"), True
 
 
-def decode_block(block: Block, version: int, out: str, width: int) -> Counts:
-    """Reads one block, decodes every line, writes its two part files."""
+def name_bytes(name: str) -> bytes:
+    """An input's name as the tool writes it: the bytes of its argument."""
+    return name.encode("utf-8", "surrogateescape")
+
+
+class ToolFailed(Exception):
+    """vorlane-decode did not decode a block: its complaint, or its status."""
+
+
+_found_tool: dict[str, str | None] = {}
+
+
+def find_tool() -> str | None:
+    """vorlane-decode of the release whose module this worker imports:
+    beside its interpreter first, then on its PATH. Looked up once a process."""
+    if "tool" not in _found_tool:
+        _found_tool["tool"] = _look_for_tool()
+    return _found_tool["tool"]
+
+
+def _look_for_tool() -> str | None:
+    from importlib import metadata
+    try:
+        wanted = f"{TOOL} {metadata.version('vorlane_binary_parser')}"
+    except metadata.PackageNotFoundError:
+        return None
+    places = [sysconfig.get_path("scripts")]
+    try:
+        places.append(sysconfig.get_path("scripts", f"{os.name}_user"))
+    except KeyError:
+        pass
+    seen = []
+    for path in [shutil.which(TOOL, path=p) for p in places if p] + [shutil.which(TOOL)]:
+        if not path or path in seen:
+            continue
+        seen.append(path)
+        try:
+            said = subprocess.run([path, "--version"], capture_output=True, timeout=60).stdout
+        except (OSError, subprocess.SubprocessError):
+            continue
+        # Another release may render or number differently: only the same one.
+        if said.decode(errors="replace").strip() == wanted:
+            return path
+    return None
+
+
+# The tool's closing line, and the lines it writes about once a second
+# before it when its stderr is not a terminal.
+_TOOL_SUMMARY = re.compile(rb"vorlane-decode: (\d+) lines, (\d+) decoded, (\d+) failed \(")
+_TOOL_PROGRESS = re.compile(rb"vorlane-decode: \d+ lines, [0-9.]+ MB/s, ")
+
+
+class InputFailed(Exception):
+    """The block's bytes could not be read while the tool was fed."""
+
+
+def _decode_with_tool(tool: str, version: int, f, first: int, last: int, docs_out, fail_out,
+                      prefix: bytes) -> tuple[int, int, int]:
+    """Runs vorlane-decode on bytes [first, last) of f, given on its standard
+    input: documents straight into docs_out, failure lines (numbered from
+    the block's start) renamed into fail_out. Returns (lines, documents,
+    failures) as the tool counted them."""
+    try:
+        target, spill = docs_out.fileno(), None
+    except (AttributeError, OSError):  # a remote file system's writer
+        spill = tempfile.TemporaryFile()
+        target = spill.fileno()
+    try:
+        with tempfile.TemporaryFile() as err:
+            try:
+                proc = subprocess.Popen([tool, "-j", "1", "--progress", "-p", str(version), "-"],
+                                        stdin=subprocess.PIPE, stdout=target, stderr=err)
+            except OSError as exc:
+                raise ToolFailed(f"cannot run {tool}: {exc.strerror or exc}") from None
+            try:
+                _feed(f, first, last, proc.stdin)
+            except BrokenPipeError:
+                pass  # the tool stopped early: its status and stderr tell why
+            except OSError as exc:
+                proc.kill()
+                raise InputFailed(exc.strerror or str(exc)) from None
+            finally:
+                try:
+                    proc.stdin.close()
+                except BrokenPipeError:
+                    pass
+                status = proc.wait()
+            err.seek(0)
+            failures, counted, complaint = 0, None, None
+            for line in err:
+                if line.startswith(b"<stdin>:"):
+                    fail_out.write(prefix + line[8:])
+                    failures += 1
+                elif m := _TOOL_SUMMARY.match(line):
+                    counted = int(m.group(1)), int(m.group(2)), int(m.group(3))
+                elif not _TOOL_PROGRESS.match(line) and complaint is None:
+                    complaint = line.decode(errors="replace").strip()
+        if complaint or status not in (0, 1) or (status == 1) != (failures > 0) \
+                or counted is None or counted[2] != failures:
+            raise ToolFailed(complaint or f"{TOOL} ended with status {status}")
+        if spill is not None:
+            spill.seek(0)
+            shutil.copyfileobj(spill, docs_out, _CHUNK)
+    finally:
+        if spill is not None:
+            spill.close()
+    return counted
+
+
+def _decode_with_parse(version: int, data: bytes, docs_out, fail_out,
+                       prefix: bytes) -> tuple[int, int]:
+    """parse on every line of the block: (documents, failures)."""
     from vorlane_binary_parser import BinaryParser
 
     parse = BinaryParser().parse
-    part = part_name(block.index, width)
-    try:
-        with open_read(block.path) as f:
-            data = read_block(f, block.start, block.end)
-    except OSError as exc:
-        return Counts(block.index, 0, 0, 0, False, 0, f"{block.name}: {exc.strerror or exc}")
-    nbytes = len(data)
-    nlines = data.count(b"\n") + (1 if data and not data.endswith(b"\n") else 0)
     lines, is_text = _lines(data)
-    del data
+    documents, fails = 0, []
+    for base in range(0, len(lines), LINES_PER_WRITE):
+        docs = []
+        for number, line in enumerate(lines[base:base + LINES_PER_WRITE], base + 1):
+            if line:
+                try:
+                    docs.append(parse("accel", version, line) if is_text
+                                else _parse_line_bytes(parse, version, line))
+                except ValueError as exc:
+                    fails.append(prefix + f"{number}: {exc}\n".encode())
+        if docs:
+            documents += len(docs)
+            docs.append("")
+            docs_out.write("\n".join(docs).encode())
+    fail_out.write(b"".join(fails))
+    return documents, len(fails)
+
+
+def decode_block(block: Block, version: int, out: str, width: int,
+                 decoder: str = "auto") -> Counts:
+    """Reads one block, decodes every line, writes its two part files."""
+    part = part_name(block.index, width)
+    tool = find_tool() if decoder != "parse" else None
+    if decoder == "tool" and tool is None:
+        return Counts(block.index, 0, 0, 0, False, 0,
+                      f"no {TOOL} of this release beside {sys.executable} or on PATH")
     # The first block of an input knows its line numbers; the others learn
     # theirs when every block before them has been counted.
     pending = block.start > 0
-    prefix = "" if pending else f"{block.name}:"
+    prefix = b"" if pending else name_bytes(block.name) + b":"
+    documents_path = join(out, "documents", part)
     failures_path = join(out, PENDING if pending else "failures", part)
-    documents = failures = 0
     try:
-        with open_write(join(out, "documents", part)) as docs_out, \
-                open_write(failures_path) as fail_out:
-            fails = []
-            for base in range(0, len(lines), LINES_PER_WRITE):
-                docs = []
-                for number, line in enumerate(lines[base:base + LINES_PER_WRITE], base + 1):
-                    if line:
-                        try:
-                            docs.append(parse("accel", version, line) if is_text
-                                        else _parse_line_bytes(parse, version, line))
-                        except ValueError as exc:
-                            fails.append(f"{prefix}{number}: {exc}\n")
-                if docs:
-                    documents += len(docs)
-                    docs.append("")
-                    docs_out.write("\n".join(docs).encode())
-            failures = len(fails)
-            fail_out.write("".join(fails).encode())
-        if pending and not failures:
-            _move(failures_path, join(out, "failures", part))
-            pending = False
+        f = open_read(block.path)
     except OSError as exc:
-        return Counts(block.index, nlines, 0, 0, False, nbytes,
-                      f"{join(out, 'documents', part)}: {exc.strerror or exc}")
-    return Counts(block.index, nlines, documents, failures, pending, nbytes, None)
+        return Counts(block.index, 0, 0, 0, False, 0, f"{block.name}: {exc.strerror or exc}")
+    with f:
+        try:
+            first, last = block_bounds(f, block.start, block.end)
+            if tool and last > first:
+                data = None  # the tool is fed from the file
+            else:
+                f.seek(first)
+                data = f.read(last - first)
+        except OSError as exc:
+            return Counts(block.index, 0, 0, 0, False, 0, f"{block.name}: {exc.strerror or exc}")
+        nbytes = last - first
+        try:
+            with open_write(documents_path) as docs_out, open_write(failures_path) as fail_out:
+                if data is None:
+                    lines, documents, failures = _decode_with_tool(
+                        tool, version, f, first, last, docs_out, fail_out, prefix)
+                else:
+                    lines = data.count(b"\n") + (1 if data and not data.endswith(b"\n") else 0)
+                    documents, failures = _decode_with_parse(version, data, docs_out, fail_out,
+                                                             prefix)
+            if pending and not failures:
+                _move(failures_path, join(out, "failures", part))
+                pending = False
+        except (InputFailed, ToolFailed) as exc:
+            return Counts(block.index, 0, 0, 0, False, nbytes, f"{block.name}: {exc}")
+        except OSError as exc:
+            return Counts(block.index, 0, 0, 0, False, nbytes,
+                          f"{documents_path}: {exc.strerror or exc}")
+    used = "" if not nbytes else "tool" if data is None else "parse"
+    return Counts(block.index, lines, documents, failures, pending, nbytes, None, used)
 
 
 def _move(src: str, dst: str) -> None:
@@ -440,23 +611,24 @@ def renumber_failures(block: Block, line_offset: int, out: str, width: int) -> s
     """Writes a pending failures part with the block's place in its input."""
     part = part_name(block.index, width)
     src = join(out, PENDING, part)
+    prefix = name_bytes(block.name) + b":"
     try:
-        with open_read(src) as f:
-            pending = f.read().decode().splitlines()
         lines = []
-        for line in pending:
-            number, rest = line.split(":", 1)
-            lines.append(f"{block.name}:{int(number) + line_offset}:{rest}\n")
+        with open_read(src) as f:
+            for line in f:  # binary: split at LF only
+                number, rest = line.split(b":", 1)
+                lines.append(b"%s%d:%s" % (prefix, int(number) + line_offset, rest))
         with open_write(join(out, "failures", part)) as f:
-            f.write("".join(lines).encode())
+            f.write(b"".join(lines))
     except OSError as exc:
         return f"{join(out, 'failures', part)}: {exc.strerror or exc}"
     return None
 
 
-def decode_partition(blocks, version: int, out: str, width: int) -> list[Counts]:
+def decode_partition(blocks, version: int, out: str, width: int,
+                     decoder: str = "auto") -> list[Counts]:
     """decode_block over an iterable of blocks (Spark's mapPartitions)."""
-    return [decode_block(b, version, out, width) for b in blocks]
+    return [decode_block(b, version, out, width, decoder) for b in blocks]
 
 
 def renumber_partition(items, out: str, width: int) -> list[str | None]:
@@ -466,10 +638,10 @@ def renumber_partition(items, out: str, width: int) -> list[str | None]:
 # ---- on the client -------------------------------------------------------------
 
 class Progress:
-    """One line on stderr, redrawn in place: blocks done, lines, bytes."""
+    """One line on stderr, redrawn in place: blocks (or tasks) done, lines."""
 
-    def __init__(self, total_blocks: int, total_bytes: int, enabled: bool):
-        self.total_blocks, self.total_bytes = total_blocks, total_bytes
+    def __init__(self, total_blocks: int, total_bytes: int, enabled: bool, unit: str = "blocks"):
+        self.total_blocks, self.total_bytes, self.unit = total_blocks, total_bytes, unit
         self.enabled = enabled and sys.stderr.isatty()
         self.started = time.monotonic()
         self.blocks = self.lines = self.nbytes = 0
@@ -486,7 +658,7 @@ class Progress:
         done = self.blocks if blocks is None else blocks
         frac = done / self.total_blocks if self.total_blocks else 1.0
         bar = "#" * int(frac * 30)
-        sys.stderr.write(f"\r[{bar:<30}] {done}/{self.total_blocks} blocks  "
+        sys.stderr.write(f"\r[{bar:<30}] {done}/{self.total_blocks} {self.unit}  "
                          f"{self.lines:,} lines  {time.monotonic() - self.started:.0f} s ")
         sys.stderr.flush()
 
@@ -500,6 +672,18 @@ def peak_rss_mb() -> float:
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
 
 
+def decoders(results: list[Counts]) -> str:
+    """How the blocks were decoded, for the summary."""
+    names = {"tool": TOOL, "parse": "parse"}
+    used = {}
+    for c in results:
+        if c.decoder:
+            used[c.decoder] = used.get(c.decoder, 0) + 1
+    if len(used) == 1:
+        return names[next(iter(used))]
+    return ", ".join(f"{names[k]} on {n} blocks" for k, n in sorted(used.items())) or "none"
+
+
 def summary(prog: str, inputs: list[Input], results: list[Counts], out: str,
             decode_seconds: float, total_seconds: float, extra: str = "") -> str:
     lines = sum(c.lines for c in results)
@@ -507,7 +691,35 @@ def summary(prog: str, inputs: list[Input], results: list[Counts], out: str,
     fails = sum(c.failures for c in results)
     return (f"{prog}: {len(inputs)} files, {lines} lines, {docs} documents, {fails} failed lines, "
             f"{len(results)} blocks; decoding {decode_seconds:.2f} s, in all "
-            f"{total_seconds:.2f} s; client peak RSS {peak_rss_mb():.0f} MB{extra}; output in {out}")
+            f"{total_seconds:.2f} s; client peak RSS {peak_rss_mb():.0f} MB{extra}; "
+            f"decoder {decoders(results)}; output in {out}")
+
+
+def to_renumber(blocks: list[Block], results: dict[int, Counts]):
+    """After the first round: the workers' errors, and each block whose
+    failures wait in _pending with the lines before it in its input."""
+    errors = [c.error for c in results.values() if c.error]
+    if errors:
+        return errors, []
+    offsets = line_offsets(blocks, {i: c.lines for i, c in results.items()})
+    return [], [(b, offsets[b.index]) for b in blocks if results[b.index].pending]
+
+
+def finish(prog: str, args, inputs: list[Input], blocks: list[Block],
+           results: dict[int, Counts], errors: list[str], unreadable: bool,
+           decode_seconds: float, started: float, extra: str = "") -> int:
+    """The end of a run: the workers' errors or the summary; the exit status."""
+    if errors:
+        for error in errors[:10]:
+            print(f"{prog}: on a worker: {error}", file=sys.stderr)
+        if len(errors) > 10:
+            print(f"{prog}: on a worker: {len(errors) - 10} more like these", file=sys.stderr)
+        return 1
+    remove_pending(args.output)
+    ordered = [results[b.index] for b in blocks]
+    print(summary(prog, inputs, ordered, args.output, decode_seconds,
+                  time.perf_counter() - started, extra), file=sys.stderr)
+    return 1 if unreadable or any(c.failures for c in ordered) else 0
 
 
 def plan(prog: str, parser: argparse.ArgumentParser, argv):

@@ -24,6 +24,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import decode_blocks as db  # noqa: E402
 
 PROG = "spark_decode.py"
+TASK_BYTES = 1 << 30
 
 
 def _one_line(exc: BaseException) -> str:
@@ -59,6 +60,14 @@ def _jvm_peak_rss(sc) -> str:
     except (AttributeError, OSError, ValueError):
         pass
     return ""
+
+
+def task_count(blocks: list[db.Block], parallelism: int) -> int:
+    """Tasks for the blocks, each a run of neighbouring blocks. A Spark task
+    costs tens of milliseconds before its first line, so a task gets many
+    blocks: two tasks a core, more only to keep each under a gigabyte."""
+    nbytes = sum(b.end - b.start for b in blocks)
+    return min(len(blocks), max(2 * parallelism, -(-nbytes // TASK_BYTES)))
 
 
 def run(argv=None) -> int:
@@ -99,29 +108,29 @@ def run(argv=None) -> int:
         # The Python workers import decode_blocks from here, wherever they run.
         sc.addPyFile(db.__file__)
         decode_started = time.perf_counter()
-        progress = db.Progress(len(blocks), sum(i.size for i in inputs), not args.no_progress)
+        tasks = task_count(blocks, sc.defaultParallelism)
+        progress = db.Progress(tasks, sum(i.size for i in inputs), not args.no_progress, "tasks")
         watcher = threading.Thread(target=_watch, args=(sc, progress, done), daemon=True)
         watcher.start()
         results = {}
         if blocks:
-            job = sc.parallelize(blocks, len(blocks)).mapPartitions(functools.partial(
-                db.decode_partition, version=args.payload_version, out=args.output, width=width))
+            job = sc.parallelize(blocks, tasks).mapPartitions(functools.partial(
+                db.decode_partition, version=args.payload_version, out=args.output, width=width,
+                decoder=args.decoder))
             results = {c.index: c for c in job.collect()}
         done.set()
         watcher.join()
         for counts in results.values():
             progress.lines += counts.lines
-        progress.blocks = len(results)
+        progress.blocks = tasks
         progress.draw()
         progress.close()
-        errors = [c.error for c in results.values() if c.error]
-        if not errors:
-            offsets = db.line_offsets(blocks, {i: c.lines for i, c in results.items()})
-            pending = [(b, offsets[b.index]) for b in blocks if results[b.index].pending]
-            if pending:
-                renumber = sc.parallelize(pending, len(pending)).mapPartitions(
-                    functools.partial(db.renumber_partition, out=args.output, width=width))
-                errors = [e for e in renumber.collect() if e]
+        errors, pending = db.to_renumber(blocks, results)
+        if pending:
+            renumber = sc.parallelize(pending, min(len(pending), sc.defaultParallelism))
+            renumber = renumber.mapPartitions(
+                functools.partial(db.renumber_partition, out=args.output, width=width))
+            errors = [e for e in renumber.collect() if e]
         decode_seconds = time.perf_counter() - decode_started
         jvm = _jvm_peak_rss(sc)
     except Exception as exc:  # noqa: BLE001 - one line instead of a JVM trace
@@ -131,15 +140,8 @@ def run(argv=None) -> int:
     finally:
         if spark is not None:
             spark.stop()
-    if errors:
-        for error in errors[:10]:
-            print(f"{PROG}: on a worker: {error}", file=sys.stderr)
-        return 1
-    db.remove_pending(args.output)
-    ordered = [results[b.index] for b in blocks]
-    print(db.summary(PROG, inputs, ordered, args.output, decode_seconds,
-                     time.perf_counter() - started, jvm), file=sys.stderr)
-    return 1 if unreadable or any(c.failures for c in ordered) else 0
+    return db.finish(PROG, args, inputs, blocks, results, errors, unreadable, decode_seconds,
+                     started, jvm)
 
 
 if __name__ == "__main__":

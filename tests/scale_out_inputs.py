@@ -106,7 +106,8 @@ def make_case(folder, seed):
             ["mixed.b64", "missing.b64", "part1.b64", "part2.b64", "part3.b64"])
 
 
-def check_against_tool(result, folder, script, tool_files, out="out", version=3):
+def check_against_tool(result, folder, script, tool_files, out="out", version=3,
+                       decoder="vorlane-decode"):
     """The example's run in `folder` against the tool's on the same files."""
     code, documents, failures, complaints = tool_output(version, tool_files, folder)
     err = result.stderr.decode()
@@ -118,5 +119,6 @@ def check_against_tool(result, folder, script, tool_files, out="out", version=3)
     summary = [line for line in err.splitlines() if line.startswith(f"{script}: 4 files, ")]
     assert len(summary) == 1, err
     assert f"{documents.count(b'\n')} documents, {failures.count(b'\n')} failed lines" in summary[0]
+    assert f"; decoder {decoder};" in summary[0]
     assert "Traceback" not in err
     return documents, failures

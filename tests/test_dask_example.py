@@ -62,12 +62,15 @@ def test_own_local_cluster(tmp_path):
     lines.append(b"\xffAAA")  # not UTF-8: reported as the tool reports it
     random.Random(3).shuffle(lines)
     (tmp_path / "batch.b64").write_bytes(b"\n".join(lines) + b"\n")
+    # Its workers call parse line by line here; the other tests run the tool.
     result = run_example("dask_decode.py", ["-p", "3", "--workers", "2", "--block-size", "20K",
-                                            "-o", "out", "batch.b64"], tmp_path)
+                                            "--decoder", "parse", "-o", "out", "batch.b64"],
+                         tmp_path)
     code, documents, failures, _ = tool_output(3, ["batch.b64"], tmp_path)
     assert result.returncode == code == 1, result.stderr.decode()
     assert concat(tmp_path / "out" / "documents") == documents
     assert concat(tmp_path / "out" / "failures") == failures
     assert documents.count(b"\n") > 2800 and failures.count(b"\n") > 40
     assert b": Parsing failed: B64Error(InvalidByte(0, 255))\n" in failures
+    assert "; decoder parse;" in result.stderr.decode()
     assert len(list((tmp_path / "out" / "documents").iterdir())) > 5
