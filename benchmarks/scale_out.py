@@ -17,6 +17,10 @@ Each round runs every contender once, in turn, on the same file:
 - spark: examples/spark_decode.py --workers 2 (local[2]): wall time with the
          JVM's start, and its own "decoding" time, from the session being up
          (so with the start of Spark's Python workers).
+dask and spark run twice: with their default decoder (the workers run
+vorlane-decode on each block) and with --decoder parse (the workers call parse
+line by line in Python). Before each contender its earlier output is removed
+and the file system synced, so that no contender pays for another's write-back.
 Peak RSS is the contender's own process: for the loop and the tool from GNU
 time (/usr/bin/time, Debian's "time"), for the examples as they report it
 (the client, the driver's Python); for Spark the JVM's too.
@@ -134,7 +138,9 @@ def main() -> None:
     ap.add_argument("--seed", type=int, default=13)
     ap.add_argument("--rounds", type=int, default=3)
     ap.add_argument("--block-size", default="16M")
-    ap.add_argument("--skip", default="", help="contenders to leave out, e.g. spark")
+    ap.add_argument("--skip", default="",
+                    help="contenders to leave out: dask, spark, parse (the examples' "
+                         "--decoder parse runs), comma-separated")
     args = ap.parse_args()
     skip = set(filter(None, args.skip.split(",")))
 
@@ -153,11 +159,34 @@ def main() -> None:
     cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                            dashboard_address=None, silence_logs=logging.ERROR)
     rows: dict[str, list[tuple[float, ...]]] = {}
+    def fresh(*paths):
+        """No earlier output and no dirty pages left: one contender's
+        write-back must not be billed to the next."""
+        for path in paths:
+            if os.path.isdir(path):
+                shutil.rmtree(path)
+            elif os.path.exists(path):
+                os.remove(path)
+        os.sync()
+
+    def example(name, script, decoder, cluster_args):
+        out = os.path.join(WORK, f"{name}-out")
+        fresh(out)
+        wall, _, err = run([sys.executable, f"examples/{script}", "-p", "3", *cluster_args,
+                            "--decoder", decoder, "--block-size", args.block_size, "-o", out, rel])
+        check(name, out, tool_out, tool_err)
+        want = "vorlane-decode" if decoder == "tool" else decoder
+        if f"decoder {want};" not in err:
+            sys.exit(f"{name}: not decoded by {want}: {err[-2000:]}")
+        return wall, err
+
     try:
         for r in range(args.rounds):
+            fresh(loop_out, loop_err)
             wall, rss, _ = run([sys.executable, "-c", LOOP, rel, loop_out, loop_err])
             rows.setdefault("loop", []).append((wall, rss))
 
+            fresh(tool_out, tool_err)
             with open(tool_out, "wb") as o, open(tool_err, "wb") as e:
                 wall, rss, _ = run([TOOL, "-j", "1", "-p", "3", rel], o, e)
             rows.setdefault("tool", []).append((wall, rss))
@@ -165,22 +194,21 @@ def main() -> None:
                     open(loop_err, "rb").read() != open(tool_err, "rb").read():
                 sys.exit("loop: output differs from the tool's")
 
-            if "dask" not in skip:
-                out = os.path.join(WORK, "dask-out")
-                wall, tree, err = run([sys.executable, "examples/dask_decode.py", "-p", "3",
-                                       "--scheduler", cluster.scheduler_address, "--overwrite",
-                                       "--block-size", args.block_size, "-o", out, rel])
-                check("dask", out, tool_out, tool_err)
-                rows.setdefault("dask", []).append(
+            for decoder in ("tool", "parse"):
+                name = "dask" if decoder == "tool" else "dask --decoder parse"
+                if name.split()[0] in skip or (decoder == "parse" and "parse" in skip):
+                    continue
+                wall, err = example("dask", "dask_decode.py", decoder,
+                                    ["--scheduler", cluster.scheduler_address])
+                rows.setdefault(name, []).append(
                     (wall, summary_value(err, r"client peak RSS (\d+) MB"),
                      summary_value(err, r"decoding ([\d.]+) s")))
-            if "spark" not in skip:
-                out = os.path.join(WORK, "spark-out")
-                wall, tree, err = run([sys.executable, "examples/spark_decode.py", "-p", "3",
-                                       "--workers", "2", "--overwrite",
-                                       "--block-size", args.block_size, "-o", out, rel])
-                check("spark", out, tool_out, tool_err)
-                rows.setdefault("spark", []).append(
+            for decoder in ("tool", "parse"):
+                name = "spark" if decoder == "tool" else "spark --decoder parse"
+                if name.split()[0] in skip or (decoder == "parse" and "parse" in skip):
+                    continue
+                wall, err = example("spark", "spark_decode.py", decoder, ["--workers", "2"])
+                rows.setdefault(name, []).append(
                     (wall, summary_value(err, r"client peak RSS (\d+) MB"),
                      summary_value(err, r"decoding ([\d.]+) s"),
                      summary_value(err, r"JVM peak RSS (\d+) MB")))
@@ -203,9 +231,9 @@ def main() -> None:
         med = statistics.median(walls)
         each = " ".join(f"{w / lw:.2f}" for w, lw in zip(walls, loops))
         note = ""
-        if name == "dask":
+        if name.startswith("dask"):
             note = f"decoding phase {statistics.median(x[2] for x in runs):.2f} s"
-        if name == "spark":
+        if name.startswith("spark"):
             decs = [x[2] for x in runs]
             dec = statistics.median(decs)
             note = (f"without the JVM's start: {dec:.2f} s = **{dec / loop:.2f}x** loop "
@@ -213,8 +241,8 @@ def main() -> None:
                     f"JVM peak RSS {max(x[3] for x in runs):.0f} MB")
         print(f"| {name} | {min(walls):.2f} s / {med:.2f} s | **{med / loop:.2f}x** | {each} | "
               f"{max(x[1] for x in runs):.0f} MB | {note} |")
-    shutil.rmtree(os.path.join(WORK, "dask-out"), ignore_errors=True)
-    shutil.rmtree(os.path.join(WORK, "spark-out"), ignore_errors=True)
+    for name in ("dask-out", "spark-out", "loop.out", "tool.out"):
+        fresh(os.path.join(WORK, name))
 
 
 if __name__ == "__main__":
