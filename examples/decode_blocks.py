@@ -22,7 +22,6 @@ import errno
 import glob
 import os
 import re
-import resource
 import shutil
 import stat
 import subprocess
@@ -668,8 +667,26 @@ class Progress:
             sys.stderr.flush()
 
 
-def peak_rss_mb() -> float:
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+def peak_rss_mb(pid: int | str = "self") -> float | None:
+    """Peak resident memory of a process, in MB: the kernel's high-water
+    mark of its own memory. getrusage's figure is only the fallback: it
+    starts at the size of the process that started this one, so a client
+    started by a large process (spark-submit's JVM) would report that."""
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) / 1024
+    except (OSError, ValueError):
+        pass
+    if pid != "self":
+        return None
+    try:
+        import resource
+    except ImportError:  # Windows
+        return None
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    return peak / (1 << 20) if sys.platform == "darwin" else peak / 1024  # bytes there
 
 
 def decoders(results: list[Counts]) -> str:
@@ -684,6 +701,10 @@ def decoders(results: list[Counts]) -> str:
     return ", ".join(f"{names[k]} on {n} blocks" for k, n in sorted(used.items())) or "none"
 
 
+def _mb(value: float | None) -> str:
+    return "unknown" if value is None else f"{value:.0f} MB"
+
+
 def summary(prog: str, inputs: list[Input], results: list[Counts], out: str,
             decode_seconds: float, total_seconds: float, extra: str = "") -> str:
     lines = sum(c.lines for c in results)
@@ -691,7 +712,7 @@ def summary(prog: str, inputs: list[Input], results: list[Counts], out: str,
     fails = sum(c.failures for c in results)
     return (f"{prog}: {len(inputs)} files, {lines} lines, {docs} documents, {fails} failed lines, "
             f"{len(results)} blocks; decoding {decode_seconds:.2f} s, in all "
-            f"{total_seconds:.2f} s; client peak RSS {peak_rss_mb():.0f} MB{extra}; "
+            f"{total_seconds:.2f} s; client peak RSS {_mb(peak_rss_mb())}{extra}; "
             f"decoder {decoders(results)}; output in {out}")
 
 

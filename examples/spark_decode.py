@@ -52,14 +52,10 @@ def _watch(sc, progress: db.Progress, done: threading.Event) -> None:
 def _jvm_peak_rss(sc) -> str:
     """The local JVM's peak RSS, where this process started it."""
     try:
-        pid = sc._gateway.proc.pid
-        with open(f"/proc/{pid}/status") as f:
-            for line in f:
-                if line.startswith("VmHWM:"):
-                    return f", JVM peak RSS {int(line.split()[1]) / 1024:.0f} MB"
-    except (AttributeError, OSError, ValueError):
-        pass
-    return ""
+        peak = db.peak_rss_mb(sc._gateway.proc.pid)
+    except AttributeError:  # not started here (spark-submit)
+        return ""
+    return "" if peak is None else f", JVM peak RSS {peak:.0f} MB"
 
 
 def task_count(blocks: list[db.Block], parallelism: int) -> int:

@@ -5,6 +5,7 @@ could start."""
 import os
 import random
 import stat
+import subprocess
 import sys
 
 import pytest
@@ -277,3 +278,18 @@ def test_only_a_tool_of_the_same_release_is_taken(tmp_path, monkeypatch):
     assert db._look_for_tool() is None
     fake_tool(bin_dir, f'exec "{real}" "$@"')
     assert db._look_for_tool() == str(bin_dir / "vorlane-decode")
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
+def test_client_peak_rss_is_its_own_not_its_starters():
+    # getrusage's peak starts at the size of the process that started this
+    # one: spark-submit's JVM, a notebook. The summary must not report that.
+    ballast = bytearray(300 << 20)
+    for i in range(0, len(ballast), 4096):
+        ballast[i] = 1  # resident
+    code = ("import sys; sys.path.insert(0, sys.argv[1]); import decode_blocks as db; "
+            "print(db.peak_rss_mb())")
+    result = subprocess.run([sys.executable, "-c", code, str(EXAMPLES)], capture_output=True,
+                            check=True)
+    del ballast
+    assert 1 < float(result.stdout) < 150
