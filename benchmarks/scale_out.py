@@ -169,10 +169,10 @@ def main() -> None:
                 os.remove(path)
         os.sync()
 
-    def example(name, script, decoder, cluster_args):
+    def example(name, decoder, cluster_args):
         out = os.path.join(WORK, f"{name}-out")
         fresh(out)
-        wall, _, err = run([sys.executable, f"examples/{script}", "-p", "3", *cluster_args,
+        wall, _, err = run([sys.executable, f"examples/{name}_decode.py", "-p", "3", *cluster_args,
                             "--decoder", decoder, "--block-size", args.block_size, "-o", out, rel])
         check(name, out, tool_out, tool_err)
         want = "vorlane-decode" if decoder == "tool" else decoder
@@ -194,24 +194,19 @@ def main() -> None:
                     open(loop_err, "rb").read() != open(tool_err, "rb").read():
                 sys.exit("loop: output differs from the tool's")
 
-            for decoder in ("tool", "parse"):
-                name = "dask" if decoder == "tool" else "dask --decoder parse"
-                if name.split()[0] in skip or (decoder == "parse" and "parse" in skip):
-                    continue
-                wall, err = example("dask", "dask_decode.py", decoder,
-                                    ["--scheduler", cluster.scheduler_address])
-                rows.setdefault(name, []).append(
-                    (wall, summary_value(err, r"client peak RSS (\d+) MB"),
-                     summary_value(err, r"decoding ([\d.]+) s")))
-            for decoder in ("tool", "parse"):
-                name = "spark" if decoder == "tool" else "spark --decoder parse"
-                if name.split()[0] in skip or (decoder == "parse" and "parse" in skip):
-                    continue
-                wall, err = example("spark", "spark_decode.py", decoder, ["--workers", "2"])
-                rows.setdefault(name, []).append(
-                    (wall, summary_value(err, r"client peak RSS (\d+) MB"),
-                     summary_value(err, r"decoding ([\d.]+) s"),
-                     summary_value(err, r"JVM peak RSS (\d+) MB")))
+            engines = [("dask", ["--scheduler", cluster.scheduler_address]),
+                       ("spark", ["--workers", "2"])]
+            for engine, cluster_args in engines:
+                for decoder in ("tool", "parse"):
+                    if engine in skip or (decoder == "parse" and "parse" in skip):
+                        continue
+                    name = engine if decoder == "tool" else f"{engine} --decoder parse"
+                    wall, err = example(engine, decoder, cluster_args)
+                    row = (wall, summary_value(err, r"client peak RSS (\d+) MB"),
+                           summary_value(err, r"decoding ([\d.]+) s"))
+                    if engine == "spark":
+                        row += (summary_value(err, r"JVM peak RSS (\d+) MB"),)
+                    rows.setdefault(name, []).append(row)
             print(f"round {r + 1}: " + ", ".join(f"{k} {v[-1][0]:.2f} s" for k, v in rows.items()),
                   file=sys.stderr)
     finally:

@@ -49,7 +49,7 @@ def run(argv=None) -> int:
         # The workers import decode_blocks from this upload, wherever they run.
         client.upload_file(db.__file__)
         decode_started = time.perf_counter()
-        progress = db.Progress(len(blocks), sum(i.size for i in inputs), not args.no_progress)
+        progress = db.Progress(len(blocks), not args.no_progress)
         futures = client.map(db.decode_block, blocks, version=args.payload_version,
                              out=args.output, width=width, decoder=args.decoder, pure=False)
         results: dict[int, db.Counts] = {}

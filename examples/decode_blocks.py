@@ -345,13 +345,14 @@ def _feed(f, first: int, last: int, pipe) -> None:
             source = None
         if source is not None:
             import fcntl
+            target = pipe.fileno()
             try:
                 # Bigger pipe, fewer wake-ups: the tool decodes what has come.
-                fcntl.fcntl(pipe.fileno(), fcntl.F_SETPIPE_SZ, 1 << 20)
+                fcntl.fcntl(target, fcntl.F_SETPIPE_SZ, 1 << 20)
             except (AttributeError, OSError):
                 pass
             while first < last:
-                sent = os.sendfile(pipe.fileno(), source, first, min(last - first, 1 << 30))
+                sent = os.sendfile(target, source, first, min(last - first, 1 << 30))
                 if sent == 0:  # the file is shorter now
                     return
                 first += sent
@@ -548,14 +549,17 @@ def _decode_with_parse(version: int, data: bytes, docs_out, fail_out,
     return documents, len(fails)
 
 
+def _failed(block: Block, message: str, nbytes: int = 0) -> Counts:
+    return Counts(block.index, 0, 0, 0, False, nbytes, message)
+
+
 def decode_block(block: Block, version: int, out: str, width: int,
                  decoder: str = "auto") -> Counts:
     """Reads one block, decodes every line, writes its two part files."""
     part = part_name(block.index, width)
     tool = find_tool() if decoder != "parse" else None
     if decoder == "tool" and tool is None:
-        return Counts(block.index, 0, 0, 0, False, 0,
-                      f"no {TOOL} of this release beside {sys.executable} or on PATH")
+        return _failed(block, f"no {TOOL} of this release beside {sys.executable} or on PATH")
     # The first block of an input knows its line numbers; the others learn
     # theirs when every block before them has been counted.
     pending = block.start > 0
@@ -565,7 +569,7 @@ def decode_block(block: Block, version: int, out: str, width: int,
     try:
         f = open_read(block.path)
     except OSError as exc:
-        return Counts(block.index, 0, 0, 0, False, 0, f"{block.name}: {exc.strerror or exc}")
+        return _failed(block, f"{block.name}: {exc.strerror or exc}")
     with f:
         try:
             first, last = block_bounds(f, block.start, block.end)
@@ -575,7 +579,7 @@ def decode_block(block: Block, version: int, out: str, width: int,
                 f.seek(first)
                 data = f.read(last - first)
         except OSError as exc:
-            return Counts(block.index, 0, 0, 0, False, 0, f"{block.name}: {exc.strerror or exc}")
+            return _failed(block, f"{block.name}: {exc.strerror or exc}")
         nbytes = last - first
         try:
             with open_write(documents_path) as docs_out, open_write(failures_path) as fail_out:
@@ -590,10 +594,9 @@ def decode_block(block: Block, version: int, out: str, width: int,
                 _move(failures_path, join(out, "failures", part))
                 pending = False
         except (InputFailed, ToolFailed) as exc:
-            return Counts(block.index, 0, 0, 0, False, nbytes, f"{block.name}: {exc}")
+            return _failed(block, f"{block.name}: {exc}", nbytes)
         except OSError as exc:
-            return Counts(block.index, 0, 0, 0, False, nbytes,
-                          f"{documents_path}: {exc.strerror or exc}")
+            return _failed(block, f"{documents_path}: {exc.strerror or exc}", nbytes)
     used = "" if not nbytes else "tool" if data is None else "parse"
     return Counts(block.index, lines, documents, failures, pending, nbytes, None, used)
 
@@ -639,16 +642,15 @@ def renumber_partition(items, out: str, width: int) -> list[str | None]:
 class Progress:
     """One line on stderr, redrawn in place: blocks (or tasks) done, lines."""
 
-    def __init__(self, total_blocks: int, total_bytes: int, enabled: bool, unit: str = "blocks"):
-        self.total_blocks, self.total_bytes, self.unit = total_blocks, total_bytes, unit
+    def __init__(self, total_blocks: int, enabled: bool, unit: str = "blocks"):
+        self.total_blocks, self.unit = total_blocks, unit
         self.enabled = enabled and sys.stderr.isatty()
         self.started = time.monotonic()
-        self.blocks = self.lines = self.nbytes = 0
+        self.blocks = self.lines = 0
 
     def add(self, counts: Counts) -> None:
         self.blocks += 1
         self.lines += counts.lines
-        self.nbytes += counts.nbytes
         self.draw()
 
     def draw(self, blocks: int | None = None) -> None:

@@ -105,7 +105,7 @@ def run(argv=None) -> int:
         sc.addPyFile(db.__file__)
         decode_started = time.perf_counter()
         tasks = task_count(blocks, sc.defaultParallelism)
-        progress = db.Progress(tasks, sum(i.size for i in inputs), not args.no_progress, "tasks")
+        progress = db.Progress(tasks, not args.no_progress, "tasks")
         watcher = threading.Thread(target=_watch, args=(sc, progress, done), daemon=True)
         watcher.start()
         results = {}
