@@ -20,7 +20,8 @@ if not os.path.exists("/proc/self/maps"):
 
 # Under AddressSanitizer freed memory sits in a quarantine, so resident size
 # says nothing, and its shadow memory makes address-space limits meaningless.
-SANITIZED = os.environ.get("VORLANE_SANITIZED") == "1" or any("libasan" in line for line in open("/proc/self/maps"))
+with open("/proc/self/maps") as _maps:
+    SANITIZED = os.environ.get("VORLANE_SANITIZED") == "1" or any("libasan" in line for line in _maps)
 needs_plain_allocator = pytest.mark.skipif(SANITIZED, reason="meaningless under AddressSanitizer")
 
 PAGE = os.sysconf("SC_PAGE_SIZE")

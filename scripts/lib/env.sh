@@ -122,3 +122,31 @@ vorlane_need_cmake_ninja() {
   fi
   export PATH=$tools/bin:$PATH
 }
+
+# vorlane_install_project ROOT VENV EXTRAS [PIP ARGS...]: installs the project
+# at ROOT into VENV without build isolation (so PIP ARGS such as -C options
+# reach its build), with the extras EXTRAS (comma-separated, may be empty).
+# Its dependencies and build requirements are installed first, each built
+# with isolation as pip normally does: --no-build-isolation applies to every
+# package of one install, and a dependency published only as source (pyspark)
+# needs its own build requirements.
+vorlane_install_project() {
+  local root=$1 venv=$2 extras=$3
+  shift 3
+  local out deps
+  out=$("$venv/bin/python" - "$root/pyproject.toml" "$extras" <<'PY'
+import sys, tomllib
+with open(sys.argv[1], "rb") as f:
+    project = tomllib.load(f)
+print(*project["build-system"]["requires"], sep="\n")
+for extra in filter(None, sys.argv[2].split(",")):
+    print(*project["project"]["optional-dependencies"][extra], sep="\n")
+PY
+  ) || return 1
+  mapfile -t deps <<<"$out"
+  # cmake and ninja too: the build runs without isolation and the system
+  # may have neither.
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check cmake ninja "${deps[@]}" || return 1
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
+    "$@" "$root" || return 1
+}
