@@ -54,8 +54,8 @@ def test_python_example_returns_the_document_shown(page):
     assert namespace["doc"] == shown
 
 
+@pytest.mark.needs("jsonschema")
 def test_schema_example_validates_a_document(monkeypatch):
-    pytest.importorskip("jsonschema")
     code = blocks(ROOT / "docs" / "python.md", "python")[-1]
     monkeypatch.chdir(ROOT)
     exec(code, {"doc": BinaryParser().parse("accel", 1, "AAAAAA==")})  # noqa: S102

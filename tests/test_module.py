@@ -94,10 +94,9 @@ def test_type_attributes_can_be_set():
         del BinaryParser.extra
 
 
+@pytest.mark.needs("nm")
 def test_only_the_init_function_is_exported():
     nm = shutil.which("nm")
-    if nm is None:
-        pytest.skip("nm is not installed")
     out = subprocess.run(
         [nm, "-D", "--defined-only", vorlane_binary_parser.__file__],
         check=True, capture_output=True, text=True,

@@ -77,3 +77,20 @@ def test_stubs_match_the_runtime_module(tmp_path):
     result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "vorlane_binary_parser"],
                             capture_output=True, text=True, cwd=tmp_path, timeout=300)
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_installed_stubs_carry_help_for_editors():
+    # The runtime docstrings stay empty; an editor shows the stubs' instead.
+    import ast
+    import sysconfig
+    from pathlib import Path
+
+    stub = Path(sysconfig.get_path("platlib")) / "vorlane_binary_parser-stubs" / "__init__.pyi"
+    tree = ast.parse(stub.read_text(encoding="utf-8"))
+    cls = next(n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "BinaryParser")
+    parse = next(n for n in cls.body if isinstance(n, ast.FunctionDef) and n.name == "parse")
+    assert "TypeError" in (ast.get_docstring(cls) or "")
+    doc = ast.get_docstring(parse) or ""
+    for word in ["kind", "version", "b64_data", "Returns", "ValueError", "TypeError",
+                 "OverflowError", "UnicodeEncodeError", "MemoryError"]:
+        assert word in doc, word
