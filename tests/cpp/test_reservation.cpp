@@ -168,7 +168,9 @@ TEST_P(FusedForgedCounts, AllocateNoMoreThanTheInputHolds) {
   g_log.on = false;
   // Both roads agree on the outcome.
   EXPECT_EQ(r.ok(), c.ok) << (r.ok() ? "" : debug_text(r.error()));
-  if (!c.ok) EXPECT_EQ(debug_text(r.error()), "PostcardError(DeserializeUnexpectedEnd)");
+  if (!c.ok) {
+    EXPECT_EQ(debug_text(r.error()), "PostcardError(DeserializeUnexpectedEnd)");
+  }
 
   const size_t byte_room = vorlane::base64::filled_capacity(text.size());
   const bool bytes_on_heap = byte_room > Document::kStackBytes;
