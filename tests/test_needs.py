@@ -11,7 +11,7 @@ import pytest
 TEST = Path(__file__).resolve().parent / "test_module.py"
 
 
-@pytest.mark.parametrize("required, status, word", [("1", 1, "failed"), ("0", 0, "skipped")])
+@pytest.mark.parametrize("required, status, word", [("1", 1, "error"), ("0", 0, "skipped")])
 def test_a_missing_tool_fails_only_where_required(tmp_path, required, status, word):
     # No PATH, so no nm.
     env = {**os.environ, "PATH": str(tmp_path), "VORLANE_REQUIRE_TOOLS": required}
