@@ -20,7 +20,7 @@ from pathlib import Path
 
 import pytest
 
-from payloads import b64, settings_bytes, v1_bytes
+from payloads import b64, make_file, realistic_line, settings_bytes, v1_bytes
 
 import vorlane_binary_parser
 
@@ -310,52 +310,6 @@ def test_bytes_that_are_not_utf8_are_reported_at_their_offset():
 # give exactly what parse gives, line by line, whatever the number of jobs.
 
 JOBS = [1, 2, 3, 8]
-
-
-def realistic_line(rng):
-    n = rng.randint(10, 70)
-    samples = [(int(rng.gauss(0, 250)), int(rng.gauss(0, 250)), int(rng.gauss(1000, 250)))
-               for _ in range(n)]
-    settings = (rng.randrange(3), rng.randrange(6), rng.randrange(3), rng.randrange(2))
-    return b64(settings_bytes(*settings, rng.randrange(-200, 900), samples)).encode()
-
-
-def damaged(line, rng):
-    """A line cut, flipped, edited or padded in one of the ways devices and networks do."""
-    b = bytearray(line)
-    kind = rng.randrange(8)
-    if kind == 0:
-        return bytes(b[:rng.randrange(len(b))])                     # cut
-    if kind == 1:
-        i = rng.randrange(len(b))
-        b[i] = rng.choice(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=")
-        return bytes(b)                                             # another symbol
-    if kind == 2:
-        i = rng.randrange(len(b))
-        return bytes(b[:i]) + bytes([rng.randrange(0x80, 0x100)]) + bytes(b[i:])  # not UTF-8
-    if kind == 3:
-        return bytes(b) + rng.choice([b" ", b"\t", b"\r", b"\x00", b"=", b"\xc3\xa9"])
-    if kind == 4:
-        return b64(bytes([rng.randrange(256) for _ in range(rng.randrange(40))])).encode()
-    if kind == 5:
-        return bytes(rng.randrange(256) for _ in range(rng.randrange(1, 60))).replace(b"\n", b"")
-    if kind == 6:
-        return b"\r" * rng.randrange(1, 3)                          # blank with CRs
-    return bytes(b).replace(b"A", b"-", 1)                          # URL-safe alphabet
-
-
-def make_file(rng, lines, bad_share, ending=b"\n", final_newline=True):
-    out = []
-    for _ in range(lines):
-        r = rng.random()
-        if r < 0.03:
-            out.append(b"")
-        elif r < 0.03 + bad_share:
-            out.append(damaged(realistic_line(rng), rng))
-        else:
-            out.append(realistic_line(rng))
-    data = ending.join(out)
-    return data + ending if final_newline else data
 
 
 @pytest.fixture(scope="module")
