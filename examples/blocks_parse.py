@@ -16,9 +16,11 @@ _INVALID_BYTE = re.compile(r"InvalidByte\((\d+), (\d+)\)")
 _STAND_IN = 0x21
 _NON_ASCII = bytes(range(128)) + bytes([_STAND_IN]) * 128
 
-# What vorlane-decode --strict reports for a record followed by bytes it
-# did not read.
-STRICT_MESSAGE = "Parsing failed: TrailingBytes({count})"
+
+def strict_message(count: int) -> str:
+    """What vorlane-decode --strict reports for a record followed by bytes
+    it did not read."""
+    return f"{count} byte{'' if count == 1 else 's'} left after the record (is -p right?)"
 
 
 def parse_bytes(parse, version: int, line: bytes) -> str:
@@ -109,7 +111,7 @@ def decode_with_parse(version: int, data: bytes, docs_out, fail_out, prefix: byt
                     except UnicodeDecodeError:
                         document = parse_bytes(parse, version, line)
                 if strict and (unread := unread_bytes(version, line)):
-                    raise ValueError(STRICT_MESSAGE.format(count=unread))
+                    raise ValueError(strict_message(unread))
                 docs.append(document)
             except ValueError as exc:
                 fails.append(prefix + f"{number}: {exc}\n".encode())

@@ -196,6 +196,9 @@ def decode_with_tool(tool: str, version: int, f, first: int, last: int, docs_out
                 failures, complaint = 0, None
                 for line in err:
                     if line.startswith(b"<stdin>:"):
+                        if line.endswith(b": out of memory\n") and status == 2:
+                            # A line it could not hold: the block is incomplete.
+                            complaint = complaint or f"{TOOL}: out of memory"
                         fail_out.write(prefix + line[8:])
                         failures += 1
                     elif complaint is None:

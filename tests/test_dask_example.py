@@ -59,6 +59,21 @@ def test_an_input_named_twice_is_numbered_as_the_tool_numbers_it(tmp_path, sched
                    bytes=2 * (tmp_path / "rep.b64").stat().st_size)
 
 
+@pytest.mark.parametrize("decoder", ["tool", "parse"])
+def test_strict_is_passed_to_the_workers(tmp_path, scheduler, decoder):
+    record = settings_bytes(1, 2, 0, 1, 5, [(1, 2, 3)])
+    lines = [b64(record), b64(record + b"\x07"), b64(record + bytes(30))]
+    (tmp_path / "s.b64").write_bytes("\n".join(lines * 20).encode())
+    result = run_example(SCRIPT, ["-p", "3", "-o", "out", "--scheduler", scheduler, "--strict",
+                                  "--block-size", "200", "--decoder", decoder, "s.b64"], tmp_path)
+    code, documents, failures, _ = tool_output(3, ["s.b64"], tmp_path, ["--strict"])
+    assert result.returncode == code == 1, result.stderr.decode()
+    assert concat(tmp_path / "out" / "failures") == failures
+    assert concat(tmp_path / "out" / "documents") == documents
+    assert b"s.b64:59: 1 byte left after the record (is -p right?)\ns.b64:60: 30 bytes" in failures
+    check_finished(tmp_path / "out", 1, lines=60, documents=20, failures=40)
+
+
 def test_every_line_decoded_is_status_0(tmp_path, scheduler):
     rng = random.Random(2)
     (tmp_path / "good.b64").write_bytes(b"\n".join(realistic_line(rng) for _ in range(300)))
@@ -194,7 +209,7 @@ def test_a_worker_killed_in_mid_block(tmp_path, retries):
     ("exec sleep 120", "on a worker: x.b64: vorlane-decode made no progress for 1 s"),
 ])
 def test_a_block_that_cannot_finish_is_trouble(tmp_path, body, message):
-    realistic_file(tmp_path / "x.b64")
+    realistic_file(tmp_path / "x.b64", lines=10_000)  # more than a pipe holds
     env = {"VORLANE_DECODE": fake_tool(tmp_path, body), "INPUT": str(tmp_path / "x.b64")}
     result = run_with(tmp_path, ["--stall-timeout", "1", "x.b64"], env, timeout=60)
     err = result.stderr.decode()
