@@ -350,6 +350,11 @@ def test_strict_fails_a_record_with_bytes_after_it_as_the_tool_does(tmp_path, mo
     ("""n=$(wc -c); while [ $# -gt 1 ]; do [ "$1" = --stats ] && f=$2; shift; done
      echo '{"status":0,"lines":1,"documents":0,"failures":0,"bytes":'$((n - 1))'}' > $f""",
      "x.b64: vorlane-decode ended with status 0"),
+    # a line it could not hold: reported as a failed line, but status 2
+    ("""cat >/dev/null; while [ $# -gt 1 ]; do [ "$1" = --stats ] && f=$2; shift; done
+     echo '<stdin>:1: out of memory' >&2
+     echo '{"status":2,"lines":1,"documents":0,"failures":1,"bytes":3000000}' > $f; exit 2""",
+     "x.b64: vorlane-decode: out of memory"),
     # stops reading at once: the feeding side sees a closed pipe
     ("exit 0", "x.b64: vorlane-decode ended with status 0 and no counts"),
     # hangs: neither reads nor writes
