@@ -1,10 +1,10 @@
 """The part shared by the Dask and Spark examples, run here without a cluster:
-blocks cut anywhere must still reassemble to the tool's output, and every
-argument or input fault must end the run with one line before a cluster
-could start."""
+blocks cut anywhere must still reassemble to the tool's output, every
+argument or input fault must end the run with one line before anything is
+made, and a worker must fail a block whose tool or input misbehaves without
+leaving a part behind."""
 import os
 import random
-import stat
 import subprocess
 import sys
 from types import SimpleNamespace
@@ -12,8 +12,8 @@ from types import SimpleNamespace
 import pytest
 
 from payloads import b64, settings_bytes, v1_bytes
-from scale_out_inputs import EXAMPLES, HOSTILE, NOT_UTF8, TOOL, check_finished, concat, \
-    fake_tool, run_example, tool_output, write_file
+from scale_out_inputs import EXAMPLES, HOSTILE, NOT_UTF8, concat, fake_tool, run_example, \
+    tool_output, write_file
 
 sys.path.insert(0, str(EXAMPLES))
 import blocks_client as bc  # noqa: E402
