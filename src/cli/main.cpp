@@ -199,12 +199,13 @@ int decode_all(const Options& options) {
   }
 
   if (stats_fd >= 0) {
-    const bool written = write_stats(stats_fd, status, emitter);
-    const int err = errno;
+    bool written = write_stats(stats_fd, status, emitter);
+    int err = errno;
     if (::close(stats_fd) != 0 && written) {
-      emitter.report(options.stats + ": write failed: " + std::strerror(errno));
-      status = kExitTrouble;
-    } else if (!written) {
+      written = false;
+      err = errno;
+    }
+    if (!written) {
       emitter.report(options.stats + ": write failed: " + std::strerror(err));
       status = kExitTrouble;
     }
