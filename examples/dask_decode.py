@@ -10,8 +10,9 @@ files; only counts come back to this process.
 
 OUT/documents/part-NNNNN and OUT/failures/part-NNNNN, each folder read in
 name order, hold exactly what vorlane-decode writes to stdout and stderr for
-the same files. Without --scheduler a LocalCluster of --workers processes is
-started here. See docs/scaling-out.md.
+the same files; OUT/_SUCCESS is written last, when every part is. Without
+--scheduler a LocalCluster of --workers processes is started here. See
+docs/scaling-out.md.
 """
 from __future__ import annotations
 
@@ -21,6 +22,8 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import blocks_client as bc  # noqa: E402
+import blocks_plan  # noqa: E402
 import decode_blocks as db  # noqa: E402
 
 PROG = "dask_decode.py"
@@ -28,53 +31,53 @@ PROG = "dask_decode.py"
 
 def run(argv=None) -> int:
     started = time.perf_counter()
-    parser = db.make_parser(PROG, __doc__.split("\n\n")[0], "--scheduler",
-                            "address of a running Dask scheduler, e.g. tcp://host:8786",
-                            default_workers=os.cpu_count() or 1)
-    planned = db.plan(PROG, parser, argv)
-    if isinstance(planned, int):
-        return planned
-    args, inputs, blocks, width, unreadable = planned
+    parser = blocks_plan.make_parser(
+        PROG, __doc__.split("\n\n")[0], "--scheduler",
+        "address of a running Dask scheduler, e.g. tcp://host:8786",
+        default_workers=os.cpu_count() or 1)
+    p = bc.plan(PROG, parser, argv, "dask.distributed", "Dask", '"dask[distributed]"')
+    if isinstance(p, int):
+        return p
 
     from dask.distributed import Client, LocalCluster, as_completed
 
     cluster = client = None
     try:
-        if args.scheduler:
-            client = Client(args.scheduler, timeout="20s")
+        if p.args.scheduler:
+            client = Client(p.args.scheduler, timeout="20s")
         else:
-            cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
-                                   dashboard_address=None, silence_logs=logging.ERROR)
+            cluster = LocalCluster(n_workers=p.args.workers, threads_per_worker=1,
+                                   processes=True, dashboard_address=None,
+                                   silence_logs=logging.ERROR)
             client = Client(cluster)
-        # The workers import decode_blocks from this upload, wherever they run.
-        client.upload_file(db.__file__)
+        # The workers import these modules from this upload, wherever they run.
+        for path in db.SHIPPED:
+            client.upload_file(path)
         decode_started = time.perf_counter()
-        progress = db.Progress(len(blocks), not args.no_progress)
-        futures = client.map(db.decode_block, blocks, version=args.payload_version,
-                             out=args.output, width=width, decoder=args.decoder, pure=False)
+        progress = bc.Progress(len(p.blocks), not p.args.no_progress)
+        futures = client.map(db.decode_block, p.blocks, out=p.args.output, width=p.width,
+                             options=p.options, pure=False)
         results: dict[int, db.Counts] = {}
         for future in as_completed(futures):
             counts = future.result()
             results[counts.index] = counts
             progress.add(counts)
         progress.close()
-        errors, pending = db.to_renumber(blocks, results)
+        errors, pending = bc.to_renumber(p, results)
         if pending:
             renumbered = client.map(db.renumber_failures, [b for b, _ in pending],
-                                    [n for _, n in pending], out=args.output, width=width,
+                                    [n for _, n in pending], out=p.args.output, width=p.width,
                                     pure=False)
             errors = [e for e in client.gather(renumbered) if e]
         decode_seconds = time.perf_counter() - decode_started
     except Exception as exc:  # noqa: BLE001 - one line instead of a remote traceback
-        print(f"{PROG}: {type(exc).__name__}: {exc}".splitlines()[0], file=sys.stderr)
-        return 1
+        return bc.fail(PROG, p, f"{type(exc).__name__}: {exc}")
     finally:
         if client is not None:
             client.close()
         if cluster is not None:
             cluster.close()
-    return db.finish(PROG, args, inputs, blocks, results, errors, unreadable, decode_seconds,
-                     started)
+    return bc.finish(PROG, p, results, errors, decode_seconds, started)
 
 
 if __name__ == "__main__":

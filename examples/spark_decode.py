@@ -9,7 +9,7 @@ its part files; only counts come back to the driver.
 
 OUT/documents/part-NNNNN and OUT/failures/part-NNNNN, each folder read in
 name order, hold exactly what vorlane-decode writes to stdout and stderr for
-the same files. Without --master (and outside spark-submit) Spark runs here
+the same files; OUT/_SUCCESS is written last, when every part is. Without --master (and outside spark-submit) Spark runs here
 as local[N], N from --workers. See docs/scaling-out.md.
 """
 from __future__ import annotations
@@ -21,6 +21,8 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import blocks_client as bc  # noqa: E402
+import blocks_plan  # noqa: E402
 import decode_blocks as db  # noqa: E402
 
 PROG = "spark_decode.py"
@@ -38,7 +40,7 @@ def _one_line(exc: BaseException) -> str:
     return f"{type(exc).__name__}: {lines[0] if lines else ''}"
 
 
-def _watch(sc, progress: db.Progress, done: threading.Event) -> None:
+def _watch(sc, progress: bc.Progress, done: threading.Event) -> None:
     tracker = sc.statusTracker()
     while not done.wait(0.5):
         completed = 0
@@ -52,13 +54,13 @@ def _watch(sc, progress: db.Progress, done: threading.Event) -> None:
 def _jvm_peak_rss(sc) -> str:
     """The local JVM's peak RSS, where this process started it."""
     try:
-        peak = db.peak_rss_mb(sc._gateway.proc.pid)
+        peak = bc.peak_rss_mb(sc._gateway.proc.pid)
     except AttributeError:  # not started here (spark-submit)
         return ""
     return "" if peak is None else f", JVM peak RSS {peak:.0f} MB"
 
 
-def task_count(blocks: list[db.Block], parallelism: int) -> int:
+def task_count(blocks: list[blocks_plan.Block], parallelism: int) -> int:
     """Tasks for the blocks, each a run of neighbouring blocks. A Spark task
     costs tens of milliseconds before its first line, so a task gets many
     blocks: two tasks a core, more only to keep each under a gigabyte."""
@@ -68,14 +70,14 @@ def task_count(blocks: list[db.Block], parallelism: int) -> int:
 
 def run(argv=None) -> int:
     started = time.perf_counter()
-    parser = db.make_parser(PROG, __doc__.split("\n\n")[0], "--master",
+    parser = blocks_plan.make_parser(PROG, __doc__.split("\n\n")[0], "--master",
                             "Spark master URL, e.g. spark://host:7077 (default: local[N] with N "
                             "from --workers, or what spark-submit was given)",
                             default_workers=os.cpu_count() or 1)
-    planned = db.plan(PROG, parser, argv)
-    if isinstance(planned, int):
-        return planned
-    args, inputs, blocks, width, unreadable = planned
+    p = bc.plan(PROG, parser, argv, "pyspark", "PySpark", "pyspark")
+    if isinstance(p, int):
+        return p
+    args, blocks = p.args, p.blocks
 
     under_submit = "PYSPARK_GATEWAY_PORT" in os.environ
     master = args.master or (None if under_submit else f"local[{args.workers}]")
@@ -102,17 +104,17 @@ def run(argv=None) -> int:
         sc = spark.sparkContext
         sc.setLogLevel("ERROR")
         # The Python workers import decode_blocks from here, wherever they run.
-        sc.addPyFile(db.__file__)
+        for path in db.SHIPPED:
+            sc.addPyFile(path)
         decode_started = time.perf_counter()
         tasks = task_count(blocks, sc.defaultParallelism)
-        progress = db.Progress(tasks, not args.no_progress, "tasks")
+        progress = bc.Progress(tasks, not args.no_progress, "tasks")
         watcher = threading.Thread(target=_watch, args=(sc, progress, done), daemon=True)
         watcher.start()
         results = {}
         if blocks:
             job = sc.parallelize(blocks, tasks).mapPartitions(functools.partial(
-                db.decode_partition, version=args.payload_version, out=args.output, width=width,
-                decoder=args.decoder))
+                db.decode_partition, out=args.output, width=p.width, options=p.options))
             results = {c.index: c for c in job.collect()}
         done.set()
         watcher.join()
@@ -121,23 +123,21 @@ def run(argv=None) -> int:
         progress.blocks = tasks
         progress.draw()
         progress.close()
-        errors, pending = db.to_renumber(blocks, results)
+        errors, pending = bc.to_renumber(p, results)
         if pending:
             renumber = sc.parallelize(pending, min(len(pending), sc.defaultParallelism))
             renumber = renumber.mapPartitions(
-                functools.partial(db.renumber_partition, out=args.output, width=width))
+                functools.partial(db.renumber_partition, out=args.output, width=p.width))
             errors = [e for e in renumber.collect() if e]
         decode_seconds = time.perf_counter() - decode_started
         jvm = _jvm_peak_rss(sc)
     except Exception as exc:  # noqa: BLE001 - one line instead of a JVM trace
         done.set()
-        print(f"{PROG}: {_one_line(exc)}", file=sys.stderr)
-        return 1
+        return bc.fail(PROG, p, _one_line(exc))
     finally:
         if spark is not None:
             spark.stop()
-    return db.finish(PROG, args, inputs, blocks, results, errors, unreadable, decode_seconds,
-                     started, jvm)
+    return bc.finish(PROG, p, results, errors, decode_seconds, started, jvm)
 
 
 if __name__ == "__main__":

@@ -8,7 +8,8 @@
 // decoding is deterministic; a Base64 fault wins over the version; versions
 // 2 and 3 read any bytes alike; bytes after a record change nothing; the
 // fused road the module and the tool take (fused::Document, with every
-// sample reader this CPU has) gives exactly the same document or error.
+// sample reader this CPU has) gives exactly the same document or error, and
+// finds the record's end where the reference does.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -28,16 +29,22 @@ constexpr uint64_t kVersions[] = {0, 1, 2, 3, 4, UINT64_MAX};
 struct Outcome {
   bool ok;
   std::string text;  // the document, or the error's debug text
+  size_t record = 0;  // bytes the record took
+  size_t left = 0;    // bytes after it
   bool operator==(const Outcome&) const = default;
 };
 
-Outcome render(Result<accel::AccelNCDataPayloadVersioned, accel::Error> decoded) {
+Outcome render(Result<accel::AccelNCDataPayloadVersioned, accel::Error> decoded, size_t payload = 0,
+               size_t record = 0) {
   if (!decoded.ok()) return {false, accel::debug_text(decoded.error())};
-  return {true, json::to_json_text(json::NCDataPayload{std::move(decoded).value()})};
+  return {true, json::to_json_text(json::NCDataPayload{std::move(decoded).value()}), record,
+          payload - record};
 }
 
 Outcome run(uint64_t version, std::string_view text) {
-  return render(accel::decode_b64(version, text));
+  size_t payload = 0, record = 0;
+  auto decoded = accel::decode_b64(version, text, &payload, &record);
+  return render(std::move(decoded), payload, record);
 }
 
 constexpr fused::SampleReader kReaders[] = {fused::SampleReader::Portable, fused::SampleReader::Bmi2,
@@ -53,7 +60,7 @@ Outcome run_direct(uint64_t version, std::string_view text, fused::SampleReader 
              "fused road: the text differs from its measure");
   FUZZ_CHECK(out.back() == '\x5a', "fused road wrote past the document");
   out.pop_back();
-  return {true, std::move(out)};
+  return {true, std::move(out), document.record_bytes(), document.bytes_left()};
 }
 
 void check_outcome(const Outcome& o, uint64_t version, std::string_view text, size_t max_samples) {
@@ -104,8 +111,12 @@ void check_text(std::string_view text, const uint8_t* payload, size_t payload_si
   for (uint64_t version = 1; version <= 3; ++version) {
     const Outcome& o = by_version[version];
     if (!o.ok) continue;
-    Outcome extended = render(accel::decode_bytes(version, longer.data(), longer.size()));
-    FUZZ_CHECK(extended == o, "trailing bytes changed the record: " + extended.text);
+    size_t record = 0;
+    auto decoded = accel::decode_bytes(version, longer.data(), longer.size(), &record);
+    Outcome extended = render(std::move(decoded), longer.size(), record);
+    FUZZ_CHECK(extended.text == o.text && extended.record == o.record,
+               "trailing bytes changed the record: " + extended.text);
+    FUZZ_CHECK(extended.left == o.left + 4, "trailing bytes not left after the record");
   }
 }
 

@@ -4,8 +4,8 @@
 // and the order of both must be exactly what a plain splitter gives, line
 // by line through the reference road (decode_b64, then to_json_text).
 //
-// Input: block size, version, a seed for the piece sizes, where a read
-// fails (if at all), then the bytes of the input.
+// Input: block size, version (and whether --strict), a seed for the piece
+// sizes, where a read fails (if at all), then the bytes of the input.
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -88,6 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t block = 1 + data[0] % 64;
   constexpr uint64_t kVersions[] = {3, 1, 2, 0};
   const uint64_t version = kVersions[data[1] % 4];
+  const bool strict = (data[1] & 4) != 0;
   const uint32_t seed = data[2] * 0x9E3779B9u;
   const std::string_view input(reinterpret_cast<const char*>(data) + 4, size - 4);
   const size_t fail_at = data[3] & 0x80 ? input.size() * (data[3] & 0x7F) / 128 : SIZE_MAX;
@@ -109,8 +110,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ++number;
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (line.empty()) continue;
-    auto decoded = accel::decode_b64(version, line);
-    if (decoded.ok()) {
+    size_t payload_bytes = 0, record_bytes = 0;
+    auto decoded = accel::decode_b64(version, line, &payload_bytes, &record_bytes);
+    if (decoded.ok() && strict && payload_bytes != record_bytes) {
+      const size_t left = payload_bytes - record_bytes;
+      std::string report = "in:" + std::to_string(number) + ": " + std::to_string(left) +
+                           (left == 1 ? " byte" : " bytes") + " left after the record (is -p right?)\n";
+      err += report;
+      both += report;
+    } else if (decoded.ok()) {
       std::string doc = json::to_json_text(json::NCDataPayload{std::move(decoded).value()}) + "\n";
       out += doc;
       both += doc;
@@ -136,7 +144,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t lines = 0;
   while (reader.next(batch.in)) {
     FUZZ_CHECK(!batch.in.empty(), "an empty batch");
-    decode_batch(batch, version, document);
+    FUZZ_CHECK(reader.dropped() == 0, "a line dropped with memory to spare");
+    decode_batch(batch, version, strict, document);
     FUZZ_CHECK(!batch.out_of_memory, "out of memory");
     lines += batch.lines;
     FUZZ_CHECK(emitter.emit(batch), "the emitter stopped");

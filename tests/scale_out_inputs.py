@@ -3,13 +3,14 @@
 Every check compares the examples' part files with vorlane-decode's own
 output for the same arguments, so the tool is the reference here.
 """
+import json
 import random
 import subprocess
 import sys
 import sysconfig
 from pathlib import Path
 
-from payloads import b64, settings_bytes, v1_bytes
+from payloads import b64, make_file, realistic_line, v1_bytes
 
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLES = ROOT / "examples"
@@ -28,13 +29,6 @@ HOSTILE = [
 # Not UTF-8: the tool judges the bytes as they are.
 NOT_UTF8 = [b"QUJD\xff\xfeAA", b"QUJ\xc3", b"\x80AAA", b"AAAA\xed\xa0\x80", b"AQ==\xc0\xaf",
             b"AAA\xff", b"AQMBATICAQTQDwDXBP//Aw\xe9=", b"!!\xff!"]
-
-
-def realistic_line(rng):
-    samples = [(int(rng.gauss(0, 250)), int(rng.gauss(0, 250)), int(rng.gauss(1000, 250)))
-               for _ in range(rng.randint(10, 70))]
-    return b64(settings_bytes(rng.randrange(3), rng.randrange(6), rng.randrange(3),
-                              rng.randrange(2), rng.randint(-200, 900), samples)).encode()
 
 
 def random_line(rng):
@@ -61,22 +55,16 @@ def random_line(rng):
     return b"\r" * rng.randrange(3)
 
 
-def make_file(path, rng, lines, ending=None, last_newline=True, extra=()):
-    """Lines joined with LF or CRLF (mixed when ending is None)."""
-    rows = [random_line(rng) for _ in range(lines)] + list(extra)
-    rng.shuffle(rows)
-    out = bytearray()
-    for i, row in enumerate(rows):
-        out += row
-        if i + 1 < len(rows) or last_newline:
-            out += ending if ending is not None else rng.choice([b"\n", b"\r\n"])
-    Path(path).write_bytes(bytes(out))
-    return path
+def write_file(path, rng, lines, ending=None, final_newline=True, extra=()):
+    """A file of random_line lines and the `extra` ones, shuffled."""
+    Path(path).write_bytes(make_file(rng, lines, ending=ending, final_newline=final_newline,
+                                     line=random_line, extra=extra))
+    return Path(path)
 
 
-def tool_output(version, files, cwd):
+def tool_output(version, files, cwd, extra=()):
     """The tool's stdout, its per-line failures, its per-file complaints."""
-    result = subprocess.run([str(TOOL), "-p", str(version), *map(str, files)],
+    result = subprocess.run([str(TOOL), "-p", str(version), *extra, *map(str, files)],
                             capture_output=True, cwd=cwd, timeout=120)
     lines = result.stderr.splitlines(keepends=True)
     failures = b"".join(line for line in lines if not line.startswith(b"vorlane-decode: "))
@@ -89,6 +77,34 @@ def concat(folder):
     return b"".join((folder / name).read_bytes() for name in sorted(p.name for p in folder.iterdir()))
 
 
+def check_finished(out, status, **counts):
+    """_SUCCESS after a complete run (status 0 or 1), holding its counts;
+    none after any other; no temporary or pending file left either way."""
+    out = Path(out)
+    success = out / "_SUCCESS"
+    if status in (0, 1):
+        written = json.loads(success.read_bytes())
+        assert written["status"] == status
+        assert {k: written[k] for k in counts} == counts
+        assert sorted(p.name for p in out.iterdir()) == ["_SUCCESS", "documents", "failures"]
+    else:
+        assert not success.exists()
+        assert not (out / "_temporary").exists() or not list((out / "_temporary").iterdir())
+    for folder in ("documents", "failures"):
+        if (out / folder).exists():
+            assert all(p.name.startswith("part-") for p in (out / folder).iterdir())
+
+
+def fake_tool(folder, body, real=TOOL):
+    """A vorlane-decode that says it is of this release, then runs `body`
+    (a shell script; $REAL is the real tool)."""
+    path = Path(folder) / "vorlane-decode"
+    path.write_text(f'#!/bin/sh\nREAL="{real}"\n'
+                    'if [ "$1" = --version ]; then exec "$REAL" --version; fi\n' + body + "\n")
+    path.chmod(0o755)
+    return str(path)
+
+
 def run_example(script, args, cwd, timeout=600, env=None):
     return subprocess.run([sys.executable, str(EXAMPLES / script), *map(str, args)],
                           capture_output=True, cwd=cwd, timeout=timeout, env=env)
@@ -98,10 +114,10 @@ def make_case(folder, seed):
     """Files of every kind in `folder`: (example's FILE arguments, the same
     as a shell would pass them to the tool)."""
     rng = random.Random(seed)
-    make_file(folder / "mixed.b64", rng, 400, extra=HOSTILE)
-    make_file(folder / "part1.b64", rng, 150, ending=b"\r\n", last_newline=False)
-    make_file(folder / "part2.b64", rng, 150, extra=NOT_UTF8)
-    make_file(folder / "part3.b64", rng, 0)
+    write_file(folder / "mixed.b64", rng, 400, extra=HOSTILE)
+    write_file(folder / "part1.b64", rng, 150, ending=b"\r\n", final_newline=False)
+    write_file(folder / "part2.b64", rng, 150, extra=NOT_UTF8)
+    write_file(folder / "part3.b64", rng, 0)
     return (["mixed.b64", "missing.b64", "part*.b64"],
             ["mixed.b64", "missing.b64", "part1.b64", "part2.b64", "part3.b64"])
 
@@ -111,7 +127,8 @@ def check_against_tool(result, folder, script, tool_files, out="out", version=3,
     """The example's run in `folder` against the tool's on the same files."""
     code, documents, failures, complaints = tool_output(version, tool_files, folder)
     err = result.stderr.decode()
-    assert result.returncode == code == 1, err
+    assert result.returncode == code == 2, err
+    check_finished(folder / out, 2)
     assert concat(folder / out / "documents") == documents
     assert concat(folder / out / "failures") == failures
     assert [c.split(b": ", 1)[1] for c in complaints] == [b"missing.b64: No such file or directory\n"]

@@ -6,7 +6,9 @@ BinaryParser().parse returns or raises for the same line.
 VORLANE_DECODE=PATH tests that binary instead of the installed one (the
 ThreadSanitizer build, scripts/test-tool-tsan).
 """
+import base64
 import importlib.metadata
+import json
 import os
 import pty
 import random
@@ -20,7 +22,7 @@ from pathlib import Path
 
 import pytest
 
-from payloads import b64, settings_bytes, v1_bytes
+from payloads import b64, make_file, realistic_line, settings_bytes, v1_bytes
 
 import vorlane_binary_parser
 
@@ -176,7 +178,7 @@ def test_several_files_are_read_in_order_and_a_missing_one_is_skipped(tmp_path):
     assert result.stderr == (f"vorlane-decode: {missing}: No such file or directory\n".encode()
                              + err2)
     assert err2 == f"{second}:3: Parsing failed: B64Error(InvalidLastSymbol(1, 82))\n".encode()
-    assert result.returncode == 1
+    assert result.returncode == 2  # an input is missing from the output
 
 
 def test_long_lines(tmp_path):
@@ -260,19 +262,50 @@ def test_double_dash_ends_options(tmp_path):
     assert (result.returncode, result.stdout.count(b"\n")) == (0, 1)
 
 
-def test_unreadable_input_fails(tmp_path):
-    result = run(["-p", "3", tmp_path], stdin=b"")
-    assert result.returncode == 1
-    assert result.stderr == f"vorlane-decode: {tmp_path}: read failed: Is a directory\n".encode()
+GOOD_V3 = b"AQMBATICAQTQDwDXBP//Aw=="
 
 
-@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
-def test_write_failure_is_reported():
-    with open("/dev/full", "wb") as full:
-        result = subprocess.run([str(TOOL), "-p", "3"], input=b"AAAAAAAA\n" * 10, stdout=full,
+# Exit statuses after grep's: 0, every line decoded; 1, some lines failed and
+# every other document is written; 2, the output is incomplete or not made.
+# (An internal error, also 2, has no input that makes it.)
+EXIT_STATUS_CASES = [
+    ("every line decoded", ["-p", "3"], GOOD_V3 + b"\n\n" + GOOD_V3, 0, b""),
+    ("a line failed", ["-p", "3"], GOOD_V3 + b"\nAR==\n" + GOOD_V3, 1,
+     b"<stdin>:2: Parsing failed: B64Error(InvalidLastSymbol(1, 82))\n"),
+    ("usage error", ["-p", "x"], GOOD_V3, 2,
+     b"vorlane-decode: invalid payload version 'x': expected a whole number from 0 to "
+     b"18446744073709551615\nTry 'vorlane-decode --help' for more information.\n"),
+    ("input not opened", ["-p", "3", "-", "{missing}"], GOOD_V3, 2,
+     b"vorlane-decode: {missing}: No such file or directory\n"),
+    ("input not read", ["-p", "3", "{directory}", "-"], GOOD_V3, 2,
+     b"vorlane-decode: {directory}: read failed: Is a directory\n"),
+    # /dev/full takes no byte: every write fails with ENOSPC, as on a full disk.
+    ("output not written", ["-p", "3", "{full}"], GOOD_V3, 2,
+     b"vorlane-decode: write failed: No space left on device\n"),
+]
+
+
+@pytest.mark.parametrize("case, args, stdin, status, stderr", EXIT_STATUS_CASES,
+                         ids=[row[0] for row in EXIT_STATUS_CASES])
+def test_exit_status(tmp_path, case, args, stdin, status, stderr):
+    names = {"missing": str(tmp_path / "missing.b64"), "directory": str(tmp_path)}
+    for name, value in names.items():
+        stderr = stderr.replace(b"{%s}" % name.encode(), value.encode())
+    to_full = args[-1] == "{full}"
+    if to_full:
+        if not os.path.exists("/dev/full"):
+            pytest.skip("needs /dev/full")
+        args = args[:-1]
+    args = [a.format(**names) for a in args]
+    with open("/dev/full" if to_full else os.devnull, "wb") as full:
+        result = subprocess.run([str(TOOL), *args], input=stdin,
+                                stdout=full if to_full else subprocess.PIPE,
                                 stderr=subprocess.PIPE, timeout=60)
-    assert result.returncode == 1
-    assert result.stderr.startswith(b"vorlane-decode: write failed: ")
+    assert (result.returncode, result.stderr) == (status, stderr), case
+    if not to_full:
+        # Whatever could be decoded is written all the same.
+        written = stdin.count(GOOD_V3) if "-p" in args and args[1] == "3" else 0
+        assert result.stdout.count(b"\n") == written, case
 
 
 def test_runs_without_python():
@@ -310,52 +343,6 @@ def test_bytes_that_are_not_utf8_are_reported_at_their_offset():
 # give exactly what parse gives, line by line, whatever the number of jobs.
 
 JOBS = [1, 2, 3, 8]
-
-
-def realistic_line(rng):
-    n = rng.randint(10, 70)
-    samples = [(int(rng.gauss(0, 250)), int(rng.gauss(0, 250)), int(rng.gauss(1000, 250)))
-               for _ in range(n)]
-    settings = (rng.randrange(3), rng.randrange(6), rng.randrange(3), rng.randrange(2))
-    return b64(settings_bytes(*settings, rng.randrange(-200, 900), samples)).encode()
-
-
-def damaged(line, rng):
-    """A line cut, flipped, edited or padded in one of the ways devices and networks do."""
-    b = bytearray(line)
-    kind = rng.randrange(8)
-    if kind == 0:
-        return bytes(b[:rng.randrange(len(b))])                     # cut
-    if kind == 1:
-        i = rng.randrange(len(b))
-        b[i] = rng.choice(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=")
-        return bytes(b)                                             # another symbol
-    if kind == 2:
-        i = rng.randrange(len(b))
-        return bytes(b[:i]) + bytes([rng.randrange(0x80, 0x100)]) + bytes(b[i:])  # not UTF-8
-    if kind == 3:
-        return bytes(b) + rng.choice([b" ", b"\t", b"\r", b"\x00", b"=", b"\xc3\xa9"])
-    if kind == 4:
-        return b64(bytes([rng.randrange(256) for _ in range(rng.randrange(40))])).encode()
-    if kind == 5:
-        return bytes(rng.randrange(256) for _ in range(rng.randrange(1, 60))).replace(b"\n", b"")
-    if kind == 6:
-        return b"\r" * rng.randrange(1, 3)                          # blank with CRs
-    return bytes(b).replace(b"A", b"-", 1)                          # URL-safe alphabet
-
-
-def make_file(rng, lines, bad_share, ending=b"\n", final_newline=True):
-    out = []
-    for _ in range(lines):
-        r = rng.random()
-        if r < 0.03:
-            out.append(b"")
-        elif r < 0.03 + bad_share:
-            out.append(damaged(realistic_line(rng), rng))
-        else:
-            out.append(realistic_line(rng))
-    data = ending.join(out)
-    return data + ending if final_newline else data
 
 
 @pytest.fixture(scope="module")
@@ -468,7 +455,8 @@ def test_several_files_number_their_own_lines(big_files, tmp_path, jobs):
         out, err = expected(path.read_bytes(), 3, str(path))
         want_out += out
         want_err += err
-    assert (result.returncode, result.stdout, result.stderr) == (1, want_out, want_err)
+    # A missing input: status 2, though every other line was decoded.
+    assert (result.returncode, result.stdout, result.stderr) == (2, want_out, want_err)
 
 
 @pytest.mark.parametrize("args, message", [
@@ -505,8 +493,8 @@ def test_jobs_forms(args):
 
 
 SUMMARY = re.compile(
-    rb"vorlane-decode: (\d+) lines, (\d+) decoded, (\d+) failed \([0-9.]+ MB in [0-9.]+ s\)\n")
-PROGRESS = re.compile(rb"vorlane-decode: \d+ lines, [0-9.]+ MB/s, \d+ failed(, \d+%, \d+:\d\d left)?\n")
+    rb"vorlane-decode: (\d+) lines?, (\d+) decoded, (\d+) failed \([0-9.]+ MB in [0-9.]+ s\)\n")
+PROGRESS = re.compile(rb"vorlane-decode: \d+ lines?, [0-9.]+ MB/s, \d+ failed(, \d+%, \d+:\d\d left)?\n")
 
 
 @pytest.mark.parametrize("jobs", [1, 3])
@@ -565,13 +553,228 @@ def test_progress_is_on_by_default_on_a_terminal():
 
 @pytest.mark.parametrize("jobs", [1, 2, 8])
 def test_a_closed_pipe_ends_the_tool_quietly(big_files, jobs):
-    # As `vorlane-decode ... | head -c 1000`: status 1, nothing on stderr.
+    # As `vorlane-decode ... | head -c 1000`: status 2 (the output is not
+    # all written), nothing on stderr.
     path = big_files["realistic"]
     proc = subprocess.Popen([str(TOOL), "-p", "3", "-j", str(jobs), "--progress", path, path, path],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     head = proc.stdout.read(1000)
     proc.stdout.close()
     stderr = proc.stderr.read()
-    assert proc.wait(timeout=60) == 1
+    assert proc.wait(timeout=60) == 2
     assert head.startswith(b'{"Accel":{"V3":{')
     assert stderr == b""
+
+
+# ---- --stats: the run's counts as one line of JSON ---------------------------
+
+STATS_KEYS = ["status", "lines", "documents", "failures", "bytes"]
+
+
+def read_stats(path):
+    text = path.read_bytes()
+    assert text.endswith(b"\n") and text.count(b"\n") == 1, text
+    stats = json.loads(text)
+    assert list(stats) == STATS_KEYS
+    return stats
+
+
+@pytest.mark.parametrize("jobs", [1, 3])
+@pytest.mark.parametrize("data", [b"", GOOD_V3, GOOD_V3 + b"\n\nAR==\r\n" + GOOD_V3 + b"\n",
+                                  b"\n\n", b"AR==\nQUI"], ids=["empty", "one", "mixed", "blank", "failed"])
+def test_stats_count_what_the_run_read_and_wrote(tmp_path, data, jobs):
+    stats_path = tmp_path / "stats.json"
+    stats_path.write_bytes(b"old counts that are longer than the new ones\n" * 3)  # replaced whole
+    result = run(["-p", "3", "-j", jobs, "--stats", stats_path], stdin=data)
+    out, err = expected(data, 3, "<stdin>")
+    assert (result.stdout, result.stderr) == (out, err)
+    assert read_stats(stats_path) == {
+        "status": result.returncode, "lines": count_lines(data), "documents": out.count(b"\n"),
+        "failures": err.count(b"\n"), "bytes": len(data)}
+
+
+def test_stats_of_several_inputs_and_a_missing_one(big_files, tmp_path):
+    inputs = [big_files["hostile"], tmp_path / "missing", big_files["huge-line"]]
+    result = run(["-p", "3", f"--stats={tmp_path / 's.json'}", *inputs])
+    data = [p.read_bytes() for p in inputs if p.exists()]
+    assert read_stats(tmp_path / "s.json") == {
+        "status": 2, "lines": sum(map(count_lines, data)), "documents": result.stdout.count(b"\n"),
+        "failures": result.stderr.count(b"\n") - 1, "bytes": sum(map(len, data))}
+    assert result.returncode == 2
+
+
+def test_stats_to_an_inherited_descriptor():
+    # As a worker may take them: through a pipe it hands down.
+    read_end, write_end = os.pipe()
+    proc = subprocess.Popen([str(TOOL), "-p", "3", "--stats", f"/dev/fd/{write_end}"],
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            pass_fds=[write_end])
+    os.close(write_end)
+    out, err = proc.communicate(GOOD_V3 + b"\nAR==\n", timeout=60)
+    with os.fdopen(read_end, "rb") as f:
+        text = f.read()
+    assert (proc.returncode, out.count(b"\n"), err.count(b"\n")) == (1, 1, 1), err
+    assert text == b'{"status":1,"lines":2,"documents":1,"failures":1,"bytes":30}\n'
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+def test_stats_when_the_output_is_not_written(tmp_path):
+    # Every write to /dev/full fails: nothing reached the output.
+    with open("/dev/full", "wb") as full:
+        result = subprocess.run([str(TOOL), "-p", "3", "--stats", tmp_path / "s.json"],
+                                input=(GOOD_V3 + b"\n") * 3, stdout=full, stderr=subprocess.PIPE,
+                                timeout=60)
+    assert result.returncode == 2
+    assert read_stats(tmp_path / "s.json") == {"status": 2, "lines": 0, "documents": 0,
+                                               "failures": 0, "bytes": 0}
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_stats_when_the_reader_goes_away(big_files, tmp_path, jobs):
+    # The counts so far: lines whose documents went out before the pipe closed.
+    path = big_files["realistic"]
+    stats_path = tmp_path / "s.json"
+    proc = subprocess.Popen([str(TOOL), "-p", "3", "-j", str(jobs), "--stats", stats_path, path, path],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc.stdout.read(1000)
+    proc.stdout.close()
+    assert (proc.wait(timeout=60), proc.stderr.read()) == (2, b"")
+    stats = read_stats(stats_path)
+    assert stats["status"] == 2
+    assert stats["lines"] < 2 * count_lines(path.read_bytes())
+    assert stats["documents"] == stats["lines"] and stats["failures"] == 0
+    assert stats["bytes"] < 2 * path.stat().st_size
+
+
+def test_stats_to_a_place_that_cannot_be_written_stops_before_any_input(tmp_path):
+    # Standard input is never read: the pipe's writer sees it closed unread.
+    target = tmp_path / "no" / "such" / "dir.json"
+    result = run(["-p", "3", "--stats", target], stdin=GOOD_V3 + b"\n")
+    assert (result.returncode, result.stdout) == (2, b"")
+    assert result.stderr == f"vorlane-decode: {target}: No such file or directory\n".encode()
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+def test_stats_that_cannot_be_written_make_the_status_2():
+    result = run(["-p", "3", "--stats", "/dev/full"], stdin=GOOD_V3 + b"\n")
+    assert result.stdout.count(b"\n") == 1
+    assert result.stderr == b"vorlane-decode: /dev/full: write failed: No space left on device\n"
+    assert result.returncode == 2
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--stats"], "option '--stats' needs a value"),
+    (["--stats="], "option '--stats' needs a file name"),
+    (["--stats", ""], "option '--stats' needs a file name"),
+])
+def test_stats_needs_a_file(args, message):
+    result = run(["-p", "3", *args], stdin=GOOD_V3)
+    assert (result.returncode, result.stdout) == (2, b"")
+    assert result.stderr.startswith(f"vorlane-decode: {message}\n".encode())
+
+
+# ---- --strict: bytes left after the record -----------------------------------
+
+def with_bytes_after(line, n):
+    return b64(base64.b64decode(line) + bytes(range(1, n + 1))).encode()
+
+
+@pytest.mark.parametrize("jobs", [1, 3])
+def test_strict_fails_records_that_leave_bytes(jobs):
+    lines = [GOOD_V3, with_bytes_after(GOOD_V3, 1), with_bytes_after(GOOD_V3, 3), b"AR==",
+             with_bytes_after(b"AQAA", 200), b"AQAA"]
+    data = b"\n".join(lines) + b"\n"
+    # Without --strict the bytes after a record are ignored, as parse ignores them.
+    plain = run(["-p", "3", "-j", jobs], stdin=data)
+    out, err = expected(data, 3, "<stdin>")
+    assert (plain.returncode, plain.stdout, plain.stderr) == (1, out, err)
+    assert out.count(b"\n") == 4
+
+    strict = run(["-p", "3", "-j", jobs, "--strict"], stdin=data)
+    assert strict.stdout == out.splitlines(keepends=True)[0]
+    assert strict.stderr == (
+        b"<stdin>:2: 1 byte left after the record (is -p right?)\n"
+        b"<stdin>:3: 3 bytes left after the record (is -p right?)\n"
+        b"<stdin>:4: Parsing failed: B64Error(InvalidLastSymbol(1, 82))\n"
+        b"<stdin>:5: 188 bytes left after the record (is -p right?)\n"  # 203 bytes, a record of 15
+        b"<stdin>:6: Parsing failed: PostcardError(DeserializeUnexpectedEnd)\n")
+    assert strict.returncode == 1
+
+
+def test_strict_catches_a_wrong_payload_version():
+    # A version 3 payload read as version 1 fits that layout: a document of
+    # wrong values, unless --strict sees the bytes the record left.
+    wrong = run(["-p", "1"], stdin=GOOD_V3 + b"\n")
+    assert (wrong.returncode, wrong.stderr) == (0, b"")
+    assert wrong.stdout.startswith(b'{"Accel":{"V1":')
+    strict = run(["-p", "1", "--strict"], stdin=GOOD_V3 + b"\n")
+    assert (strict.returncode, strict.stdout) == (1, b"")
+    assert strict.stderr == b"<stdin>:1: 10 bytes left after the record (is -p right?)\n"
+
+
+def test_strict_output_of_whole_records_is_the_plain_output(big_files):
+    path = big_files["realistic"]
+    plain = run(["-p", "3", path])
+    strict = run(["-p", "3", "--strict", path])
+    assert (strict.returncode, strict.stdout, strict.stderr) == (0, plain.stdout, b"")
+
+
+# ---- memory: bounded by the line, not the batch ------------------------------
+
+def run_limited(kib, args, **kwargs):
+    """The tool with its address space limited to `kib` KiB. A sanitizer's
+    build (scripts/test-sanitized, test-tool-tsan) reserves terabytes for its
+    shadow memory and cannot start so: the test is skipped there."""
+    limited = ["sh", "-c", f'ulimit -v {kib}; exec "$0" "$@"', str(TOOL)]
+    if subprocess.run([*limited, "--version"], capture_output=True, timeout=60).returncode != 0:
+        pytest.skip(f"this build of the tool does not start in {kib} KiB of address space")
+    return subprocess.run([*limited, *map(str, args)], capture_output=True, timeout=300, **kwargs)
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_a_100_mb_line_in_450_mb_of_address_space(tmp_path, jobs):
+    path = tmp_path / "long.b64"
+    with open(path, "wb") as f:
+        f.write(GOOD_V3 + b"\n" + b"!" * 100_000_000 + b"\n" + GOOD_V3 + b"\n")
+    result = run_limited(450_000, ["-p", "3", "-j", jobs, path])
+    doc, _ = parse_bytes(3, GOOD_V3)
+    assert result.stdout == (doc + "\n").encode() * 2
+    assert result.stderr == f"{path}:2: Parsing failed: B64Error(InvalidByte(0, 33))\n".encode()
+    assert result.returncode == 1
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+@pytest.mark.parametrize("length", [90_000_000, 250_000_000], ids=["held, not decoded", "not held"])
+def test_a_line_too_long_for_the_memory_fails_alone(tmp_path, jobs, length):
+    # In 200 MB of address space: a line of 90 MB is read whole, but there
+    # is no room for its decoded bytes as well; one of 250 MB cannot even be
+    # held. Either is reported, and the lines after it are decoded.
+    data = b"\n".join([GOOD_V3, b"A" * length, b"AR==", GOOD_V3]) + b"\n"
+    stats = tmp_path / "s.json"
+    result = run_limited(200_000, ["-p", "3", "-j", jobs, "--stats", stats], input=data)
+    doc, _ = parse_bytes(3, GOOD_V3)
+    assert result.stdout == (doc + "\n").encode() * 2
+    assert result.stderr == (b"<stdin>:2: out of memory\n"
+                             b"<stdin>:3: Parsing failed: B64Error(InvalidLastSymbol(1, 82))\n")
+    assert result.returncode == 2
+    assert read_stats(stats) == {"status": 2, "lines": 4, "documents": 2, "failures": 2,
+                                 "bytes": len(data)}
+
+
+# ---- the closing summary -----------------------------------------------------
+
+@pytest.mark.parametrize("data, summary", [
+    (b"", b"0 lines, 0 decoded, 0 failed"),
+    (GOOD_V3, b"1 line, 1 decoded, 0 failed"),
+    (b"\n", b"1 line, 0 decoded, 0 failed"),
+    (GOOD_V3 + b"\nAR==\n", b"2 lines, 1 decoded, 1 failed"),
+])
+def test_summary_counts_in_words(data, summary):
+    result = run(["-p", "3", "--progress"], stdin=data)
+    assert result.stderr.splitlines()[-1].startswith(b"vorlane-decode: " + summary + b" (")
+
+
+def test_help_tells_of_a_wrong_version_and_strict():
+    text = run(["--help"]).stdout.decode()
+    assert "--strict" in text and "--stats FILE" in text
+    assert "A wrong -p is not always noticed" in text

@@ -1,15 +1,22 @@
 """examples/dask_decode.py on real local clusters of worker processes,
-against vorlane-decode on the same files."""
+against vorlane-decode on the same files, and with faults planted: a full
+disk, a worker killed in mid-block, an input cut short, a tool that hangs."""
+import contextlib
 import logging
+import os
 import random
+import subprocess
 
 import pytest
 
 import dask.distributed  # noqa: F401 - scripts/test installs it; missing is a failure
 from dask.distributed import LocalCluster
 
-from payloads import b64, settings_bytes
-from scale_out_inputs import check_against_tool, concat, make_case, run_example, tool_output
+from payloads import b64, realistic_line, settings_bytes
+from scale_out_inputs import check_against_tool, check_finished, concat, fake_tool, make_case, \
+    run_example, tool_output
+
+SCRIPT = "dask_decode.py"
 
 
 @pytest.fixture(scope="module")
@@ -22,21 +29,69 @@ def scheduler():
 @pytest.mark.parametrize("block_size", ["300", "1M"])
 def test_running_cluster_matches_the_tool(tmp_path, scheduler, block_size):
     args, tool_files = make_case(tmp_path, seed=len(block_size))
-    result = run_example("dask_decode.py", ["-p", "3", "--scheduler", scheduler, "--block-size",
-                                            block_size, "-o", "out", *args], tmp_path)
-    check_against_tool(result, tmp_path, "dask_decode.py", tool_files)
+    result = run_example(SCRIPT, ["-p", "3", "--scheduler", scheduler, "--block-size",
+                                  block_size, "-o", "out", *args], tmp_path)
+    check_against_tool(result, tmp_path, SCRIPT, tool_files)
     # A second run into the same folder needs --overwrite, and then gives the same.
-    again = run_example("dask_decode.py", ["-p", "3", "--scheduler", scheduler, "--overwrite",
-                                           "--block-size", "700", "-o", "out", *args], tmp_path)
-    check_against_tool(again, tmp_path, "dask_decode.py", tool_files)
+    again = run_example(SCRIPT, ["-p", "3", "--scheduler", scheduler, "--overwrite",
+                                 "--block-size", "700", "-o", "out", *args], tmp_path)
+    check_against_tool(again, tmp_path, SCRIPT, tool_files)
+
+
+def repeated(folder):
+    """rep.b64: six lines, every second one bad."""
+    good = b64(settings_bytes(1, 2, 0, 1, 5, [(1, 2, 3)])).encode()
+    (folder / "rep.b64").write_bytes(b"".join([good + b"\n", b"QR==\n"] * 3))
+
+
+@pytest.mark.parametrize("decoder", ["tool", "parse"])
+def test_an_input_named_twice_is_numbered_as_the_tool_numbers_it(tmp_path, scheduler, decoder):
+    repeated(tmp_path)
+    result = run_example(SCRIPT, ["-p", "3", "-o", "out", "--scheduler", scheduler,
+                                  "--block-size", "30", "--decoder", decoder, "rep.b64",
+                                  "rep.b64"], tmp_path)
+    code, documents, failures, _ = tool_output(3, ["rep.b64", "rep.b64"], tmp_path)
+    assert result.returncode == code == 1, result.stderr.decode()
+    assert concat(tmp_path / "out" / "failures") == failures
+    assert [line.split(b":")[1] for line in failures.splitlines()] == [b"2", b"4", b"6"] * 2
+    assert concat(tmp_path / "out" / "documents") == documents
+    check_finished(tmp_path / "out", 1, files=2, lines=12, documents=6, failures=6,
+                   bytes=2 * (tmp_path / "rep.b64").stat().st_size)
+
+
+@pytest.mark.parametrize("decoder", ["tool", "parse"])
+def test_strict_is_passed_to_the_workers(tmp_path, scheduler, decoder):
+    record = settings_bytes(1, 2, 0, 1, 5, [(1, 2, 3)])
+    lines = [b64(record), b64(record + b"\x07"), b64(record + bytes(30))]
+    (tmp_path / "s.b64").write_bytes("\n".join(lines * 20).encode())
+    result = run_example(SCRIPT, ["-p", "3", "-o", "out", "--scheduler", scheduler, "--strict",
+                                  "--block-size", "200", "--decoder", decoder, "s.b64"], tmp_path)
+    code, documents, failures, _ = tool_output(3, ["s.b64"], tmp_path, ["--strict"])
+    assert result.returncode == code == 1, result.stderr.decode()
+    assert concat(tmp_path / "out" / "failures") == failures
+    assert concat(tmp_path / "out" / "documents") == documents
+    assert b"s.b64:59: 1 byte left after the record (is -p right?)\ns.b64:60: 30 bytes" in failures
+    check_finished(tmp_path / "out", 1, lines=60, documents=20, failures=40)
+
+
+def test_every_line_decoded_is_status_0(tmp_path, scheduler):
+    rng = random.Random(2)
+    (tmp_path / "good.b64").write_bytes(b"\n".join(realistic_line(rng) for _ in range(300)))
+    result = run_example(SCRIPT, ["-p", "3", "-o", "out", "--scheduler", scheduler,
+                                  "--block-size", "10K", "good.b64"], tmp_path)
+    code, documents, failures, _ = tool_output(3, ["good.b64"], tmp_path)
+    assert (result.returncode, code, failures) == (0, 0, b""), result.stderr.decode()
+    assert concat(tmp_path / "out" / "documents") == documents
+    check_finished(tmp_path / "out", 0, files=1, lines=300, documents=300, failures=0,
+                   bytes=(tmp_path / "good.b64").stat().st_size)
+    assert ": 1 file, 300 lines, 300 documents, 0 failed lines, " in result.stderr.decode()
 
 
 def test_fsspec_urls_in_and_out(tmp_path, scheduler):
     args, tool_files = make_case(tmp_path, seed=5)
     url = tmp_path.as_uri()
-    result = run_example("dask_decode.py", ["-p", "2", "--scheduler", scheduler, "--block-size",
-                                            "500", "-o", f"{url}/out", f"{url}/part*.b64"],
-                         tmp_path)
+    result = run_example(SCRIPT, ["-p", "2", "--scheduler", scheduler, "--block-size", "500",
+                                  "-o", f"{url}/out", f"{url}/part*.b64"], tmp_path)
     _, documents, failures, _ = tool_output(2, [f"{tmp_path}/part{i}.b64" for i in (1, 2, 3)],
                                             tmp_path)
     assert result.returncode == 1, result.stderr.decode()
@@ -44,6 +99,7 @@ def test_fsspec_urls_in_and_out(tmp_path, scheduler):
     # Failures are named by the URL, as given.
     assert concat(tmp_path / "out" / "failures") == failures.replace(
         str(tmp_path).encode(), url.encode())
+    check_finished(tmp_path / "out", 1)
 
 
 def test_own_local_cluster(tmp_path):
@@ -63,9 +119,8 @@ def test_own_local_cluster(tmp_path):
     random.Random(3).shuffle(lines)
     (tmp_path / "batch.b64").write_bytes(b"\n".join(lines) + b"\n")
     # Its workers call parse line by line here; the other tests run the tool.
-    result = run_example("dask_decode.py", ["-p", "3", "--workers", "2", "--block-size", "20K",
-                                            "--decoder", "parse", "-o", "out", "batch.b64"],
-                         tmp_path)
+    result = run_example(SCRIPT, ["-p", "3", "--workers", "2", "--block-size", "20K",
+                                  "--decoder", "parse", "-o", "out", "batch.b64"], tmp_path)
     code, documents, failures, _ = tool_output(3, ["batch.b64"], tmp_path)
     assert result.returncode == code == 1, result.stderr.decode()
     assert concat(tmp_path / "out" / "documents") == documents
@@ -74,3 +129,90 @@ def test_own_local_cluster(tmp_path):
     assert b": Parsing failed: B64Error(InvalidByte(0, 255))\n" in failures
     assert "; decoder parse;" in result.stderr.decode()
     assert len(list((tmp_path / "out" / "documents").iterdir())) > 5
+    check_finished(tmp_path / "out", 1, lines=3001)
+
+
+# ---- faults -------------------------------------------------------------------
+# The example's own cluster of one worker, which inherits VORLANE_DECODE (a
+# fake tool that plants the fault) from the environment given here.
+
+def realistic_file(path, lines=3000, seed=1):
+    rng = random.Random(seed)
+    path.write_bytes(b"".join(realistic_line(rng) + b"\n" for _ in range(lines)))
+
+
+def run_with(tmp_path, args, env=None, out="out", timeout=180):
+    env = dict(os.environ, **(env or {}))
+    return run_example(SCRIPT, ["-p", "3", "--workers", "1", "-o", out, *args], tmp_path,
+                       timeout=timeout, env=env)
+
+
+@contextlib.contextmanager
+def tiny_disk(folder, size="64k"):
+    folder.mkdir()
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", str(folder)],
+                      capture_output=True).returncode != 0:
+        pytest.skip("cannot mount a tmpfs here (needs root)")
+    try:
+        yield folder
+    finally:
+        subprocess.run(["umount", "-l", str(folder)], check=False)
+
+
+@pytest.mark.parametrize("decoder, message", [
+    ("tool", "on a worker: x.b64: vorlane-decode: write failed: No space left on device"),
+    ("parse", "/full/out/documents/part-00000: No space left on device"),
+])
+def test_a_full_disk_is_trouble(tmp_path, decoder, message):
+    realistic_file(tmp_path / "x.b64")
+    with tiny_disk(tmp_path / "full"):
+        result = run_with(tmp_path, ["--decoder", decoder, "x.b64"], out="full/out")
+        err = result.stderr.decode()
+        assert result.returncode == 2, err
+        assert message in err
+        check_finished(tmp_path / "full" / "out", 2)
+        # Nothing half-written stands as a part.
+        assert not list((tmp_path / "full" / "out" / "documents").iterdir())
+
+
+# Kills the worker that runs it, once, after some documents are written.
+KILL_WORKER_ONCE = """if [ ! -e "$MARK" ]; then
+  : > "$MARK"; head -c 200000 | "$REAL" -p 3 -; sleep 0.2; kill -9 $PPID; exit 1
+fi
+exec "$REAL" "$@"
+"""
+
+
+@pytest.mark.parametrize("retries", [3, 0])
+def test_a_worker_killed_in_mid_block(tmp_path, retries):
+    realistic_file(tmp_path / "x.b64")
+    env = {"VORLANE_DECODE": fake_tool(tmp_path, KILL_WORKER_ONCE), "MARK": str(tmp_path / "mark"),
+           "DASK_DISTRIBUTED__SCHEDULER__ALLOWED_FAILURES": str(retries)}
+    result = run_with(tmp_path, ["--decoder", "tool", "x.b64"], env)
+    err = result.stderr.decode()
+    assert (tmp_path / "mark").exists()
+    if retries:
+        # Dask runs the block again on the worker that took the dead one's place.
+        code, documents, failures, _ = tool_output(3, ["x.b64"], tmp_path)
+        assert result.returncode == code == 0, err
+        assert concat(tmp_path / "out" / "documents") == documents
+        check_finished(tmp_path / "out", 0, lines=3000)
+    else:
+        assert result.returncode == 2, err
+        assert f"{SCRIPT}: KilledWorker: " in err
+        check_finished(tmp_path / "out", 2)
+        assert not list((tmp_path / "out" / "documents").iterdir())
+
+
+@pytest.mark.parametrize("body, message", [
+    ('truncate -s 5000 "$INPUT"; exec "$REAL" "$@"', "on a worker: x.b64: changed while being read"),
+    ("exec sleep 120", "on a worker: x.b64: vorlane-decode made no progress for 1 s"),
+])
+def test_a_block_that_cannot_finish_is_trouble(tmp_path, body, message):
+    realistic_file(tmp_path / "x.b64", lines=10_000)  # more than a pipe holds
+    env = {"VORLANE_DECODE": fake_tool(tmp_path, body), "INPUT": str(tmp_path / "x.b64")}
+    result = run_with(tmp_path, ["--stall-timeout", "1", "x.b64"], env, timeout=60)
+    err = result.stderr.decode()
+    assert result.returncode == 2, err
+    assert f"{SCRIPT}: {message}\n" in err
+    check_finished(tmp_path / "out", 2)

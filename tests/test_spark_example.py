@@ -1,13 +1,16 @@
 """examples/spark_decode.py in a real local Spark (local[2]), against
 vorlane-decode on the same files."""
 import os
+import random
 import shutil
 
 import pytest
 
 import pyspark  # noqa: F401 - scripts/test installs it; missing is a failure
 
-from scale_out_inputs import check_against_tool, make_case, run_example
+from payloads import b64, realistic_line, settings_bytes
+from scale_out_inputs import check_against_tool, check_finished, concat, fake_tool, make_case, \
+    run_example, tool_output
 
 # Spark needs a Java runtime, which pip cannot install: scripts/test
 # installs it and sets VORLANE_REQUIRE_SPARK=1, so that there a missing Java
@@ -29,3 +32,31 @@ def test_local_spark_matches_the_tool(tmp_path):
                                              "-o", "out", *args], tmp_path)
     check_against_tool(result, tmp_path, "spark_decode.py", tool_files)
     assert len(list((tmp_path / "out" / "documents").iterdir())) > 10
+
+
+@pytest.mark.parametrize("decoder", ["tool", "parse"])
+def test_an_input_named_twice_is_numbered_as_the_tool_numbers_it(tmp_path, decoder):
+    good = b64(settings_bytes(1, 2, 0, 1, 5, [(1, 2, 3)])).encode()
+    (tmp_path / "rep.b64").write_bytes(b"".join([good + b"\n", b"QR==\n"] * 3))
+    result = run_example("spark_decode.py", ["-p", "3", "--workers", "2", "--block-size", "30",
+                                             "--decoder", decoder, "-o", "out", "rep.b64",
+                                             "rep.b64"], tmp_path)
+    code, documents, failures, _ = tool_output(3, ["rep.b64", "rep.b64"], tmp_path)
+    assert result.returncode == code == 1, result.stderr.decode()
+    assert concat(tmp_path / "out" / "failures") == failures
+    assert [line.split(b":")[1] for line in failures.splitlines()] == [b"2", b"4", b"6"] * 2
+    assert concat(tmp_path / "out" / "documents") == documents
+    check_finished(tmp_path / "out", 1, files=2, lines=12, documents=6, failures=6)
+
+
+def test_a_worker_killed_in_mid_block_is_trouble(tmp_path):
+    # Spark in local mode does not retry a task: the run ends with 2.
+    rng = random.Random(1)
+    (tmp_path / "x.b64").write_bytes(b"".join(realistic_line(rng) + b"\n" for _ in range(3000)))
+    kill = 'head -c 200000 | "$REAL" -p 3 -; sleep 0.2; kill -9 $PPID; exit 1'
+    env = dict(os.environ, VORLANE_DECODE=fake_tool(tmp_path, kill))
+    result = run_example("spark_decode.py", ["-p", "3", "--workers", "1", "--decoder", "tool",
+                                             "-o", "out", "x.b64"], tmp_path, env=env)
+    assert result.returncode == 2, result.stderr.decode()
+    check_finished(tmp_path / "out", 2)
+    assert not list((tmp_path / "out" / "documents").iterdir())

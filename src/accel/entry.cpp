@@ -9,10 +9,12 @@ namespace vorlane::accel {
 namespace {
 
 template <unsigned Index, class Record>
-Result<AccelNCDataPayloadVersioned, Error> decode_record(const uint8_t* data, size_t size) {
+Result<AccelNCDataPayloadVersioned, Error> decode_record(const uint8_t* data, size_t size,
+                                                         size_t* record_bytes) {
   wire::Deserializer de(data, data + size);
   auto record = Record::deserialize(de);
   if (!record.ok()) return fail(Error::postcard(record.error()));
+  if (record_bytes != nullptr) *record_bytes = static_cast<size_t>(de.cursor() - data);
   return AccelNCDataPayloadVersioned{
       decltype(AccelNCDataPayloadVersioned::payload)(std::in_place_index<Index>,
                                                      std::move(record).value())};
@@ -30,21 +32,21 @@ static_assert(base64::decoded_capacity(680) <= kStackBufferSize &&
 }  // namespace
 
 Result<AccelNCDataPayloadVersioned, Error> decode_bytes(uint64_t version, const uint8_t* data,
-                                                       size_t size) {
+                                                       size_t size, size_t* record_bytes) {
   switch (version) {
     case 1:
-      return decode_record<0, v1::AccelDataPayload>(data, size);
+      return decode_record<0, v1::AccelDataPayload>(data, size, record_bytes);
     case 2:
-      return decode_record<1, v2::AccelDataPayload>(data, size);
+      return decode_record<1, v2::AccelDataPayload>(data, size, record_bytes);
     case 3:
-      return decode_record<2, v3::AccelDataPayload>(data, size);
+      return decode_record<2, v3::AccelDataPayload>(data, size, record_bytes);
     default:
       return fail(Error::version_not_supported(version));
   }
 }
 
-Result<AccelNCDataPayloadVersioned, Error> decode_b64(uint64_t version,
-                                                      std::string_view b64_data) {
+Result<AccelNCDataPayloadVersioned, Error> decode_b64(uint64_t version, std::string_view b64_data,
+                                                      size_t* payload_bytes, size_t* record_bytes) {
   const size_t capacity = base64::decoded_capacity(b64_data.size());
   uint8_t stack_buffer[kStackBufferSize];
   std::unique_ptr<uint8_t[]> heap_buffer;
@@ -55,7 +57,8 @@ Result<AccelNCDataPayloadVersioned, Error> decode_b64(uint64_t version,
   }
   auto decoded = base64::decode_into(b64_data, buffer);
   if (!decoded.ok()) return fail(Error::base64(decoded.error()));
-  return decode_bytes(version, buffer, decoded.value());
+  if (payload_bytes != nullptr) *payload_bytes = decoded.value();
+  return decode_bytes(version, buffer, decoded.value(), record_bytes);
 }
 
 }  // namespace vorlane::accel

@@ -25,11 +25,16 @@ struct AccelNCDataPayloadVersioned {
 };
 
 // Decodes the record of `version` from the bytes in place; bytes after the
-// record are ignored.
+// record are ignored. `record_bytes`, if given, is set to the bytes the
+// record took when it decodes.
 Result<AccelNCDataPayloadVersioned, Error> decode_bytes(uint64_t version, const uint8_t* data,
-                                                       size_t size);
+                                                       size_t size, size_t* record_bytes = nullptr);
 
 // Base64 first, then the version: a bad text wins over a bad version.
-Result<AccelNCDataPayloadVersioned, Error> decode_b64(uint64_t version, std::string_view b64_data);
+// `payload_bytes` and `record_bytes`, if given, are set to the decoded
+// bytes and those the record took, when it decodes.
+Result<AccelNCDataPayloadVersioned, Error> decode_b64(uint64_t version, std::string_view b64_data,
+                                                      size_t* payload_bytes = nullptr,
+                                                      size_t* record_bytes = nullptr);
 
 }  // namespace vorlane::accel

@@ -5,8 +5,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string_view>
 #include <vector>
 
@@ -15,7 +17,9 @@
 namespace vorlane::cli {
 
 // Bytes with a size and a capacity, grown by doubling; unlike a vector it
-// leaves new room uninitialised, as it is written at once.
+// leaves new room uninitialised, as it is written at once. Its memory is
+// malloc's, so a long line's buffer grows in place (realloc moves the pages
+// of a large block rather than copying them, and never holds both).
 class Buffer {
  public:
   char* data() noexcept { return data_.get(); }
@@ -25,14 +29,21 @@ class Buffer {
   bool empty() const noexcept { return size_ == 0; }
   std::string_view view() const noexcept { return {data_.get(), size_}; }
 
-  // Room for at least `n` bytes in all; keeps the contents.
+  // Room for at least `n` bytes in all; keeps the contents. Grows by
+  // doubling, or to just `n` where the doubled size cannot be had; throws
+  // std::bad_alloc, keeping the buffer as it was, where neither can.
   void reserve(size_t n) {
     if (n <= capacity_) return;
     size_t grown = capacity_ < 4096 ? 4096 : capacity_;
     while (grown < n) grown *= 2;
-    std::unique_ptr<char[]> bigger(new char[grown]);
-    if (size_ != 0) std::memcpy(bigger.get(), data_.get(), size_);
-    data_ = std::move(bigger);
+    void* bigger = std::realloc(data_.get(), grown);
+    if (bigger == nullptr) {
+      grown = n;
+      bigger = std::realloc(data_.get(), grown);
+      if (bigger == nullptr) throw std::bad_alloc();
+    }
+    (void)data_.release();
+    data_.reset(static_cast<char*>(bigger));
     capacity_ = grown;
   }
   // The size after bytes were written past it (within the capacity).
@@ -50,31 +61,57 @@ class Buffer {
   }
 
  private:
-  std::unique_ptr<char[]> data_;
+  struct Free {
+    void operator()(char* p) const noexcept { std::free(p); }
+  };
+  std::unique_ptr<char, Free> data_;
   size_t size_ = 0;
   size_t capacity_ = 0;
 };
 
 // A line that failed: where its report goes among the documents, its index
-// in the batch (from 0, counting every line), and the error.
+// in the batch (from 0, counting every line), and why.
 struct LineFailure {
+  enum class Kind : uint8_t {
+    Parse,        // the error parse raises: `error`
+    LeftOver,     // --strict: `left` bytes of the payload after its record
+    OutOfMemory,  // the line or its document did not fit in memory
+  };
   size_t out_offset;
   size_t line;
-  accel::Error error;
+  Kind kind = Kind::Parse;
+  accel::Error error{};
+  size_t left = 0;
 };
+
+// A buffer that grew past this for a long line gives its memory back after
+// its batch; ordinary batches (a block of input, about four times that of
+// documents) stay below it and keep theirs.
+inline constexpr size_t kKeptCapacity = size_t{8} << 20;
 
 struct Batch {
   size_t input = 0;  // which input the lines come from
   Buffer in;         // whole lines, each ending in "\n" but perhaps the input's last
+  // Bytes of one more line after `in` that memory could not hold (0: none);
+  // it fails as out of memory.
+  size_t dropped = 0;
   // Filled by decode_batch:
   Buffer out;  // the documents, each followed by "\n"
   std::vector<LineFailure> failures;
   size_t lines = 0;    // lines in `in`, empty ones included
   size_t decoded = 0;  // documents in `out`
+  // Memory ran out where no line could take the blame (even a failure's
+  // record could not be kept): the batch is lost.
   bool out_of_memory = false;
   // A document's text differed from its measure: a fault of the tool; the
   // batch's documents from that line on are missing.
   bool internal_error = false;
 };
+
+// Gives back the memory a long line made a batch's buffers grow to.
+inline void trim(Batch& batch) noexcept {
+  if (batch.in.capacity() > kKeptCapacity) batch.in.release();
+  if (batch.out.capacity() > kKeptCapacity) batch.out.release();
+}
 
 }  // namespace vorlane::cli

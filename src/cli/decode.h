@@ -31,9 +31,12 @@ size_t for_each_line(std::string_view text, F&& f) {
 }
 
 // Decodes every non-empty line of batch.in as a payload of `version`:
-// documents into batch.out, failures into batch.failures. `document` is
-// the caller's, reused from batch to batch. Memory exhaustion sets
-// batch.out_of_memory and stops; nothing is thrown.
-void decode_batch(Batch& batch, uint64_t version, fused::Document& document) noexcept;
+// documents into batch.out, failures into batch.failures; with `strict`, a
+// record that leaves bytes of its payload unread fails too. `document` is
+// the caller's, reused from batch to batch. The output grows with the
+// documents, not ahead of them; a line whose decoding runs out of memory
+// fails on its own and the next is decoded. Nothing is thrown: where not
+// even a failure can be kept, batch.out_of_memory is set and decoding stops.
+void decode_batch(Batch& batch, uint64_t version, bool strict, fused::Document& document) noexcept;
 
 }  // namespace vorlane::cli

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -31,9 +32,11 @@
 namespace vorlane::cli {
 namespace {
 
+// After grep: 0, every line decoded; 1, some lines failed and every other
+// line's document is written; 2, the output is incomplete or was not made.
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
+constexpr int kExitTrouble = 2;
 
 constexpr const char kStdinName[] = "<stdin>";
 // Input bytes per batch: large enough that a batch costs one read and one
@@ -41,18 +44,15 @@ constexpr const char kStdinName[] = "<stdin>";
 constexpr size_t kBlockBytes = size_t{256} << 10;
 
 unsigned available_cpus() {
+  long affinity = 0;
 #if defined(__linux__)
   // The CPUs this process may run on, which a container or taskset may
   // limit below the machine's.
   cpu_set_t set;
   CPU_ZERO(&set);
-  if (::sched_getaffinity(0, sizeof set, &set) == 0) {
-    const int n = CPU_COUNT(&set);
-    if (n > 0) return static_cast<unsigned>(n) < kMaxJobs ? static_cast<unsigned>(n) : kMaxJobs;
-  }
+  if (::sched_getaffinity(0, sizeof set, &set) == 0) affinity = CPU_COUNT(&set);
 #endif
-  const long n = ::sysconf(_SC_NPROCESSORS_ONLN);
-  return n > 0 && n < static_cast<long>(kMaxJobs) ? static_cast<unsigned>(n) : 1;
+  return default_jobs(affinity, ::sysconf(_SC_NPROCESSORS_ONLN));
 }
 
 // The inputs' total size when every one is a regular file, else 0.
@@ -67,26 +67,10 @@ uint64_t total_size(const std::vector<std::string>& files) {
   return total;
 }
 
-int decode_all(const Options& options) {
-  // A reader that goes away (| head) is seen as EPIPE on a write, not as a
-  // signal, so the tool can end quietly.
-  ::signal(SIGPIPE, SIG_IGN);
-
-  std::vector<std::string> files = options.files;
-  if (files.empty()) files.emplace_back("-");
-  std::vector<std::string> names;
-  for (const std::string& file : files) names.push_back(file == "-" ? kStdinName : file);
-
-  StdOutput output;
-  const bool terminal = ::isatty(STDERR_FILENO) != 0;
-  const bool show_progress = options.progress == Options::ProgressMode::On ||
-                             (options.progress == Options::ProgressMode::Auto && terminal);
-  std::optional<Progress> progress;
-  if (show_progress) progress.emplace(output, terminal, total_size(files));
-  Emitter emitter(output, names, progress ? &*progress : nullptr);
-  const unsigned jobs = options.jobs != 0 ? options.jobs : available_cpus();
-  Pipeline pipeline(jobs, options.payload_version, emitter);
-
+// Reads every input through the pipeline. False if an input could not be
+// opened or read.
+bool decode_inputs(const std::vector<std::string>& files, const std::vector<std::string>& names,
+                   Pipeline& pipeline, Emitter& emitter) {
   bool ok = true;
   for (size_t i = 0; i < files.size(); ++i) {
     int fd = STDIN_FILENO;
@@ -109,6 +93,7 @@ int decode_all(const Options& options) {
       Batch* batch = pipeline.next();
       if (batch == nullptr || !reader.next(batch->in)) break;
       batch->input = i;
+      batch->dropped = reader.dropped();
       pipeline.submit();
     }
     if (fd != STDIN_FILENO) ::close(fd);
@@ -120,28 +105,112 @@ int decode_all(const Options& options) {
     if (emitter.stop() != Emitter::Stop::None) break;
   }
   pipeline.drain();
+  return ok;
+}
 
-  switch (emitter.stop()) {
-    case Emitter::Stop::None:
-      break;
-    case Emitter::Stop::Closed:
-      // The reader has all it wanted: nothing to report.
-      if (progress) progress->clear();
-      return kExitFailed;
-    case Emitter::Stop::WriteFailed:
-      emitter.report(std::string("write failed: ") + std::strerror(emitter.write_error()));
-      return kExitFailed;
-    case Emitter::Stop::OutOfMemory:
-      emitter.report("out of memory");
-      return kExitFailed;
-    case Emitter::Stop::InternalError:
-      emitter.report("internal error: a document's length differs from its measure");
-      return kExitFailed;
+// The counts as one line of JSON, written whole. False if it was not.
+bool write_stats(int fd, int status, const Emitter& emitter) {
+  char text[160];
+  const int n = std::snprintf(text, sizeof text,
+                              "{\"status\":%d,\"lines\":%zu,\"documents\":%zu,\"failures\":%zu,"
+                              "\"bytes\":%" PRIu64 "}\n",
+                              status, emitter.lines(), emitter.decoded(), emitter.failed(),
+                              emitter.bytes());
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof text) return false;
+  const char* p = text;
+  auto left = static_cast<size_t>(n);
+  while (left != 0) {
+    const ssize_t w = ::write(fd, p, left);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    p += w;
+    left -= static_cast<size_t>(w);
   }
-  if (progress) {
-    progress->finish(emitter.lines(), emitter.decoded(), emitter.failed(), emitter.bytes());
+  return true;
+}
+
+int decode_all(const Options& options) {
+  // A reader that goes away (| head) is seen as EPIPE on a write, not as a
+  // signal, so the tool can end quietly.
+  ::signal(SIGPIPE, SIG_IGN);
+
+  // Opened before any input is read: a place the counts cannot go is
+  // known at once.
+  int stats_fd = -1;
+  if (!options.stats.empty()) {
+    stats_fd = ::open(options.stats.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (stats_fd < 0) {
+      std::fprintf(stderr, "vorlane-decode: %s: %s\n", options.stats.c_str(), std::strerror(errno));
+      return kExitTrouble;
+    }
   }
-  return ok && emitter.failed() == 0 ? kExitOk : kExitFailed;
+
+  std::vector<std::string> files = options.files;
+  if (files.empty()) files.emplace_back("-");
+  std::vector<std::string> names;
+  for (const std::string& file : files) names.push_back(file == "-" ? kStdinName : file);
+
+  StdOutput output;
+  const bool terminal = ::isatty(STDERR_FILENO) != 0;
+  const bool show_progress = options.progress == Options::ProgressMode::On ||
+                             (options.progress == Options::ProgressMode::Auto && terminal);
+  std::optional<Progress> progress;
+  if (show_progress) progress.emplace(output, terminal, total_size(files));
+  Emitter emitter(output, names, progress ? &*progress : nullptr);
+  const unsigned jobs = options.jobs != 0 ? options.jobs : available_cpus();
+
+  int status = kExitOk;
+  try {
+    Pipeline pipeline(jobs, options.payload_version, options.strict, emitter);
+    const bool inputs_ok = decode_inputs(files, names, pipeline, emitter);
+    switch (emitter.stop()) {
+      case Emitter::Stop::None:
+        if (progress) {
+          progress->finish(emitter.lines(), emitter.decoded(), emitter.failed(), emitter.bytes());
+        }
+        status = !inputs_ok || emitter.out_of_memory() != 0 ? kExitTrouble
+                 : emitter.failed() != 0                    ? kExitFailed
+                                                            : kExitOk;
+        break;
+      case Emitter::Stop::Closed:
+        // The reader has all it wanted: nothing to report.
+        if (progress) progress->clear();
+        status = kExitTrouble;
+        break;
+      case Emitter::Stop::WriteFailed:
+        emitter.report(std::string("write failed: ") + std::strerror(emitter.write_error()));
+        status = kExitTrouble;
+        break;
+      case Emitter::Stop::OutOfMemory:
+        emitter.report("out of memory");
+        status = kExitTrouble;
+        break;
+      case Emitter::Stop::InternalError:
+        emitter.report("internal error: a document's length differs from its measure");
+        status = kExitTrouble;
+        break;
+    }
+  } catch (const std::bad_alloc&) {
+    emitter.report("out of memory");
+    status = kExitTrouble;
+  } catch (const std::exception& e) {
+    emitter.report(std::string("internal error: ") + e.what());
+    status = kExitTrouble;
+  }
+
+  if (stats_fd >= 0) {
+    bool written = write_stats(stats_fd, status, emitter);
+    int err = errno;
+    if (::close(stats_fd) != 0 && written) {
+      written = false;
+      err = errno;
+    }
+    if (!written) {
+      emitter.report(options.stats + ": write failed: " + std::strerror(err));
+      status = kExitTrouble;
+    }
+  }
+  return status;
 }
 
 int run(int argc, const char* const* argv) {
@@ -149,16 +218,16 @@ int run(int argc, const char* const* argv) {
   if (!parsed.ok()) {
     std::fprintf(stderr, "vorlane-decode: %s\nTry 'vorlane-decode --help' for more information.\n",
                  parsed.error().message.c_str());
-    return kExitUsage;
+    return kExitTrouble;
   }
   const Options& options = parsed.value();
   switch (options.action) {
     case Options::Action::Help:
       std::fputs(kUsage, stdout);
-      return std::fflush(stdout) == 0 ? kExitOk : kExitFailed;
+      return std::fflush(stdout) == 0 ? kExitOk : kExitTrouble;
     case Options::Action::Version:
       std::fputs("vorlane-decode " VORLANE_VERSION "\n", stdout);
-      return std::fflush(stdout) == 0 ? kExitOk : kExitFailed;
+      return std::fflush(stdout) == 0 ? kExitOk : kExitTrouble;
     case Options::Action::Decode:
       break;
   }
@@ -174,7 +243,7 @@ int main(int argc, char** argv) {
   } catch (const std::bad_alloc&) {
     std::fputs("vorlane-decode: out of memory\n", stderr);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "vorlane-decode: %s\n", e.what());
+    std::fprintf(stderr, "vorlane-decode: internal error: %s\n", e.what());
   }
-  return vorlane::cli::kExitFailed;
+  return vorlane::cli::kExitTrouble;
 }

@@ -1,6 +1,7 @@
 #include "cli/options.h"
 
 #include <limits>
+#include <tuple>
 #include <utility>
 
 namespace vorlane::cli {
@@ -14,6 +15,10 @@ const char kUsage[] =
     "A line that fails is reported on standard error as FILE:LINE: followed by\n"
     "the message BinaryParser.parse raises for it, and decoding goes on.\n"
     "\n"
+    "A wrong -p is not always noticed: bytes of one version that happen to fit\n"
+    "another's layout decode quietly into wrong documents. --strict catches most\n"
+    "such lines, as their record then rarely ends where the payload does.\n"
+    "\n"
     "options:\n"
     "  -p, --payload-version VERSION\n"
     "                 payload format version of every line: 1, 2 or 3 (required;\n"
@@ -22,6 +27,10 @@ const char kUsage[] =
     "  -j, --jobs N   decode on N threads, the one that reads and writes among\n"
     "                 them (1 to 256; default: one per CPU this process may use);\n"
     "                 the output is the same for every N\n"
+    "  --strict       also fail a line whose record leaves bytes of its payload\n"
+    "                 unread (FILE:LINE: N bytes left after the record)\n"
+    "  --stats FILE   at the end, write the run's counts to FILE as one line of\n"
+    "                 JSON: {\"status\":S,\"lines\":N,\"documents\":D,\"failures\":F,\"bytes\":B}\n"
     "  --progress     show progress and a closing summary on standard error\n"
     "                 (the default when standard error is a terminal)\n"
     "  --no-progress  show no progress\n"
@@ -29,9 +38,11 @@ const char kUsage[] =
     "  -V, --version  show the tool's version and exit\n"
     "  --             end of options; every later argument is a FILE\n"
     "\n"
-    "exit status: 0 if every line decoded, 1 if a line failed or an input could\n"
-    "not be read or the output not written (a reader that closed the pipe, as\n"
-    "head does, ends the tool quietly with 1), 2 on a usage error.\n";
+    "exit status: 0 if every line decoded; 1 if some lines failed and every other\n"
+    "line's document was written; 2 if the output is incomplete or was not made:\n"
+    "a usage error, an input that could not be opened or read, output not fully\n"
+    "written (a reader that closed the pipe, as head does, ends the tool quietly\n"
+    "with 2), a line too long for the memory, or an internal error.\n";
 
 bool parse_u64(std::string_view text, uint64_t& out) {
   if (text.empty()) return false;
@@ -45,6 +56,12 @@ bool parse_u64(std::string_view text, uint64_t& out) {
   }
   out = value;
   return true;
+}
+
+unsigned default_jobs(long affinity, long online) noexcept {
+  const long n = affinity > 0 ? affinity : online;
+  if (n <= 0) return 1;
+  return n < static_cast<long>(kMaxJobs) ? static_cast<unsigned>(n) : kMaxJobs;
 }
 
 namespace {
@@ -96,15 +113,23 @@ Result<Options, UsageError> parse_options(int argc, const char* const* argv) {
       continue;
     }
 
-    // -p N, -pN, --payload-version N, --payload-version=N, and so for -j.
+    if (arg == "--strict") {
+      options.strict = true;
+      continue;
+    }
+
+    // -p N, -pN, --payload-version N, --payload-version=N, and so for -j;
+    // --stats FILE, --stats=FILE.
     std::string_view value;
     char option = 0;
-    for (const auto& [short_form, long_form] :
-         {std::pair<std::string_view, std::string_view>{"-p", "--payload-version"}, {"-j", "--jobs"}}) {
-      if (arg == short_form || arg == long_form) {
+    for (const auto& [short_form, long_form, key] :
+         {std::tuple<std::string_view, std::string_view, char>{"-p", "--payload-version", 'p'},
+          {"-j", "--jobs", 'j'},
+          {"", "--stats", 's'}}) {
+      if (arg == long_form || (!short_form.empty() && arg == short_form)) {
         if (i + 1 >= argc) return usage_error("option '" + std::string(arg) + "' needs a value");
         value = argv[++i];
-      } else if (arg.starts_with(short_form)) {
+      } else if (!short_form.empty() && arg.starts_with(short_form)) {
         value = arg.substr(2);
       } else if (arg.starts_with(long_form) && arg.size() > long_form.size() &&
                  arg[long_form.size()] == '=') {
@@ -112,13 +137,16 @@ Result<Options, UsageError> parse_options(int argc, const char* const* argv) {
       } else {
         continue;
       }
-      option = short_form[1];
+      option = key;
       break;
     }
     if (option == 0) return usage_error("unknown option '" + std::string(arg) + "'");
     if (option == 'p') {
       if (!parse_u64(value, options.payload_version)) return bad_version(value);
       have_version = true;
+    } else if (option == 's') {
+      if (value.empty()) return usage_error("option '--stats' needs a file name");
+      options.stats = std::string(value);
     } else {
       uint64_t jobs = 0;
       if (!parse_u64(value, jobs) || jobs < 1 || jobs > kMaxJobs) return bad_jobs(value);

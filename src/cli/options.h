@@ -19,6 +19,10 @@ struct Options {
   uint64_t payload_version = 0;
   unsigned jobs = 0;  // 0: one per CPU the process may run on
   ProgressMode progress = ProgressMode::Auto;
+  // Fail a line whose record leaves bytes of its payload unread.
+  bool strict = false;
+  // Where the run's counts go as one JSON line at the end; empty: nowhere.
+  std::string stats;
   // Inputs in order; "-" is standard input. Empty means standard input.
   std::vector<std::string> files;
 };
@@ -38,6 +42,11 @@ bool parse_u64(std::string_view text, uint64_t& out);
 
 // The most jobs -j takes.
 constexpr unsigned kMaxJobs = 256;
+
+// The jobs when -j is not given: the CPUs the process may run on (its
+// affinity), else the CPUs online, at most kMaxJobs; 1 when neither count
+// is known (0 or less).
+unsigned default_jobs(long affinity, long online) noexcept;
 
 extern const char kUsage[];
 

@@ -86,8 +86,25 @@ bool Emitter::emit(const Batch& batch) {
       char number[24];
       const auto end = std::to_chars(number, number + sizeof number,
                                      line_base_ + failures[i].line + 1).ptr;
-      text_.append(name).append(":").append(number, end).append(": Parsing failed: ");
-      text_.append(accel::debug_text(failures[i].error)).append("\n");
+      text_.append(name).append(":").append(number, end).append(": ");
+      const LineFailure& failure = failures[i];
+      switch (failure.kind) {
+        case LineFailure::Kind::Parse:
+          text_.append("Parsing failed: ").append(accel::debug_text(failure.error));
+          break;
+        case LineFailure::Kind::LeftOver: {
+          const auto left_end = std::to_chars(number, number + sizeof number, failure.left).ptr;
+          text_.append(number, left_end)
+              .append(failure.left == 1 ? " byte" : " bytes")
+              .append(" left after the record (is -p right?)");
+          break;
+        }
+        case LineFailure::Kind::OutOfMemory:
+          text_.append("out of memory");
+          ++out_of_memory_;
+          break;
+      }
+      text_.append("\n");
     }
     err(text_);
   }
@@ -96,7 +113,7 @@ bool Emitter::emit(const Batch& batch) {
   lines_ += batch.lines;
   decoded_ += batch.decoded;
   failed_ += failures.size();
-  bytes_ += batch.in.size();
+  bytes_ += batch.in.size() + batch.dropped;
   if (progress_ != nullptr) progress_->update(bytes_, lines_, failed_);
   return true;
 }

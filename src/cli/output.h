@@ -40,8 +40,9 @@ class Emitter {
       : output_(output), names_(std::move(names)), progress_(progress) {}
 
   // Writes the batch: documents up to each failure, then the failure's
-  // report as NAME:LINE: Parsing failed: MESSAGE. False once nothing more
-  // may be written (stop() tells why).
+  // report as NAME:LINE: Parsing failed: MESSAGE (or NAME:LINE: followed by
+  // the tool's own words for a failure that is not parse's). False once
+  // nothing more may be written (stop() tells why).
   bool emit(const Batch& batch);
   // A report of the tool's own ("vorlane-decode: " is put in front).
   void report(std::string_view text);
@@ -52,6 +53,8 @@ class Emitter {
   size_t failed() const noexcept { return failed_; }
   uint64_t bytes() const noexcept { return bytes_; }
   size_t lines() const noexcept { return lines_; }
+  // Lines among failed() that memory could not hold.
+  size_t out_of_memory() const noexcept { return out_of_memory_; }
 
  private:
   void err(std::string_view text);
@@ -68,6 +71,7 @@ class Emitter {
   size_t decoded_ = 0;
   size_t failed_ = 0;
   size_t lines_ = 0;
+  size_t out_of_memory_ = 0;
   uint64_t bytes_ = 0;
 };
 

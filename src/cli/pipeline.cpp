@@ -4,8 +4,8 @@
 
 namespace vorlane::cli {
 
-Pipeline::Pipeline(unsigned jobs, uint64_t version, Emitter& emitter)
-    : version_(version), emitter_(emitter), document_(std::make_unique<fused::Document>()) {
+Pipeline::Pipeline(unsigned jobs, uint64_t version, bool strict, Emitter& emitter)
+    : version_(version), strict_(strict), emitter_(emitter), document_(std::make_unique<fused::Document>()) {
   // The calling thread is one of the jobs: between its reads and writes it
   // decodes batches too. Two batches per job: one being decoded, one read
   // and waiting; and two more for the batch being read and the one being
@@ -45,7 +45,7 @@ void Pipeline::work() {
       slot = queue_.front();
       queue_.pop_front();
     }
-    decode_batch(slot->batch, version_, document);
+    decode_batch(slot->batch, version_, strict_, document);
     {
       std::lock_guard<std::mutex> lock(mutex_);
       slot->done = true;
@@ -68,7 +68,7 @@ bool Pipeline::retire(bool wait) {
       Slot* taken = queue_.front();
       queue_.pop_front();
       lock.unlock();
-      decode_batch(taken->batch, version_, *document_);
+      decode_batch(taken->batch, version_, strict_, *document_);
       lock.lock();
       taken->done = true;
     }
@@ -77,6 +77,7 @@ bool Pipeline::retire(bool wait) {
   head_ = (head_ + 1) % slots_.size();
   --count_;
   emitter_.emit(slot.batch);
+  trim(slot.batch);
   return true;
 }
 
@@ -93,8 +94,9 @@ Batch* Pipeline::next() {
 
 void Pipeline::submit() {
   if (workers_.empty()) {
-    decode_batch(slots_[0]->batch, version_, *document_);
+    decode_batch(slots_[0]->batch, version_, strict_, *document_);
     emitter_.emit(slots_[0]->batch);
+    trim(slots_[0]->batch);
     return;
   }
   Slot* slot = slots_[(head_ + count_) % slots_.size()].get();

@@ -22,7 +22,7 @@ namespace vorlane::cli {
 
 class Pipeline {
  public:
-  Pipeline(unsigned jobs, uint64_t version, Emitter& emitter);
+  Pipeline(unsigned jobs, uint64_t version, bool strict, Emitter& emitter);
   ~Pipeline();
   Pipeline(const Pipeline&) = delete;
   Pipeline& operator=(const Pipeline&) = delete;
@@ -48,6 +48,7 @@ class Pipeline {
   bool retire(bool wait);
 
   uint64_t version_;
+  bool strict_;
   Emitter& emitter_;
   std::vector<std::unique_ptr<Slot>> slots_;
   size_t head_ = 0;  // oldest in flight

@@ -26,8 +26,8 @@ void Progress::update(uint64_t bytes, size_t lines, size_t failed) {
   const double seconds = std::chrono::duration<double>(now - start_).count();
   const double rate = seconds > 0 ? static_cast<double>(bytes) / seconds : 0.0;
   char text[160];
-  int n = std::snprintf(text, sizeof text, "vorlane-decode: %zu lines, %.1f MB/s, %zu failed", lines,
-                        rate / 1e6, failed);
+  int n = std::snprintf(text, sizeof text, "vorlane-decode: %zu %s, %.1f MB/s, %zu failed", lines,
+                        lines == 1 ? "line" : "lines", rate / 1e6, failed);
   if (total_ != 0 && n > 0 && static_cast<size_t>(n) < sizeof text) {
     const double done = bytes >= total_ ? 1.0 : static_cast<double>(bytes) / static_cast<double>(total_);
     const double left = rate > 0 ? static_cast<double>(total_ - (bytes >= total_ ? total_ : bytes)) / rate : 0.0;
@@ -47,8 +47,9 @@ void Progress::finish(size_t lines, size_t decoded, size_t failed, uint64_t byte
   const double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
   char text[160];
   std::snprintf(text, sizeof text,
-                "vorlane-decode: %zu lines, %zu decoded, %zu failed (%.1f MB in %.2f s)\n", lines,
-                decoded, failed, static_cast<double>(bytes) / 1e6, seconds);
+                "vorlane-decode: %zu %s, %zu decoded, %zu failed (%.1f MB in %.2f s)\n", lines,
+                lines == 1 ? "line" : "lines", decoded, failed, static_cast<double>(bytes) / 1e6,
+                seconds);
   write(text);
 }
 

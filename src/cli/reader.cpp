@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 namespace vorlane::cli {
 namespace {
@@ -27,7 +28,55 @@ const char* last_line_feed(const char* p, size_t n) {
 
 bool BlockReader::next(Buffer& in) {
   in.clear();
+  dropped_ = 0;
   if (error_ != 0) return false;
+  try {
+    return fill(in);
+  } catch (const std::bad_alloc&) {
+    return drop_line(in);
+  }
+}
+
+bool BlockReader::drop_line(Buffer& in) {
+  // The whole lines before the line that did not fit go out; that line is
+  // read past, counted and not kept.
+  if (carry_.size() != 0) {
+    dropped_ = carry_.size();  // memory ran out taking it over
+    in.clear();
+  } else {
+    const char* found = last_line_feed(in.data(), in.size());
+    const size_t keep = found != nullptr ? static_cast<size_t>(found - in.data()) + 1 : 0;
+    dropped_ = in.size() - keep;
+    in.set_size(keep);
+  }
+  carry_.release();
+  char scratch[4096];
+  while (!end_) {
+    const ssize_t n = source_.read(scratch, sizeof scratch);
+    if (n > 0) {
+      const auto* newline = static_cast<const char*>(std::memchr(scratch, '\n', static_cast<size_t>(n)));
+      if (newline == nullptr) {
+        dropped_ += static_cast<size_t>(n);
+        continue;
+      }
+      const auto line_end = static_cast<size_t>(newline - scratch) + 1;
+      dropped_ += line_end;
+      carry_.append(scratch + line_end, static_cast<size_t>(n) - line_end);
+      break;
+    }
+    if (n == 0) {
+      end_ = true;
+    } else if (errno != EINTR) {
+      // A line cut short is not reported, as when nothing ran out.
+      error_ = errno;
+      end_ = true;
+      dropped_ = 0;
+    }
+  }
+  return !in.empty() || dropped_ != 0;
+}
+
+bool BlockReader::fill(Buffer& in) {
   in.append(carry_.data(), carry_.size());
   // A carry far above a block held one long line: its memory goes back.
   if (carry_.capacity() > 4 * block_) {
@@ -53,7 +102,9 @@ bool BlockReader::next(Buffer& in) {
       }
     }
     // Room for a block more; a long line doubles the buffer as it grows.
-    if (in.capacity() - in.size() < block_ / 2 || in.capacity() < block_) {
+    // Never a read of nothing, which would look like the end of the input.
+    if (in.capacity() - in.size() < block_ / 2 || in.capacity() < block_ ||
+        in.capacity() == in.size()) {
       in.reserve(in.size() + block_);
     }
     const ssize_t n = source_.read(in.data() + in.size(), in.capacity() - in.size());

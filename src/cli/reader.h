@@ -30,17 +30,26 @@ class BlockReader {
   // the last line of the input with or without its "\n". False when
   // nothing is left, or when a read failed (error() then tells; the lines
   // read whole before the failure come first, a line it cut short never).
+  // A line too long for the memory left ends the batch: see dropped().
   bool next(Buffer& in);
 
   // errno of the read that failed, 0 if none did.
   int error() const noexcept { return error_; }
 
+  // After next(): the bytes of a line after those it gave that memory could
+  // not hold (read past, up to and with its "\n"), 0 if there was none.
+  size_t dropped() const noexcept { return dropped_; }
+
  private:
+  bool fill(Buffer& in);
+  bool drop_line(Buffer& in);
+
   Source& source_;
   size_t block_;
   Buffer carry_;  // the start of a line the last batch did not hold
   bool end_ = false;
   int error_ = 0;
+  size_t dropped_ = 0;
 };
 
 // A file descriptor as a Source.

@@ -171,6 +171,7 @@ Result<size_t, Error> Document::decode_samples(const uint8_t* base, const uint8_
   if (!read_sample_values(base, p, end, out, out_end, reader, text, error)) {
     return fail(Error::postcard(error));
   }
+  record_bytes_ = static_cast<size_t>(p - base);
   return text + kSampleFixed * count_ - (count_ != 0 ? 1 : 0);
 }
 
@@ -196,6 +197,8 @@ Result<size_t, Error> Document::prepare(uint64_t version, std::string_view b64_d
 
   const uint8_t* p = bytes;
   const uint8_t* const end = bytes + decoded.value();
+  payload_bytes_ = decoded.value();
+  record_bytes_ = 0;
   WireError error{};
   head_ = Head{};
   head_.version = version;

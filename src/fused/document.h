@@ -45,6 +45,20 @@ class Document {
 
   // The length prepare returned last.
   size_t length() const noexcept { return length_; }
+  // Of the payload prepared last, when it decoded: the bytes its record
+  // took, and the bytes after the record, which decoding ignores.
+  size_t record_bytes() const noexcept { return record_bytes_; }
+  size_t bytes_left() const noexcept { return payload_bytes_ - record_bytes_; }
+
+  // Gives back the heap memory a long payload took; the document prepared
+  // last is gone with it and must be prepared again before a write.
+  void release() noexcept {
+    heap_bytes_.reset();
+    heap_samples_.reset();
+    samples_ = nullptr;
+    count_ = 0;
+    length_ = payload_bytes_ = record_bytes_ = 0;
+  }
 
   // Writes the document prepared last into `out`, which has room for `room`
   // bytes, and returns where it stopped. It never stores past `out` plus
@@ -61,6 +75,8 @@ class Document {
                                               const uint8_t* end, SampleReader reader);
 
   size_t length_ = 0;
+  size_t payload_bytes_ = 0;
+  size_t record_bytes_ = 0;
   size_t count_ = 0;
   const uint16_t* samples_ = nullptr;  // count_ triples x, y, z as wire values
   std::unique_ptr<uint8_t[]> heap_bytes_;

@@ -284,7 +284,7 @@ SampleReader detect_best_reader() noexcept {
 
 }  // namespace
 
-bool read_sample_values(const uint8_t* base, const uint8_t* p, const uint8_t* end, uint16_t* out,
+bool read_sample_values(const uint8_t* base, const uint8_t*& p, const uint8_t* end, uint16_t* out,
                         uint16_t* const out_end, SampleReader reader, size_t& text,
                         WireError& error) noexcept {
   text = 0;

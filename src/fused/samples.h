@@ -26,8 +26,9 @@ SampleReader best_sample_reader() noexcept;
 // per sample) from `p`, inside the decoded input [base, end); `text` is set
 // to the sum of their text lengths. The input holds at least 64 readable bytes from
 // `base` and eight padding bytes with their top bits set after `end`.
-// False, with the wire error, where the record decoder would fail.
-bool read_sample_values(const uint8_t* base, const uint8_t* p, const uint8_t* end, uint16_t* out,
+// False, with the wire error, where the record decoder would fail; else
+// `p` is left just past the run.
+bool read_sample_values(const uint8_t* base, const uint8_t*& p, const uint8_t* end, uint16_t* out,
                         uint16_t* out_end, SampleReader reader, size_t& text,
                         wire::WireError& error) noexcept;
 
