@@ -117,7 +117,7 @@ void JsonWriterDocument(benchmark::State& state) {
 }
 BENCHMARK(JsonWriterDocument)->Apply(sizes);
 
-// The fused road of the binding: Base64 and samples (prepare), then the text
+// The fast path of the binding: Base64 and samples (prepare), then the text
 // into a buffer of the exact length (write).
 void DirectPrepare(benchmark::State& state) {
   const std::string& text = payload(static_cast<int>(state.range(0)), state.range(1));

@@ -83,7 +83,7 @@ def make_parser(prog: str, description: str, cluster_option: str, cluster_help: 
                     help="replace earlier output in DIR instead of refusing to start")
     ap.add_argument("--decoder", choices=DECODERS, default="auto",
                     help="how workers decode a block: 'tool' runs vorlane-decode on it (its "
-                         "fused native road, no Python per line), 'parse' calls the module's "
+                         "native fast path, no Python per line), 'parse' calls the module's "
                          "parse line by line, 'auto' (default) takes the tool where the worker "
                          "has it, else parse")
     ap.add_argument("--strict", action="store_true",

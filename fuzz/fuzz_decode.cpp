@@ -7,7 +7,7 @@
 // members in order; a failure's text is one of the documented forms;
 // decoding is deterministic; a Base64 fault wins over the version; versions
 // 2 and 3 read any bytes alike; bytes after a record change nothing; the
-// fused road the module and the tool take (fused::Document, with every
+// fast path the module and the tool take (fused::Document, with every
 // sample reader this CPU has) gives exactly the same document or error, and
 // finds the record's end where the reference does.
 #include <cstdint>
@@ -57,8 +57,8 @@ Outcome run_direct(uint64_t version, std::string_view text, fused::SampleReader 
   // A guard byte after the document: the writer must stop at its length.
   std::string out(length.value() + 1, '\x5a');
   FUZZ_CHECK(document.write(out.data(), length.value()) == out.data() + length.value(),
-             "fused road: the text differs from its measure");
-  FUZZ_CHECK(out.back() == '\x5a', "fused road wrote past the document");
+             "fast path: the text differs from its measure");
+  FUZZ_CHECK(out.back() == '\x5a', "fast path wrote past the document");
   out.pop_back();
   return {true, std::move(out), document.record_bytes(), document.bytes_left()};
 }
@@ -85,7 +85,7 @@ void check_text(std::string_view text, const uint8_t* payload, size_t payload_si
     check_outcome(o, version, text, (text.size() + 3) / 4);
     for (fused::SampleReader reader : kReaders) {
       if (!fused::sample_reader_supported(reader)) continue;
-      FUZZ_CHECK(run_direct(version, text, reader) == o, "fused road differs: " + o.text);
+      FUZZ_CHECK(run_direct(version, text, reader) == o, "fast path differs: " + o.text);
     }
     by_version[i] = std::move(o);
   }

@@ -2,7 +2,7 @@
 // every size, batches of a tiny block size (so lines span and fill many of
 // them), a read that may fail part way. The documents, the failure reports
 // and the order of both must be exactly what a plain splitter gives, line
-// by line through the reference road (decode_b64, then to_json_text).
+// by line through the reference decoder (decode_b64, then to_json_text).
 //
 // Input: block size, version (and whether --strict), a seed for the piece
 // sizes, where a read fails (if at all), then the bytes of the input.
@@ -134,7 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     both += "vorlane-decode: in: read failed\n";
   }
 
-  // The tool's road.
+  // The tool's path.
   PieceSource source(input, seed, fail_at);
   cli::BlockReader reader(source, block);
   Capture capture;

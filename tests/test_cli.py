@@ -22,6 +22,7 @@ from pathlib import Path
 
 import pytest
 
+import needs
 from payloads import b64, make_file, realistic_line, settings_bytes, v1_bytes
 
 import vorlane_binary_parser
@@ -294,7 +295,7 @@ def test_exit_status(tmp_path, case, args, stdin, status, stderr):
     to_full = args[-1] == "{full}"
     if to_full:
         if not os.path.exists("/dev/full"):
-            pytest.skip("needs /dev/full")
+            needs.missing("/dev/full")
         args = args[:-1]
     args = [a.format(**names) for a in args]
     with open("/dev/full" if to_full else os.devnull, "wb") as full:
@@ -428,6 +429,8 @@ def test_input_through_a_pipe_in_small_pieces(big_files, jobs):
     stdout = proc.stdout.read()
     for t in threads:
         t.join()
+    proc.stdout.close()
+    proc.stderr.close()
     assert proc.wait(timeout=60) == 1
     assert (stdout, stderr[0]) == (out, err)
 
@@ -561,6 +564,7 @@ def test_a_closed_pipe_ends_the_tool_quietly(big_files, jobs):
     head = proc.stdout.read(1000)
     proc.stdout.close()
     stderr = proc.stderr.read()
+    proc.stderr.close()
     assert proc.wait(timeout=60) == 2
     assert head.startswith(b'{"Accel":{"V3":{')
     assert stderr == b""
@@ -617,7 +621,7 @@ def test_stats_to_an_inherited_descriptor():
     assert text == b'{"status":1,"lines":2,"documents":1,"failures":1,"bytes":30}\n'
 
 
-@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+@pytest.mark.needs("/dev/full")
 def test_stats_when_the_output_is_not_written(tmp_path):
     # Every write to /dev/full fails: nothing reached the output.
     with open("/dev/full", "wb") as full:
@@ -638,7 +642,8 @@ def test_stats_when_the_reader_goes_away(big_files, tmp_path, jobs):
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     proc.stdout.read(1000)
     proc.stdout.close()
-    assert (proc.wait(timeout=60), proc.stderr.read()) == (2, b"")
+    with proc.stderr:
+        assert (proc.wait(timeout=60), proc.stderr.read()) == (2, b"")
     stats = read_stats(stats_path)
     assert stats["status"] == 2
     assert stats["lines"] < 2 * count_lines(path.read_bytes())
@@ -654,7 +659,7 @@ def test_stats_to_a_place_that_cannot_be_written_stops_before_any_input(tmp_path
     assert result.stderr == f"vorlane-decode: {target}: No such file or directory\n".encode()
 
 
-@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+@pytest.mark.needs("/dev/full")
 def test_stats_that_cannot_be_written_make_the_status_2():
     result = run(["-p", "3", "--stats", "/dev/full"], stdin=GOOD_V3 + b"\n")
     assert result.stdout.count(b"\n") == 1

@@ -12,6 +12,7 @@ import pytest
 import dask.distributed  # noqa: F401 - scripts/test installs it; missing is a failure
 from dask.distributed import LocalCluster
 
+import needs
 from payloads import b64, realistic_line, settings_bytes
 from scale_out_inputs import check_against_tool, check_finished, concat, fake_tool, make_case, \
     run_example, tool_output
@@ -152,7 +153,7 @@ def tiny_disk(folder, size="64k"):
     folder.mkdir()
     if subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", str(folder)],
                       capture_output=True).returncode != 0:
-        pytest.skip("cannot mount a tmpfs here (needs root)")
+        needs.missing("root, to mount a tmpfs")
     try:
         yield folder
     finally:

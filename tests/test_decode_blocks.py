@@ -82,7 +82,7 @@ def test_blocks_reassemble_to_the_tool_output(tmp_path, monkeypatch, seed, block
 @pytest.mark.parametrize("line", NOT_UTF8 + [b"AAAA\xff\r", b"\xff" * 9, b"=\xff==", b"QR=\xff"])
 @pytest.mark.parametrize("version", [1, 3, 7])
 def test_bytes_that_are_not_utf8_get_the_tool_message(tmp_path, monkeypatch, line, version):
-    # The tool judges bytes itself; this is the parse road's stand-in.
+    # The tool judges bytes itself; this is the parse decoder's stand-in.
     monkeypatch.chdir(tmp_path)
     (tmp_path / "x.b64").write_bytes(line + b"\n" + line)
     _, out, err, _ = tool_output(version, ["x.b64"], tmp_path)
@@ -280,11 +280,12 @@ def test_an_input_named_twice_is_numbered_from_1_each_time(tmp_path, monkeypatch
     assert err.count(b"rep.b64:6: ") == 3
 
 
+@pytest.mark.needs("fsspec")
 @pytest.mark.parametrize("decoder", DECODERS)
 def test_output_on_a_file_system_without_file_descriptors(tmp_path, monkeypatch, decoder):
     # fsspec's in-memory file system: the tool's documents go through a
-    # spill file, the parse road writes straight into it.
-    fsspec = pytest.importorskip("fsspec")
+    # spill file, the parse decoder writes straight into it.
+    import fsspec
     monkeypatch.chdir(tmp_path)
     rng = random.Random(4)
     write_file(tmp_path / "m.b64", rng, 200, extra=HOSTILE)

@@ -13,7 +13,7 @@ LAYERS = [
     {"base64", "wire"},
     {"accel"},    # records: read from the wire, no JSON
     {"json"},     # the reference writer, rendering records
-    {"fused"},    # the fused decode-and-render road
+    {"fused"},    # the fused decode-and-render fast path
     {"binding", "cli"},
 ]
 LEVEL = {folder: i for i, level in enumerate(LAYERS) for folder in level}

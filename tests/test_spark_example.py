@@ -2,7 +2,6 @@
 vorlane-decode on the same files."""
 import os
 import random
-import shutil
 
 import pytest
 
@@ -13,12 +12,9 @@ from scale_out_inputs import check_against_tool, check_finished, concat, fake_to
     run_example, tool_output
 
 # Spark needs a Java runtime, which pip cannot install: scripts/test
-# installs it and sets VORLANE_REQUIRE_SPARK=1, so that there a missing Java
-# fails instead of skipping.
-HAVE_JAVA = bool(shutil.which("java") or os.environ.get("JAVA_HOME"))
+# installs it, and there a missing one fails instead of skipping.
 pytestmark = [
-    pytest.mark.skipif(not HAVE_JAVA and os.environ.get("VORLANE_REQUIRE_SPARK") != "1",
-                       reason="no Java runtime (scripts/test installs one)"),
+    pytest.mark.needs("java"),
     # With the sanitizer runtimes preloaded into every process the JVM hangs
     # at start; the sanitized module is covered by the other tests there.
     pytest.mark.skipif(os.environ.get("VORLANE_SANITIZED") == "1",

@@ -22,8 +22,8 @@ Result<AccelNCDataPayloadVersioned, Error> decode_record(const uint8_t* data, si
 
 // Small payloads (the common case) decode without touching the heap: the
 // bytes of a text of up to 680 characters (about 170 samples). This is the
-// reference road, which also allocates the record's samples; the fused
-// road keeps more on the stack (fused::Document::kStackBytes).
+// reference decoder, which also allocates the record's samples; the fast
+// path keeps more on the stack (fused::Document::kStackBytes).
 constexpr size_t kStackBufferSize = 512;
 static_assert(base64::decoded_capacity(680) <= kStackBufferSize &&
                   base64::decoded_capacity(684) > kStackBufferSize,

@@ -13,7 +13,7 @@
 namespace vorlane::accel::detail {
 
 // Variant names in tag order; the tag is the index. The names are the
-// records' own (the enums' variants); the JSON writer and the fused road
+// records' own (the enums' variants); the JSON writer and the fast path
 // render them.
 inline constexpr std::array<std::string_view, 3> kRangeNames = {"R2G", "R4G", "R8G"};
 inline constexpr std::array<std::string_view, 6> kFreqNames = {

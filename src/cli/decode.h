@@ -1,4 +1,4 @@
-// Decodes the lines of a batch through the fused road, the module's own.
+// Decodes the lines of a batch through the fast path, the module's own.
 #pragma once
 
 #include <cstddef>

@@ -1,7 +1,7 @@
 // vorlane-decode: Base64 payloads in, one per line; JSON documents out, one
 // per line. Runs on the core alone, with no Python: the input is read in
 // large blocks, cut into batches of whole lines, decoded through the fused
-// road on worker threads and written out in input order.
+// fast path on worker threads and written out in input order.
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>

@@ -2,7 +2,7 @@
 // allocates at its exact length (the binding: a one-byte-kind str; the
 // command-line tool: its output buffer).
 //
-// This is the fast road through decode_b64 and to_json_text fused: the same
+// This is the fast path through decode_b64 and to_json_text fused: the same
 // Base64 decoding, the record's fields read with the same wire primitives,
 // the samples read eight bytes at a time where enough bytes are left, and
 // the text written from a table of value texts. For every input it gives

@@ -1,4 +1,4 @@
-// The exact wire readers of the fused road: the wire primitives step for
+// The exact wire readers of the fast path: the wire primitives step for
 // step (one byte at a time, the whole last byte compared with its limit),
 // without the Result wrapper, for the head of a record and the samples the
 // fast readers leave.

@@ -1,4 +1,4 @@
-// The sample readers of the fused road: a run of samples, three 16-bit
+// The sample readers of the fast path: a run of samples, three 16-bit
 // varints each, read into their wire values. One reader for each kind of
 // CPU; all give the same values and the same error for every input.
 #pragma once

@@ -1,4 +1,4 @@
-// Tables of the fused road: the text of every 16-bit wire value, and the
+// Tables of the fast path: the text of every 16-bit wire value, and the
 // head of a version 2 or 3 document for every combination of settings.
 #pragma once
 
@@ -43,7 +43,7 @@ VORLANE_FUSED_TABLE std::array<uint8_t, 65536> kTextLength;
 
 // Text of the wire values below kTextCount (magnitudes below 4096): the
 // characters in the low bytes, the length in the top byte. Readings cluster
-// well inside; the rest take the digit-pair road.
+// well inside; the rest take the digit-pair path.
 constexpr size_t kTextCount = 8192;
 static_assert((kTextCount & (kTextCount - 1)) == 0, "one test covers three values");
 

@@ -1,4 +1,4 @@
-// The text of a document on the fused road, described once: its fixed
+// The text of a document on the fast path, described once: its fixed
 // fragments, and the head as one routine that runs on a measuring sink (in
 // prepare) and on a writing sink (in write), so the two cannot disagree.
 // Value texts come from one table (text_entry in tables.cpp), whose length

@@ -1,7 +1,7 @@
 // Decimal integer text: the one family of formatters the writers share.
 // Digit pairs for writing from the right (the reference writer, the value
-// texts past the fused road's table), and eight digits per step for the
-// fused road's 64-bit timestamps, which may store past the text.
+// texts past the fast path's table), and eight digits per step for the
+// fast path's 64-bit timestamps, which may store past the text.
 #pragma once
 
 #include <array>

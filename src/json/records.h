@@ -1,6 +1,6 @@
 // The records rendered as compact JSON: members in field order, enums as
 // their variant names, samples as {"x":..,"y":..,"z":..}. The reference
-// rendering the fused road is held to. Each serialize sits in its record's
+// rendering the fast path is held to. Each serialize sits in its record's
 // namespace, where the writer's serialize_entry finds it.
 #pragma once
 

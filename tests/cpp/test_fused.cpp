@@ -1,4 +1,4 @@
-// The fused document writer against the reference road, decode_b64 then
+// The fused document writer against the reference decoder, decode_b64 then
 // to_json_text: same document or same error for every input.
 #include <gtest/gtest.h>
 

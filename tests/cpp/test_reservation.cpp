@@ -1,13 +1,13 @@
-// What a forged sample count can make each road allocate. Global operator
+// What a forged sample count can make each path allocate. Global operator
 // new is replaced in this executable so that every request made while
 // decoding is seen; the core itself is unchanged.
 //
-// The reference road (decode_bytes, the record decoders): with n announced
+// The reference decoder (decode_bytes, the record decoders): with n announced
 // and r bytes left after the count, room for min(n, 174762) samples is
 // reserved up front only when n <= r; otherwise nothing, and the array
 // grows (4, 8, 16, ...) only as samples arrive.
 //
-// The fused road (fused::Document, which the module and the tool run): a
+// The fast path (fused::Document, which the module and the tool run): a
 // count the bytes left cannot hold at three bytes a sample (3n > r) fails
 // before anything is allocated for samples; otherwise the n samples' values
 // take one array of 6n bytes, at most twice the bytes left, and only past
@@ -166,7 +166,7 @@ TEST_P(FusedForgedCounts, AllocateNoMoreThanTheInputHolds) {
   g_log.on = true;
   auto r = document->prepare(version, text);
   g_log.on = false;
-  // Both roads agree on the outcome.
+  // Both paths agree on the outcome.
   EXPECT_EQ(r.ok(), c.ok) << (r.ok() ? "" : debug_text(r.error()));
   if (!c.ok) {
     EXPECT_EQ(debug_text(r.error()), "PostcardError(DeserializeUnexpectedEnd)");
