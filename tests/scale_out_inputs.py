@@ -10,7 +10,7 @@ import sys
 import sysconfig
 from pathlib import Path
 
-from payloads import b64, make_file, realistic_line, v1_bytes
+from payloads import b64, make_file, realistic_line, settings_bytes, v1_bytes
 
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLES = ROOT / "examples"
@@ -139,3 +139,20 @@ def check_against_tool(result, folder, script, tool_files, out="out", version=3,
     assert f"; decoder {decoder};" in summary[0]
     assert "Traceback" not in err
     return documents, failures
+
+
+def write_repeated(folder):
+    """rep.b64: six lines, every second one bad; the arguments that name it twice."""
+    good = b64(settings_bytes(1, 2, 0, 1, 5, [(1, 2, 3)])).encode()
+    (folder / "rep.b64").write_bytes(b"".join([good + b"\n", b"QR==\n"] * 3))
+    return ["rep.b64", "rep.b64"]
+
+
+def check_repeated(result, folder, **counts):
+    """An example's run over write_repeated's arguments, numbered as the tool numbers it."""
+    code, documents, failures, _ = tool_output(3, ["rep.b64", "rep.b64"], folder)
+    assert result.returncode == code == 1, result.stderr.decode()
+    assert concat(folder / "out" / "failures") == failures
+    assert [line.split(b":")[1] for line in failures.splitlines()] == [b"2", b"4", b"6"] * 2
+    assert concat(folder / "out" / "documents") == documents
+    check_finished(folder / "out", 1, files=2, lines=12, documents=6, failures=6, **counts)

@@ -14,8 +14,8 @@ from dask.distributed import LocalCluster
 
 import needs
 from payloads import b64, realistic_line, settings_bytes
-from scale_out_inputs import check_against_tool, check_finished, concat, fake_tool, make_case, \
-    run_example, tool_output
+from scale_out_inputs import check_against_tool, check_finished, check_repeated, concat, fake_tool, \
+    make_case, run_example, tool_output, write_repeated
 
 SCRIPT = "dask_decode.py"
 
@@ -39,25 +39,12 @@ def test_running_cluster_matches_the_tool(tmp_path, scheduler, block_size):
     check_against_tool(again, tmp_path, SCRIPT, tool_files)
 
 
-def repeated(folder):
-    """rep.b64: six lines, every second one bad."""
-    good = b64(settings_bytes(1, 2, 0, 1, 5, [(1, 2, 3)])).encode()
-    (folder / "rep.b64").write_bytes(b"".join([good + b"\n", b"QR==\n"] * 3))
-
-
 @pytest.mark.parametrize("decoder", ["tool", "parse"])
 def test_an_input_named_twice_is_numbered_as_the_tool_numbers_it(tmp_path, scheduler, decoder):
-    repeated(tmp_path)
+    inputs = write_repeated(tmp_path)
     result = run_example(SCRIPT, ["-p", "3", "-o", "out", "--scheduler", scheduler,
-                                  "--block-size", "30", "--decoder", decoder, "rep.b64",
-                                  "rep.b64"], tmp_path)
-    code, documents, failures, _ = tool_output(3, ["rep.b64", "rep.b64"], tmp_path)
-    assert result.returncode == code == 1, result.stderr.decode()
-    assert concat(tmp_path / "out" / "failures") == failures
-    assert [line.split(b":")[1] for line in failures.splitlines()] == [b"2", b"4", b"6"] * 2
-    assert concat(tmp_path / "out" / "documents") == documents
-    check_finished(tmp_path / "out", 1, files=2, lines=12, documents=6, failures=6,
-                   bytes=2 * (tmp_path / "rep.b64").stat().st_size)
+                                  "--block-size", "30", "--decoder", decoder, *inputs], tmp_path)
+    check_repeated(result, tmp_path, bytes=2 * (tmp_path / "rep.b64").stat().st_size)
 
 
 @pytest.mark.parametrize("decoder", ["tool", "parse"])

@@ -7,9 +7,9 @@ import pytest
 
 import pyspark  # noqa: F401 - scripts/test installs it; missing is a failure
 
-from payloads import b64, realistic_line, settings_bytes
-from scale_out_inputs import check_against_tool, check_finished, concat, fake_tool, make_case, \
-    run_example, tool_output
+from payloads import realistic_line
+from scale_out_inputs import check_against_tool, check_finished, check_repeated, fake_tool, \
+    make_case, run_example, write_repeated
 
 # Spark needs a Java runtime, which pip cannot install: scripts/test
 # installs it, and there a missing one fails instead of skipping.
@@ -32,17 +32,10 @@ def test_local_spark_matches_the_tool(tmp_path):
 
 @pytest.mark.parametrize("decoder", ["tool", "parse"])
 def test_an_input_named_twice_is_numbered_as_the_tool_numbers_it(tmp_path, decoder):
-    good = b64(settings_bytes(1, 2, 0, 1, 5, [(1, 2, 3)])).encode()
-    (tmp_path / "rep.b64").write_bytes(b"".join([good + b"\n", b"QR==\n"] * 3))
+    inputs = write_repeated(tmp_path)
     result = run_example("spark_decode.py", ["-p", "3", "--workers", "2", "--block-size", "30",
-                                             "--decoder", decoder, "-o", "out", "rep.b64",
-                                             "rep.b64"], tmp_path)
-    code, documents, failures, _ = tool_output(3, ["rep.b64", "rep.b64"], tmp_path)
-    assert result.returncode == code == 1, result.stderr.decode()
-    assert concat(tmp_path / "out" / "failures") == failures
-    assert [line.split(b":")[1] for line in failures.splitlines()] == [b"2", b"4", b"6"] * 2
-    assert concat(tmp_path / "out" / "documents") == documents
-    check_finished(tmp_path / "out", 1, files=2, lines=12, documents=6, failures=6)
+                                             "--decoder", decoder, "-o", "out", *inputs], tmp_path)
+    check_repeated(result, tmp_path)
 
 
 def test_a_worker_killed_in_mid_block_is_trouble(tmp_path):
