@@ -31,7 +31,7 @@ def run_pandas(dtype):
 def run_arrow(payloads, versions, tmp_path):
     if not isinstance(versions, int):
         versions = pa.array(versions, type=pa.int64())
-    out = columns.decode_arrow(pa.chunked_array([payloads[:100], payloads[100:]], pa.string()), versions)
+    out = columns.decode_arrow(pa.chunked_array([payloads[:100], payloads[100:]], pa.string()), versions).combine_chunks()
     return out.field("document").to_pylist(), out.field("error").to_pylist()
 
 
