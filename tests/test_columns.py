@@ -75,7 +75,7 @@ def test_recipe_matches_the_loop_with_one_version(recipe, seed, tmp_path):
 
 @pytest.mark.parametrize("recipe", ["list", "pandas-object", "pandas-Int64", "arrow", "polars", "duckdb"])
 def test_recipe_matches_the_loop_with_a_version_column(recipe, tmp_path):
-    payloads = payload_column(3, rows=800)
+    payloads = payload_column(3, rows=2500)   # more than one chunk
     versions = version_column(4, len(payloads), nulls=recipe != "duckdb")
     run = run_pandas("Int64") if recipe == "pandas-Int64" else RECIPES[recipe]
     expected = loop(payloads, versions)

@@ -138,20 +138,24 @@ def decode_column(payloads: Sequence[str | None], version: Versions) -> tuple[li
 
 # ---- pandas ----------------------------------------------------------------
 
-def _pandas_payloads(series: pandas.Series) -> list[Any]:
-    """The rows as str, or a null (None, NaN or pd.NA, as pandas has them)."""
+def _pandas_rows(series: pandas.Series) -> Callable[[int, int], Sequence[Any]]:
+    """The rows from `start` to `stop` as str, or a null (None, NaN or pd.NA,
+    as pandas has them)."""
     import pandas as pd
 
     dtype = series.dtype
     if isinstance(dtype, pd.StringDtype):
-        return series.tolist()  # type: ignore[no-any-return]
+        if dtype.storage != "python":  # Arrow memory: made into str a chunk at a time
+            return _arrow_rows(series.array.__arrow_array__())
+        values = series.tolist()
+        return lambda start, stop: values[start:stop]
     if dtype != object:
         raise TypeError(f"payload column is {dtype}, expected text (object or string dtype)")
+    values = series.tolist()
     # Checked in C; NaN and pd.NA are skipped as nulls.
     if pd.api.types.infer_dtype(series, skipna=True) not in ("string", "empty"):
-        values = series.tolist()
         _check_payloads([None if pd.isna(v) is True else v for v in values])
-    return series.tolist()  # type: ignore[no-any-return]
+    return lambda start, stop: values[start:stop]
 
 
 def _pandas_versions(versions: Any, length: int) -> Versions:
@@ -180,12 +184,11 @@ def decode_series(payloads: pandas.Series, version: int | pandas.Series) -> pand
     import numpy as np
     import pandas as pd
 
-    values = _pandas_payloads(payloads)
-    rows = len(values)
+    values_at = _pandas_rows(payloads)
+    rows = len(payloads)
     documents = np.empty(rows, dtype=object)
     errors = np.empty(rows, dtype=object)
-    for start, chunk_documents, chunk_errors in _chunks(
-            rows, lambda a, b: values[a:b], _pandas_versions(version, rows)):
+    for start, chunk_documents, chunk_errors in _chunks(rows, values_at, _pandas_versions(version, rows)):
         documents[start:start + len(chunk_documents)] = chunk_documents
         errors[start:start + len(chunk_errors)] = chunk_errors
     return pd.DataFrame({"document": documents, "error": errors}, index=payloads.index, dtype=object,
