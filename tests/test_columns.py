@@ -1,5 +1,7 @@
 """vorlane_binary_parser_columns with pandas, Polars, DuckDB and pyarrow (the
 `dataframes` extra): each recipe gives what a plain loop over parse gives."""
+from pathlib import Path
+
 import pytest
 
 import duckdb  # noqa: F401 - the dataframes extra; missing is a failure, not a skip
@@ -9,7 +11,7 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 
 import vorlane_binary_parser_columns as columns
-from column_inputs import doc_blocks, first_blocks, loop, payload_column, version_column
+from column_inputs import ROOT, doc_blocks, first_blocks, loop, payload_column, version_column
 from vorlane_binary_parser import BinaryParser
 
 
@@ -208,3 +210,10 @@ def test_pandas_polars_duckdb_examples_match_the_loop(tables):
                                                             for d, e in zip(documents, errors)], key=repr)
     assert namespace["by_expr"].to_series().to_list() == [{"document": d, "error": e}
                                                           for d, e in zip(documents, errors)]
+
+
+def test_the_installed_package_is_the_source_and_typed():
+    source = ROOT / "src" / "columns" / "__init__.py"
+    installed = Path(columns.__file__)
+    assert installed.read_bytes() == source.read_bytes()
+    assert (installed.parent / "py.typed").exists()
