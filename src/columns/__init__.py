@@ -207,7 +207,7 @@ def _arrow_rows(array: pyarrow.Array | pyarrow.ChunkedArray) -> Callable[[int, i
     if not (pa.types.is_string(kind) or pa.types.is_large_string(kind)
             or pa.types.is_string_view(kind)):
         raise TypeError(f"payload column is {kind}, expected text (string)")
-    return lambda start, stop: array.slice(start, stop - start).to_pylist()  # type: ignore[no-any-return]
+    return lambda start, stop: array.slice(start, stop - start).to_pylist()
 
 
 def _arrow_versions(versions: Any, length: int) -> Versions:
@@ -266,7 +266,7 @@ def polars_decode(payloads: polars.Expr | str, version: int | polars.Expr | str)
     def one_version(series: pl.Series) -> pl.Series:
         return pl.Series(series.name, _decode_arrow(series.to_arrow(), version, text))
 
-    def many_versions(columns: list[pl.Series]) -> pl.Series:
+    def many_versions(columns: Sequence[pl.Series]) -> pl.Series:
         versions, texts = columns
         return pl.Series(texts.name, _decode_arrow(texts.to_arrow(), versions.to_arrow(), text))
 
@@ -284,10 +284,12 @@ def polars_decode(payloads: polars.Expr | str, version: int | polars.Expr | str)
 def register_duckdb(connection: duckdb.DuckDBPyConnection, name: str = "vorlane_decode") -> None:
     """Registers `name(version, payload)` on the connection: a struct
     (document VARCHAR, error VARCHAR), decoded one vector at a time."""
+    import importlib
+
     import duckdb
 
-    # duckdb.sqltype in DuckDB 1.4 and later; the type's constructor before.
-    sqltype = getattr(duckdb, "sqltype", None) or duckdb.typing.DuckDBPyType
+    # duckdb.sqltype in newer DuckDB; the type's constructor before.
+    sqltype: Any = getattr(duckdb, "sqltype", None) or importlib.import_module("duckdb.typing").DuckDBPyType
 
     def decode(versions: Any, payloads: Any) -> Any:
         return decode_arrow(payloads, versions).combine_chunks()
@@ -295,7 +297,7 @@ def register_duckdb(connection: duckdb.DuckDBPyConnection, name: str = "vorlane_
     connection.create_function(
         name, decode, [sqltype("INTEGER"), sqltype("VARCHAR")],
         sqltype("STRUCT(document VARCHAR, error VARCHAR)"),
-        type="arrow", null_handling="special", side_effects=False)
+        type="arrow", null_handling="special", side_effects=False)  # type: ignore[call-overload]
 
 
 # ---- Spark and Dask --------------------------------------------------------
@@ -304,15 +306,15 @@ def spark_decode_udf() -> Any:
     """A pandas UDF (Arrow-backed): udf(version_column, payload_column) gives
     struct<document:string, error:string>. For one version pass F.lit(3)."""
     import pandas as pd
-    from pyspark.sql.functions import pandas_udf
+    from pyspark.sql.functions import pandas_udf  # type: ignore[attr-defined]
 
-    def vorlane_decode(versions, payloads):  # type: ignore[no-untyped-def]
+    def vorlane_decode(versions: Any, payloads: Any) -> Any:
         return decode_series(payloads, versions)
 
     # Spark reads the UDF's kind from real (not postponed) annotations.
     vorlane_decode.__annotations__ = {"versions": pd.Series, "payloads": pd.Series,
                                       "return": pd.DataFrame}
-    return pandas_udf(vorlane_decode, SPARK_SCHEMA)  # type: ignore[call-overload]
+    return pandas_udf(vorlane_decode, SPARK_SCHEMA)
 
 
 def dask_decode(payloads: Any, version: int | Any) -> Any:
