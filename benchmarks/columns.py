@@ -1,0 +1,233 @@
+"""The column recipes against a plain loop over parse, on payloads in memory.
+
+    .venv/bin/python benchmarks/columns.py [--rows 1000000] [--repeats 3] [--skip spark,dask]
+
+The column: realistic version 3 payloads (10 to 70 samples), with one row in
+a hundred damaged and one in a hundred null, so every path is taken. The
+loop keeps documents and errors in two lists; each recipe's output is
+compared with the loop's, row by row. Times are the best of --repeats runs;
+the ratio is to the loop's best in the same run. What is timed is the
+decoding from a column already in the engine (a pandas Series, a Polars
+frame, a DuckDB table, a cached Spark DataFrame) to its output in the
+engine; Spark's JVM start and the caching are not timed. The rows marked
+"echoing" run the same recipe with parse replaced by a function that
+returns its text: what the engine and the conversions to and from str cost
+with no decoding at all (the echoed text is a quarter the size of a
+document, so the copying they show is less than the recipes do).
+"""
+from __future__ import annotations
+
+import argparse
+import gc
+import os
+import platform
+import random
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "tests"))
+
+from payloads import damaged, realistic_line  # noqa: E402
+
+from vorlane_binary_parser import BinaryParser  # noqa: E402
+
+
+def make_column(rows, seed=2024):
+    """`rows` payload texts: 20,000 distinct lines, each row its own str object."""
+    rng = random.Random(seed)
+    distinct = [realistic_line(rng) for _ in range(min(rows, 20000))]
+    column = []
+    for i in range(rows):
+        line = distinct[rng.randrange(len(distinct))]
+        r = rng.random()
+        if r < 0.01:
+            column.append(None)
+        elif r < 0.02:
+            column.append(damaged(line, rng).decode("utf-8", "replace"))
+        else:
+            column.append(line.decode())
+    return column
+
+
+def loop(payloads):
+    parse = BinaryParser().parse
+    documents, errors = [], []
+    for payload in payloads:
+        if payload is None:
+            documents.append(None)
+            errors.append(None)
+            continue
+        try:
+            documents.append(parse("accel", 3, payload))
+            errors.append(None)
+        except ValueError as exc:
+            documents.append(None)
+            errors.append(str(exc))
+    return documents, errors
+
+
+def best(fn, repeats):
+    times, out = [], None
+    for _ in range(repeats):
+        out = None
+        gc.collect()
+        start = time.perf_counter()
+        out = fn()
+        times.append(time.perf_counter() - start)
+    return min(times), out
+
+
+def arrow_lists(table):
+    return tuple(table.column(name).to_numpy(zero_copy_only=False).tolist()
+                 for name in ("document", "error"))
+
+
+def recipes(payloads, args, tmp):
+    """(name, setup) pairs; setup returns (timed function, to (documents, errors))."""
+    import vorlane_binary_parser_columns as columns
+
+    def plain():
+        return lambda: columns.decode_column(payloads, 3), lambda out: out
+
+    def pandas_of(dtype):
+        def setup():
+            import pandas as pd
+            series = pd.Series(payloads, dtype=dtype)
+            return (lambda: columns.decode_series(series, 3),
+                    lambda out: (out["document"].tolist(), out["error"].tolist()))
+        return setup
+
+    def polars():
+        import polars as pl
+        frame = pl.DataFrame({"payload": payloads}, schema={"payload": pl.String})
+        return (lambda: frame.select(columns.polars_decode("payload", 3).alias("d")).unnest("d"),
+                lambda out: (out["document"].to_list(), out["error"].to_list()))
+
+    def duckdb():
+        import duckdb
+        import pyarrow as pa
+        con = duckdb.connect()
+        columns.register_duckdb(con)
+        source = pa.table({"n": range(len(payloads)), "payload": pa.array(payloads, pa.string())})
+        con.execute("CREATE TABLE payloads AS SELECT * FROM source")
+        # Rows keep the table's order (preserve_insertion_order): no sort timed.
+        sql = "SELECT d.document, d.error FROM (SELECT vorlane_decode(3, payload) AS d FROM payloads)"
+        fetch = "to_arrow_table" if hasattr(con.sql("SELECT 1"), "to_arrow_table") else "fetch_arrow_table"
+        return lambda: getattr(con.sql(sql), fetch)(), arrow_lists
+
+    def spark():
+        os.environ.setdefault("PYSPARK_PYTHON", sys.executable)
+        import pyarrow as pa
+        import pyarrow.parquet as pq
+        from pyspark.sql import SparkSession
+        from pyspark.sql import functions as F
+        session = (SparkSession.builder.master(args.spark_master).appName("columns-bench")
+                   .config("spark.ui.enabled", "false").config("spark.ui.showConsoleProgress", "false")
+                   .config("spark.driver.memory", "3g").getOrCreate())
+        session.sparkContext.setLogLevel("ERROR")
+        path = os.path.join(tmp, "payloads.parquet")
+        pq.write_table(pa.table({"n": range(len(payloads)), "payload": pa.array(payloads, pa.string())}),
+                       path, row_group_size=len(payloads) // 8 + 1)
+        frame = session.read.parquet(path).cache()
+        frame.count()
+        udf = columns.spark_decode_udf()
+        decoded = frame.select("n", udf(F.lit(3), "payload").alias("d")).select("n", "d.document", "d.error")
+
+        def run():
+            decoded.write.format("noop").mode("overwrite").save()
+
+        def result(_):
+            out = os.path.join(tmp, "spark-out")
+            decoded.write.mode("overwrite").parquet(out)
+            return arrow_lists(pq.read_table(out).sort_by("n"))
+        return run, result
+
+    def dask():
+        import dask.dataframe as dd
+        import pandas as pd
+        frame = dd.from_pandas(pd.DataFrame({"payload": pd.Series(payloads, dtype=object)}),
+                               npartitions=8).persist(scheduler="sync")
+        return (lambda: columns.dask_decode(frame["payload"], 3).compute(scheduler="sync"),
+                lambda out: (out["document"].tolist(), out["error"].tolist()))
+
+    class Echo:
+        """Stands in for BinaryParser: returns the text, decodes nothing."""
+        def parse(self, kind, version, text):
+            return text
+
+    def floor(setup):
+        # The recipe with parse doing nothing: what the engine and the
+        # conversions cost by themselves.
+        def make():
+            run, _ = setup()
+
+            def echo():
+                columns.BinaryParser, real = Echo, columns.BinaryParser
+                try:
+                    return run()
+                finally:
+                    columns.BinaryParser = real
+            return echo, None
+        return make
+
+    def spark_floor():
+        import pandas as pd
+        from pyspark.sql import SparkSession
+        from pyspark.sql import functions as F
+        from pyspark.sql.functions import pandas_udf
+
+        def echo(versions, payloads):
+            return pd.DataFrame({"document": payloads, "error": None}, dtype=object)
+        echo.__annotations__ = {"versions": pd.Series, "payloads": pd.Series, "return": pd.DataFrame}
+        udf = pandas_udf(echo, columns.SPARK_SCHEMA)
+        frame = SparkSession.builder.getOrCreate().read.parquet(os.path.join(tmp, "payloads.parquet")).cache()
+        frame.count()
+        decoded = frame.select("n", udf(F.lit(3), "payload").alias("d")).select("n", "d.document", "d.error")
+        return lambda: decoded.write.format("noop").mode("overwrite").save(), None
+
+    table = [("decode_column (list)", plain), ("pandas, object Series", pandas_of(object)),
+             ("pandas, string[pyarrow] Series", pandas_of("string[pyarrow]")),
+             ("Polars map_batches", polars), ("DuckDB Arrow UDF", duckdb),
+             ("Spark pandas UDF", spark), ("Dask map_partitions", dask),
+             ("pandas, object, parse echoing", floor(pandas_of(object))),
+             ("pandas, string[pyarrow], echoing", floor(pandas_of("string[pyarrow]"))),
+             ("Polars, parse echoing", floor(polars)), ("DuckDB, parse echoing", floor(duckdb)),
+             ("Spark, a UDF echoing", spark_floor)]
+    skip = set(filter(None, args.skip.split(",")))
+    return [(name, setup) for name, setup in table if name.split()[0].lower().strip(",") not in skip]
+
+
+def main():
+    cli = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    cli.add_argument("--rows", type=int, default=1_000_000)
+    cli.add_argument("--repeats", type=int, default=3)
+    cli.add_argument("--skip", default="", help="engines to leave out, e.g. spark,dask")
+    cli.add_argument("--spark-master", default="local[1]",
+                     help="local[1] (default): one Python worker, as the loop is one thread")
+    args = cli.parse_args()
+
+    payloads = make_column(args.rows)
+    print(f"{args.rows:,} payloads, {sum(map(len, filter(None, payloads))) / 1e6:.0f} MB of text; "
+          f"Python {platform.python_version()}, {os.cpu_count()} CPUs, best of {args.repeats}")
+    base, expected = best(lambda: loop(payloads), args.repeats)
+    failed = sum(e is not None for e in expected[1])
+    print(f"| {'recipe':<32} | {'seconds':>7} | {'ratio to loop':>13} | same as loop |")
+    print(f"|{'-' * 34}|{'-' * 9}|{'-' * 15}|{'-' * 14}|")
+    print(f"| {'Python loop over parse':<32} | {base:7.3f} | {1:13.2f} | ({failed:,} errors) |")
+    ok = True
+    with tempfile.TemporaryDirectory() as tmp:
+        for name, setup in recipes(payloads, args, tmp):
+            run, lists = setup()
+            seconds, out = best(run, args.repeats)
+            same = "n/a" if lists is None else "yes" if lists(out) == expected else "NO"
+            ok &= same != "NO"
+            del out, run, lists
+            print(f"| {name:<32} | {seconds:7.3f} | {seconds / base:13.2f} | {same} |", flush=True)
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
