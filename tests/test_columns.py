@@ -217,3 +217,36 @@ def test_the_installed_package_is_the_source_and_typed():
     installed = Path(columns.__file__)
     assert installed.read_bytes() == source.read_bytes()
     assert (installed.parent / "py.typed").exists()
+
+
+def edges():
+    """Failures and nulls first, last, in runs and on the chunks' edges."""
+    good = payload_column(5, rows=50, nulls=False)
+    good = [p for p, e in zip(good, loop(good, 3)[1]) if e is None][0]
+    rows = [good] * (2 * columns.CHUNK + 10)
+    for row in [0, 1, 2, columns.CHUNK - 1, columns.CHUNK, columns.CHUNK + 1, len(rows) - 1]:
+        rows[row] = "QR=="
+    for row in [3, columns.CHUNK - 2, len(rows) - 2]:
+        rows[row] = None
+    return rows
+
+
+@pytest.mark.parametrize("recipe", ["list", "pandas-object", "arrow"])
+def test_failures_and_nulls_at_the_edges_of_chunks(recipe, tmp_path):
+    payloads = edges()
+    assert RECIPES[recipe](payloads, 3, tmp_path) == loop(payloads, 3)
+    assert RECIPES[recipe](["QR=="] * 5, 3, tmp_path) == loop(["QR=="] * 5, 3)
+
+
+def test_rows_one_at_a_time_where_a_failed_extend_keeps_nothing(monkeypatch, tmp_path):
+    # Decoding a chunk through list.extend relies on the rows taken before a
+    # failure staying in the list; where they would not, the chunk is decoded
+    # row by row instead, never misaligned.
+    real = columns._one_version
+
+    def forgetful(decode, values):
+        documents, errors = real(decode, values)
+        return documents[: len(documents) // 2], errors
+    monkeypatch.setattr(columns, "_one_version", forgetful)
+    payloads = edges()
+    assert run_list(payloads, 3, tmp_path) == loop(payloads, 3)

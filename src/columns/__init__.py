@@ -16,6 +16,7 @@ only when called; docs/dataframes.md shows each.
 """
 from __future__ import annotations
 
+import functools
 import math
 from collections.abc import Callable, Iterator, Sequence
 from typing import TYPE_CHECKING, Any
@@ -65,46 +66,68 @@ CHUNK = 1024
 Chunk = tuple[int, list[str | None], list[str | None]]
 
 
+def _one_version(decode: Callable[[Any], str], values: Sequence[Any]) -> tuple[list[str | None], list[str | None]]:
+    """A chunk's rows (already checked) decoded with one version.
+
+    The rows go through map() into list.extend, with no Python code per row;
+    a row that fails stops the extend there, its error is kept, and the same
+    map goes on after it. A null stops it too (parse refuses it as no text):
+    it is null in both columns."""
+    documents: list[str | None] = []
+    errors: list[str | None] = [None] * len(values)
+    rows = map(decode, values)
+    while True:
+        try:
+            documents.extend(rows)
+            break
+        except (ValueError, TypeError) as exc:
+            row = len(documents)
+            if row >= len(values):  # not a row's failure after all
+                raise
+            documents.append(None)
+            if isinstance(values[row], str):  # TypeError comes from nulls only
+                errors[row] = str(exc)
+    return documents, errors
+
+
+def _each_row(parse: Callable[..., str], values: Sequence[Any],
+              versions: Sequence[Any]) -> tuple[list[str | None], list[str | None]]:
+    """A chunk's rows (already checked), each with its own version."""
+    documents: list[str | None] = []
+    errors: list[str | None] = []
+    add_document = documents.append
+    add_error = errors.append
+    for value, row_version in zip(values, versions):
+        if value is None or not isinstance(value, str):  # a null of any kind
+            add_document(None)
+            add_error(None)
+            continue
+        try:
+            add_document(parse("accel", row_version, value))
+            add_error(None)
+        # A null or negative version is this row's fault too; the text
+        # was checked, so the TypeError can only come from a null version.
+        except (ValueError, OverflowError, TypeError) as exc:
+            add_document(None)
+            add_error(str(exc))
+    return documents, errors
+
+
 def _chunks(rows: int, values_at: Callable[[int, int], Sequence[Any]], version: Versions) -> Iterator[Chunk]:
     """(start, documents, errors) for each CHUNK rows, the rows (already
     checked) decoded by one parser. `values_at(start, stop)` gives the rows."""
     parse = BinaryParser().parse
     for start in range(0, rows, CHUNK):
         stop = min(start + CHUNK, rows)
-        documents: list[str | None] = []
-        errors: list[str | None] = []
-        add_document = documents.append
-        add_error = errors.append
         values = values_at(start, stop)
         if isinstance(version, int):
-            for value in values:
-                if value is None:
-                    add_document(None)
-                    add_error(None)
-                    continue
-                try:
-                    add_document(parse("accel", version, value))
-                    add_error(None)
-                except ValueError as exc:
-                    add_document(None)
-                    add_error(str(exc))
-                except TypeError:  # NaN or pd.NA: the text was checked, so only a null is left
-                    add_document(None)
-                    add_error(None)
+            documents, errors = _one_version(functools.partial(parse, "accel", version), values)
+            if len(documents) != len(values):
+                # An extend that lost what it had taken when a row failed
+                # (no CPython does): row by row, then.
+                documents, errors = _each_row(parse, values, [version] * len(values))
         else:
-            for value, row_version in zip(values, version[start:stop]):
-                if value is None or not isinstance(value, str):  # a null of any kind
-                    add_document(None)
-                    add_error(None)
-                    continue
-                try:
-                    add_document(parse("accel", row_version, value))  # type: ignore[arg-type]
-                    add_error(None)
-                # A null or negative version is this row's fault too; the text
-                # was checked, so the TypeError can only come from a null version.
-                except (ValueError, OverflowError, TypeError) as exc:
-                    add_document(None)
-                    add_error(str(exc))
+            documents, errors = _each_row(parse, values, version[start:stop])
         yield start, documents, errors
 
 
