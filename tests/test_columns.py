@@ -97,6 +97,19 @@ def test_pandas_float_versions_and_nulls_of_every_kind():
         columns.decode_series(pd.Series(payloads, dtype=object), pd.Series([3.5, 3, 3, 3, 3, 3, 3]))
 
 
+@pytest.mark.parametrize("order", [
+    [None, "ok", pd.NA, "bad", float("nan"), None],   # None is skipped, the others fail as rows
+    [pd.NA, None, "bad", None, "ok", float("nan")],
+    ["ok", None, None, "bad", None, "ok"],
+])
+def test_one_version_nulls_of_every_kind_in_any_order(order):
+    text = {"ok": "AQMBATICAQTQDwDXBP//Aw==", "bad": "QUI"}
+    payloads = [text.get(p, p) if isinstance(p, str) else p for p in order] * 700   # past a chunk
+    frame = columns.decode_series(pd.Series(payloads, dtype=object), 3)
+    expected = loop([p if isinstance(p, str) else None for p in payloads], 3)
+    assert (frame["document"].tolist(), frame["error"].tolist()) == expected
+
+
 @pytest.fixture
 def parsers(monkeypatch):
     """Counts the parsers the package makes."""

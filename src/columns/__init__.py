@@ -63,80 +63,100 @@ def _check_versions(versions: Sequence[Any], length: int) -> None:
 # the CPU's cache when an engine copies them (measured: 1024 beats both 256
 # and 16384, and converting the whole column at the end).
 CHUNK = 1024
-Chunk = tuple[int, list[str | None], list[str | None]]
+# A chunk's failed rows: (row within the chunk, message), in row order. Few
+# rows fail, so the error column is filled with nulls and these set after.
+Failures = list[tuple[int, str]]
+Chunk = tuple[int, list[str | None], Failures]
 
 
-def _one_version(decode: Callable[[Any], str], values: Sequence[Any]) -> tuple[list[str | None], list[str | None]]:
+def _one_version(decode: Callable[[Any], str], values: Sequence[Any]) -> tuple[list[str | None], Failures]:
     """A chunk's rows (already checked) decoded with one version.
 
     The rows go through map() into list.extend, with no Python code per row;
     a row that fails stops the extend there, its error is kept, and the same
-    map goes on after it. A null stops it too (parse refuses it as no text):
-    it is null in both columns."""
+    map goes on after it. None rows are found by a scan in C and skipped,
+    not raised for; another null (NaN, pd.NA) stops the extend as a failure
+    does and is null in both columns."""
     documents: list[str | None] = []
-    errors: list[str | None] = [None] * len(values)
-    rows = map(decode, values)
-    while True:
+    failures: Failures = []
+    rows = len(values)
+    start = 0
+    while start < rows:
         try:
-            documents.extend(rows)
-            break
-        except (ValueError, TypeError) as exc:
-            row = len(documents)
-            if row >= len(values):  # not a row's failure after all
-                raise
+            stop = values.index(None, start)
+        except ValueError:
+            stop = rows
+        if stop > start:
+            taken = map(decode, values if start == 0 and stop == rows else values[start:stop])
+            while True:
+                try:
+                    documents.extend(taken)
+                    break
+                except (ValueError, TypeError) as exc:
+                    row = len(documents)
+                    if row >= stop:  # not a row's failure after all
+                        raise
+                    documents.append(None)
+                    if isinstance(values[row], str):  # TypeError comes from nulls only
+                        failures.append((row, str(exc)))
+        if stop < rows:
             documents.append(None)
-            if isinstance(values[row], str):  # TypeError comes from nulls only
-                errors[row] = str(exc)
-    return documents, errors
+        start = stop + 1
+    return documents, failures
 
 
 def _each_row(parse: Callable[..., str], values: Sequence[Any],
-              versions: Sequence[Any]) -> tuple[list[str | None], list[str | None]]:
+              versions: Sequence[Any]) -> tuple[list[str | None], Failures]:
     """A chunk's rows (already checked), each with its own version."""
     documents: list[str | None] = []
-    errors: list[str | None] = []
+    failures: Failures = []
     add_document = documents.append
-    add_error = errors.append
-    for value, row_version in zip(values, versions):
+    for row, (value, row_version) in enumerate(zip(values, versions)):
         if value is None or not isinstance(value, str):  # a null of any kind
             add_document(None)
-            add_error(None)
             continue
         try:
             add_document(parse("accel", row_version, value))
-            add_error(None)
         # A null or negative version is this row's fault too; the text
         # was checked, so the TypeError can only come from a null version.
         except (ValueError, OverflowError, TypeError) as exc:
             add_document(None)
-            add_error(str(exc))
-    return documents, errors
+            failures.append((row, str(exc)))
+    return documents, failures
 
 
 def _chunks(rows: int, values_at: Callable[[int, int], Sequence[Any]], version: Versions) -> Iterator[Chunk]:
-    """(start, documents, errors) for each CHUNK rows, the rows (already
+    """(start, documents, failures) for each CHUNK rows, the rows (already
     checked) decoded by one parser. `values_at(start, stop)` gives the rows."""
     parse = BinaryParser().parse
     for start in range(0, rows, CHUNK):
         stop = min(start + CHUNK, rows)
         values = values_at(start, stop)
         if isinstance(version, int):
-            documents, errors = _one_version(functools.partial(parse, "accel", version), values)
+            documents, failures = _one_version(functools.partial(parse, "accel", version), values)
             if len(documents) != len(values):
                 # An extend that lost what it had taken when a row failed
                 # (no CPython does): row by row, then.
-                documents, errors = _each_row(parse, values, [version] * len(values))
+                documents, failures = _each_row(parse, values, [version] * len(values))
         else:
-            documents, errors = _each_row(parse, values, version[start:stop])
-        yield start, documents, errors
+            documents, failures = _each_row(parse, values, version[start:stop])
+        yield start, documents, failures
+
+
+def _error_list(rows: int, failures: Failures) -> list[str | None]:
+    errors: list[str | None] = [None] * rows
+    for row, message in failures:
+        errors[row] = message
+    return errors
 
 
 def _decode(values: Sequence[str | None], version: Versions) -> tuple[list[str | None], list[str | None]]:
     documents: list[str | None] = []
-    errors: list[str | None] = []
-    for _, chunk_documents, chunk_errors in _chunks(len(values), lambda a, b: values[a:b], version):
+    errors: list[str | None] = [None] * len(values)
+    for start, chunk_documents, failures in _chunks(len(values), lambda a, b: values[a:b], version):
         documents += chunk_documents
-        errors += chunk_errors
+        for row, message in failures:
+            errors[start + row] = message
     return documents, errors
 
 
@@ -174,11 +194,12 @@ def _pandas_rows(series: pandas.Series) -> Callable[[int, int], Sequence[Any]]:
         return lambda start, stop: values[start:stop]
     if dtype != object:
         raise TypeError(f"payload column is {dtype}, expected text (object or string dtype)")
-    values = series.tolist()
     # Checked in C; NaN and pd.NA are skipped as nulls.
     if pd.api.types.infer_dtype(series, skipna=True) not in ("string", "empty"):
-        _check_payloads([None if pd.isna(v) is True else v for v in values])
-    return lambda start, stop: values[start:stop]
+        _check_payloads([None if pd.isna(v) is True else v for v in series.tolist()])
+    # The rows as a list a chunk at a time, while the chunk is in cache.
+    array = series.to_numpy(dtype=object, copy=False)
+    return lambda start, stop: array[start:stop].tolist()
 
 
 def _pandas_versions(versions: Any, length: int) -> Versions:
@@ -210,10 +231,11 @@ def decode_series(payloads: pandas.Series, version: int | pandas.Series) -> pand
     values_at = _pandas_rows(payloads)
     rows = len(payloads)
     documents = np.empty(rows, dtype=object)
-    errors = np.empty(rows, dtype=object)
-    for start, chunk_documents, chunk_errors in _chunks(rows, values_at, _pandas_versions(version, rows)):
+    errors = np.full(rows, None, dtype=object)
+    for start, chunk_documents, failures in _chunks(rows, values_at, _pandas_versions(version, rows)):
         documents[start:start + len(chunk_documents)] = chunk_documents
-        errors[start:start + len(chunk_errors)] = chunk_errors
+        for row, message in failures:
+            errors[start + row] = message
     return pd.DataFrame({"document": documents, "error": errors}, index=payloads.index, dtype=object,
                         copy=False)
 
@@ -270,9 +292,10 @@ def _decode_arrow(payloads: Any, version: Any, text: pyarrow.DataType) -> pyarro
     # UTF-8 already and Arrow need not check them again (a sixth of the copy).
     raw = pa.binary_view() if text == pa.string_view() else pa.binary()
     return pa.chunked_array(
-        [pa.StructArray.from_arrays([pa.array(documents, raw).view(text), pa.array(errors, raw).view(text)],
+        [pa.StructArray.from_arrays([pa.array(documents, raw).view(text),
+                                     pa.array(_error_list(len(documents), failures), raw).view(text)],
                                     fields=list(struct))
-         for _, documents, errors in _chunks(rows, values_at, versions)], type=struct)
+         for _, documents, failures in _chunks(rows, values_at, versions)], type=struct)
 
 
 def polars_decode(payloads: polars.Expr | str, version: int | polars.Expr | str) -> polars.Expr:
