@@ -6,6 +6,7 @@
 //   cmake --build build/bench && build/bench/vorlane_micro
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cmath>
 #include <map>
 #include <random>
@@ -129,6 +130,35 @@ void DirectPrepare(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
 }
 BENCHMARK(DirectPrepare)->Apply(sizes);
+
+// prepare() with each sample reader, on v3 runs; the counter is the time
+// per sample.
+void DirectPrepareReader(benchmark::State& state, fused::SampleReader reader) {
+  if (!fused::sample_reader_supported(reader)) {
+    state.SkipWithError("this CPU lacks the instructions");
+    return;
+  }
+  const std::string& text = payload(3, state.range(0));
+  for (auto _ : state) {
+    fused::Document doc;
+    auto r = doc.prepare(3, text, reader);
+    benchmark::DoNotOptimize(r);
+  }
+  state.counters["per_sample"] = benchmark::Counter(
+      static_cast<double>(state.range(0)),
+      benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+void reader_sizes(benchmark::internal::Benchmark* b) {
+  for (int64_t n : {32, 256, 4096, 200000}) b->Arg(n);
+  // Side by side, the least time of the repetitions is the one to compare.
+  b->ComputeStatistics("min", [](const std::vector<double>& v) {
+    return *std::min_element(v.begin(), v.end());
+  });
+}
+BENCHMARK_CAPTURE(DirectPrepareReader, portable, fused::SampleReader::Portable)->Apply(reader_sizes);
+BENCHMARK_CAPTURE(DirectPrepareReader, bmi2, fused::SampleReader::Bmi2)->Apply(reader_sizes);
+BENCHMARK_CAPTURE(DirectPrepareReader, avx2, fused::SampleReader::Avx2)->Apply(reader_sizes);
+BENCHMARK_CAPTURE(DirectPrepareReader, avx512, fused::SampleReader::Avx512)->Apply(reader_sizes);
 
 void DirectWrite(benchmark::State& state) {
   const std::string& text = payload(static_cast<int>(state.range(0)), state.range(1));

@@ -15,6 +15,7 @@ enum class SampleReader : uint8_t {
   Portable,  // plain C++
   Bmi2,      // packs the 7-bit groups with one PEXT
   Avx512,    // thirty values per step with AVX-512 VBMI2, then as Bmi2
+  Avx2,      // up to 63 values per 64-byte step with AVX2 alone, then as Portable
 };
 
 // Whether this CPU runs `reader` well (Portable always).

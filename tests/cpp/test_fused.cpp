@@ -47,7 +47,8 @@ void expect_same(uint64_t version, const Bytes& bytes) {
   const std::string text = vorlane::testing::encode_base64(bytes);
   const std::string expected = reference(version, text);
   for (auto reader :
-       {fused::SampleReader::Portable, fused::SampleReader::Bmi2, fused::SampleReader::Avx512}) {
+       {fused::SampleReader::Portable, fused::SampleReader::Bmi2, fused::SampleReader::Avx512,
+        fused::SampleReader::Avx2}) {
     if (!fused::sample_reader_supported(reader)) continue;
     ASSERT_EQ(direct(version, text, reader), expected)
         << "version " << version << ", " << bytes.size() << " bytes, reader "
@@ -295,6 +296,123 @@ TEST(DirectDocument, BytesAfterTheRecordAreLeftAndCounted) {
         Bytes bytes = record;
         for (size_t i = 0; i < after; ++i) bytes.push_back(static_cast<uint8_t>(rng()));
         expect_same(version, bytes);
+      }
+    }
+  }
+}
+
+// Long runs as the vector readers see them: 64-byte windows read whole
+// samples at a time, the rest left to the word and byte readers.
+
+size_t natural_length(uint16_t v) { return v < 0x80 ? 1 : v < 0x4000 ? 2 : 3; }
+
+// A v3 record of the given wire values, each written in the given number of
+// bytes (1 to 3; a longer form than needed where the value is small).
+Bytes record_of(const std::vector<uint16_t>& values, const std::vector<uint8_t>& lengths,
+                const Bytes& after = {}) {
+  Bytes out = {1, 3, 1, 1, 0};
+  put_varint(out, values.size() / 3);
+  for (size_t i = 0; i < values.size(); ++i) {
+    const size_t natural = natural_length(values[i]);
+    put_varint(out, values[i], lengths[i] > natural ? lengths[i] - natural : 0);
+  }
+  out.insert(out.end(), after.begin(), after.end());
+  return out;
+}
+
+// The largest wire value of each length, and a small one for the longer
+// forms: where the 7-bit groups of a lane join and its text length turns.
+uint16_t value_of_length(size_t length, size_t i) {
+  static const uint16_t kShort[] = {0, 1, 18, 19, 127};
+  static const uint16_t kMiddle[] = {128, 198, 199, 1998, 1999, 16383};
+  static const uint16_t kLong[] = {16384, 19998, 19999, 65535, 65534, 3};
+  if (length == 1) return kShort[i % std::size(kShort)];
+  if (length == 2) return kMiddle[i % std::size(kMiddle)];
+  return kLong[i % std::size(kLong)];
+}
+
+TEST(DirectDocument, VarintsOfEveryLengthAtEveryPlaceOfAWindow) {
+  // Runs of one length with one varint of another at each place, over
+  // several windows; each ends at its own place inside a window.
+  for (size_t around = 1; around <= 3; ++around) {
+    for (size_t odd = 1; odd <= 3; ++odd) {
+      for (size_t at = 0; at < 140; ++at) {
+        const size_t samples = 48 + at % 7;
+        std::vector<uint16_t> values;
+        std::vector<uint8_t> lengths;
+        for (size_t i = 0; i < 3 * samples; ++i) {
+          const size_t length = i == at ? odd : around;
+          values.push_back(value_of_length(length, i));
+          lengths.push_back(static_cast<uint8_t>(length));
+        }
+        expect_same(3, record_of(values, lengths));
+      }
+    }
+  }
+}
+
+TEST(DirectDocument, MixedLengthsInRunsOfEveryCount) {
+  // Counts that are no multiple of a window's samples, with the run ending
+  // anywhere in the last window and near the end of the input.
+  std::mt19937 rng(55);
+  for (size_t samples = 0; samples < 160; ++samples) {
+    for (int round = 0; round < 3; ++round) {
+      std::vector<uint16_t> values;
+      std::vector<uint8_t> lengths;
+      const unsigned longest = 1 + round;  // dense, middle and wide runs
+      for (size_t i = 0; i < 3 * samples; ++i) {
+        const size_t length = 1 + rng() % longest;
+        values.push_back(value_of_length(length, rng()));
+        lengths.push_back(static_cast<uint8_t>(length));
+      }
+      expect_same(3, record_of(values, lengths));
+    }
+  }
+}
+
+TEST(DirectDocument, FaultsAtEveryPlaceOfALongRun) {
+  // A varint of four bytes, a third byte above 3, or a run of continuation
+  // bytes to the end, at each value of runs of every width: the reference's
+  // error and offset, whichever window the fault falls in.
+  const Bytes faults[] = {{0x80, 0x80, 0x80, 0x00}, {0xFF, 0xFF, 0x04}, {0x80, 0x80, 0x7F},
+                          {0xFF, 0xFF, 0xFF, 0xFF, 0x03}};
+  for (size_t around = 1; around <= 3; ++around) {
+    for (const Bytes& fault : faults) {
+      for (size_t at = 0; at < 130; ++at) {
+        Bytes bytes = {1, 3, 1, 1, 0};
+        put_varint(bytes, 50);
+        for (size_t i = 0; i < 150; ++i) {
+          if (i == at) {
+            bytes.insert(bytes.end(), fault.begin(), fault.end());
+          } else {
+            const uint16_t v = value_of_length(around, i);
+            put_varint(bytes, v, around - natural_length(v));
+          }
+        }
+        expect_same(3, bytes);
+        // Cut short: the run ends in continuation bytes.
+        bytes.resize(bytes.size() - 1 - at % 5);
+        expect_same(3, bytes);
+      }
+    }
+  }
+}
+
+TEST(DirectDocument, RunsEndingAtEveryDistanceFromTheInputEnd) {
+  // The vector readers load up to 80 bytes past where they stand, and the
+  // input has only eight padding bytes past its end: records of every
+  // length followed by 0 to 40 bytes that end nothing, end everything, or
+  // look like more samples.
+  const uint8_t fills[] = {0x80, 0xFF, 0x00, 0x02};
+  for (size_t samples = 20; samples < 40; ++samples) {
+    for (size_t width = 1; width <= 3; ++width) {
+      std::vector<uint16_t> values;
+      for (size_t i = 0; i < 3 * samples; ++i) values.push_back(value_of_length(width, i));
+      const std::vector<uint8_t> lengths(values.size(), static_cast<uint8_t>(width));
+      for (uint8_t fill : fills) {
+        for (size_t after = 0; after <= 40; ++after) {
+          expect_same(3, record_of(values, lengths, Bytes(after, fill)));
+        }
       }
     }
   }
