@@ -5,6 +5,7 @@
 
 #include "common/bits.h"
 #include "common/cpu.h"
+#include "common/cpu_path.h"
 #if VORLANE_X86_64
 #include <immintrin.h>
 #endif
@@ -278,6 +279,7 @@ read_values_avx512(const uint8_t*& p, const uint8_t* end, uint16_t*& out,
 #endif
 
 SampleReader detect_best_reader() noexcept {
+  if (const cpu::Path* forced = cpu::forced_path()) return forced->reader;
   if (sample_reader_supported(SampleReader::Avx512)) return SampleReader::Avx512;
   return sample_reader_supported(SampleReader::Bmi2) ? SampleReader::Bmi2 : SampleReader::Portable;
 }

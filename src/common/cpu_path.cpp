@@ -1,0 +1,102 @@
+#include "common/cpu_path.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace vorlane::cpu {
+namespace {
+
+// Set by the build from VORLANE_CPU_PATH; absent for auto.
+#ifdef VORLANE_FORCED_CPU_PATH
+constexpr std::string_view kForcedName = VORLANE_FORCED_CPU_PATH;
+#else
+constexpr std::string_view kForcedName;
+#endif
+constexpr const Path* kForced = kForcedName.empty() ? nullptr : find_path(kForcedName);
+static_assert(kForcedName.empty() || kForced != nullptr, "VORLANE_CPU_PATH names no known path");
+static_assert(kForced == nullptr || kForced->on_target,
+              "VORLANE_CPU_PATH names a path this target (or compiler) cannot build");
+
+}  // namespace
+
+const Path* forced_path() noexcept { return kForced; }
+
+Line& Line::operator<<(std::string_view part) noexcept {
+  const size_t room = sizeof text - 1 - size;
+  const size_t n = std::min(room, part.size());
+  std::memcpy(text + size, part.data(), n);
+  size += n;
+  text[size] = '\0';
+  return *this;
+}
+
+Line describe(FeatureSet set) noexcept {
+  Line line;
+  for (unsigned f = 0; f < kFeatureCount; ++f) {
+    if ((set >> f & 1u) == 0) continue;
+    if (line.size != 0) line << " ";
+    line << kFeatureNames[f];
+  }
+  if (line.size == 0) line << "none";
+  return line;
+}
+
+Line refusal(const Path& path, FeatureSet have) noexcept {
+  Line line;
+  if (runs(path, have)) return line;
+  line << "built to take the CPU path '" << path.name << "', which ";
+  if (!path.on_target) {
+    line << "this build's target does not have";
+  } else {
+    line << "this CPU cannot run: it lacks " << describe(path.needs & ~have).view();
+  }
+  line << " (this CPU has: " << describe(have).view() << ")";
+  return line;
+}
+
+Line forced_path_refusal() noexcept {
+  return kForced == nullptr ? Line{} : refusal(*kForced, features());
+}
+
+std::string_view name(base64::Path path) noexcept {
+  switch (path) {
+    case base64::Path::Portable:
+      return "portable";
+    case base64::Path::Sse41:
+      return "sse4.1";
+    case base64::Path::Avx2:
+      return "avx2";
+    case base64::Path::Avx512:
+      return "avx512";
+  }
+  return "?";
+}
+
+std::string_view name(fused::SampleReader reader) noexcept {
+  switch (reader) {
+    case fused::SampleReader::Portable:
+      return "portable";
+    case fused::SampleReader::Bmi2:
+      return "bmi2";
+    case fused::SampleReader::Avx512:
+      return "avx512";
+  }
+  return "?";
+}
+
+Line describe_choice(base64::Path base64, fused::SampleReader reader) noexcept {
+  Line line;
+  line << "cpu path: built " << (kForced == nullptr ? std::string_view("auto") : kForced->name)
+       << ", chosen ";
+  const auto same = [&](const Path& path) { return path.base64 == base64 && path.reader == reader; };
+  const Path* chosen = kForced != nullptr && same(*kForced) ? kForced : nullptr;
+  for (const Path& path : kPaths) {
+    if (chosen == nullptr && path.on_target && same(path)) chosen = &path;
+  }
+  line << (chosen != nullptr ? chosen->name : std::string_view("none of the named paths"))
+       << " (Base64 " << name(base64) << ", samples " << name(reader)
+       << "); cpu: " << describe(features()).view();
+  return line;
+}
+
+}  // namespace vorlane::cpu
