@@ -12,14 +12,23 @@ constexpr std::string_view kForcedName = VORLANE_FORCED_CPU_PATH;
 #else
 constexpr std::string_view kForcedName;
 #endif
-constexpr const Path* kForced = kForcedName.empty() ? nullptr : find_path(kForcedName);
-static_assert(kForcedName.empty() || kForced != nullptr, "VORLANE_CPU_PATH names no known path");
-static_assert(kForced == nullptr || kForced->on_target,
+constexpr size_t kPathCount = sizeof kPaths / sizeof kPaths[0];
+
+// Its row in kPaths, or kPathCount: none.
+constexpr size_t forced_index() noexcept {
+  for (size_t i = 0; i < kPathCount; ++i) {
+    if (kPaths[i].name == kForcedName) return i;
+  }
+  return kPathCount;
+}
+constexpr size_t kForced = forced_index();
+static_assert(kForcedName.empty() || kForced < kPathCount, "VORLANE_CPU_PATH names no known path");
+static_assert(kForced == kPathCount || kPaths[kForced].on_target,
               "VORLANE_CPU_PATH names a path this target (or compiler) cannot build");
 
 }  // namespace
 
-const Path* forced_path() noexcept { return kForced; }
+const Path* forced_path() noexcept { return kForced < kPathCount ? &kPaths[kForced] : nullptr; }
 
 Line& Line::operator<<(std::string_view part) noexcept {
   const size_t room = sizeof text - 1 - size;
@@ -55,7 +64,8 @@ Line refusal(const Path& path, FeatureSet have) noexcept {
 }
 
 Line forced_path_refusal() noexcept {
-  return kForced == nullptr ? Line{} : refusal(*kForced, features());
+  const Path* forced = forced_path();
+  return forced == nullptr ? Line{} : refusal(*forced, features());
 }
 
 std::string_view name(base64::Path path) noexcept {
@@ -86,10 +96,11 @@ std::string_view name(fused::SampleReader reader) noexcept {
 
 Line describe_choice(base64::Path base64, fused::SampleReader reader) noexcept {
   Line line;
-  line << "cpu path: built " << (kForced == nullptr ? std::string_view("auto") : kForced->name)
+  const Path* forced = forced_path();
+  line << "cpu path: built " << (forced == nullptr ? std::string_view("auto") : forced->name)
        << ", chosen ";
   const auto same = [&](const Path& path) { return path.base64 == base64 && path.reader == reader; };
-  const Path* chosen = kForced != nullptr && same(*kForced) ? kForced : nullptr;
+  const Path* chosen = forced != nullptr && same(*forced) ? forced : nullptr;
   for (const Path& path : kPaths) {
     if (chosen == nullptr && path.on_target && same(path)) chosen = &path;
   }
