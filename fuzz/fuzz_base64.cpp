@@ -12,6 +12,7 @@
 #include "accel/errors.h"
 #include "base64/base64.h"
 #include "base64_reference.h"
+#include "common/cpu_path.h"
 #include "checks.h"
 #include "slow_base64.h"
 
@@ -45,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string out(base64::decoded_capacity(size), '\0');
   for (base64::Path path : kPaths) {
     if (!base64::path_supported(path)) continue;
-    const std::string name = "path " + std::to_string(static_cast<int>(path)) + ": ";
+    const std::string name = "path " + std::string(cpu::name(path)) + ": ";
     auto got = base64::decode_into(text, reinterpret_cast<uint8_t*>(out.data()), path);
     FUZZ_CHECK(got.ok() == slow.ok, name + "accepts where the plain decoder refuses, or not");
     if (!got.ok()) {

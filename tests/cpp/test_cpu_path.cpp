@@ -2,6 +2,7 @@
 // table agrees with the kernels' own checks.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "common/cpu_path.h"
@@ -36,6 +37,10 @@ constexpr Case kCases[] = {
     {"avx512", kIceLake & ~bit(Feature::Bmi2), false, "bmi2"},
     {"neon", kIceLake, false, ""},
 };
+
+void PrintTo(const Case& c, std::ostream* os) {
+  *os << c.path << " on " << describe(c.have).view();
+}
 
 std::string row_name(const ::testing::TestParamInfo<Case>& info) {
   return std::to_string(info.index) + "_" + info.param.path;
