@@ -274,7 +274,7 @@ def cpu_path():
         return None
     lines = out.stdout.splitlines()
     found = re.fullmatch(r"cpu path: built (\S+), chosen (.*); cpu: (.*)", lines[1]) if len(lines) == 2 else None
-    if out.returncode != 0 or lines[0] != wanted or found is None:
+    if out.returncode != 0 or found is None or lines[0] != wanted:
         return None
     return {"built": found[1], "chosen": found[2], "features": found[3]}
 
