@@ -17,11 +17,13 @@ import argparse
 import base64
 import binascii
 import gc
+import importlib.metadata
 import importlib.util
 import json
 import os
 import platform
 import random
+import re
 import resource
 import statistics
 import subprocess
@@ -42,9 +44,13 @@ UNROLL = 10  # calls per loop turn, so that the loop itself costs little
 
 # ---- the floor helper ----------------------------------------------------
 
-def build_floor():
-    """Compiles floor.cpp (with the core's Base64 and CPU-feature sources) for this Python."""
-    out_dir = os.path.join(ROOT, "build", "bench-floor-%d.%d" % sys.version_info[:2])
+def build_floor(cpu_path):
+    """Compiles floor.cpp (with the core's Base64 and CPU-feature sources) for this Python,
+    forced to the module's CPU path where the module was, so that its Base64
+    stage takes the module's kernel."""
+    forced = cpu_path is not None and cpu_path["built"] != "auto"
+    out_dir = os.path.join(ROOT, "build", "bench-floor-%d.%d" % sys.version_info[:2]
+                           + ("-" + cpu_path["built"] if forced else ""))
     os.makedirs(out_dir, exist_ok=True)
     target = os.path.join(out_dir, "vorlane_bench_floor" + sysconfig.get_config_var("EXT_SUFFIX"))
     sources = [os.path.join(HERE, "floor.cpp")]
@@ -55,6 +61,7 @@ def build_floor():
         cxx = os.environ.get("CXX", "c++")
         cmd = [cxx, "-std=c++20", "-O3", "-DNDEBUG", "-shared", "-fPIC", "-fvisibility=hidden",
                "-I" + sysconfig.get_paths()["include"], "-I" + os.path.join(ROOT, "src"),
+               *(['-DVORLANE_FORCED_CPU_PATH="%s"' % cpu_path["built"]] if forced else []),
                *sources, "-o", target]
         subprocess.run(cmd, check=True)
     found = importlib.util.spec_from_file_location("vorlane_bench_floor", target)
@@ -254,6 +261,24 @@ def machine():
                                            platform.system(), platform.python_version())
 
 
+def cpu_path():
+    """The CPU path of the module's build, as the vorlane-decode installed with
+    it reports (`--version`): the module has no attribute for it, and the tool
+    is built from the same tree with the same options in the same install.
+    None where that tool is missing or of another release."""
+    tool = os.path.join(sysconfig.get_path("scripts"), "vorlane-decode")
+    try:
+        out = subprocess.run([tool, "--version"], capture_output=True, text=True, timeout=60)
+        wanted = "vorlane-decode " + importlib.metadata.version("vorlane_binary_parser")
+    except (OSError, subprocess.SubprocessError, importlib.metadata.PackageNotFoundError):
+        return None
+    lines = out.stdout.splitlines()
+    found = re.fullmatch(r"cpu path: built (\S+), chosen (.*); cpu: (.*)", lines[1]) if len(lines) == 2 else None
+    if out.returncode != 0 or found is None or lines[0] != wanted:
+        return None
+    return {"built": found[1], "chosen": found[2], "features": found[3]}
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true", help="fewer, shorter repeats")
@@ -262,13 +287,18 @@ def main():
     args = ap.parse_args()
     repeats, target, slow_budget = (5, 0.01, 1.0) if args.quick else (15, 0.03, 4.0)
 
-    floor_mod = build_floor()
+    path = cpu_path()
+    floor_mod = build_floor(path)
     floor = floor_mod.Floor()
     parser = vorlane_binary_parser.BinaryParser()
 
     print("# vorlane_binary_parser benchmark%s" % (" (--quick)" if args.quick else ""))
     print()
     print("machine: %s" % machine())
+    if path is None:
+        print("CPU path: unknown (no vorlane-decode of this release beside %s)" % sys.executable)
+    else:
+        print("CPU features: %s; CPU path built: %s, chosen: %s" % (path["features"], path["built"], path["chosen"]))
     print("seed %d, %d repeats, min / median per call; ratios are to the floor (min / median)" % (args.seed, repeats))
     print()
     print("| case | document | floor | parse | parse / floor | document rate | stdlib / floor | a2b_base64 / floor | faults per call (parse / floor) |")

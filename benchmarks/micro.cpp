@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <map>
 #include <random>
 #include <string>
@@ -16,6 +17,7 @@
 #include "accel/entry.h"
 #include "base64/base64.h"
 #include "base64_reference.h"
+#include "common/cpu_path.h"
 #include "fused/document.h"
 #include "json/document.h"
 #include "encode.h"
@@ -175,4 +177,20 @@ BENCHMARK(DirectWrite)->Apply(sizes);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+// The path named in the context, so that every report says what it timed.
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  const auto refused = vorlane::cpu::forced_path_refusal();
+  if (refused.size != 0) {
+    std::fprintf(stderr, "vorlane_micro: %s\n", refused.c_str());
+    return 2;
+  }
+  benchmark::AddCustomContext(
+      "cpu_path",
+      vorlane::cpu::describe_choice(vorlane::base64::best_path(), vorlane::fused::best_sample_reader())
+          .c_str());
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

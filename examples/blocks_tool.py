@@ -70,8 +70,9 @@ def _look_for_tool() -> str | None:
             said = subprocess.run([path, "--version"], capture_output=True, timeout=60).stdout
         except (OSError, subprocess.SubprocessError):
             continue
-        # Another release may render or number differently: only the same one.
-        if said.decode(errors="replace").strip() == wanted:
+        # Another release may render or number differently: only the same
+        # one (its first line; the second names the CPU path it takes).
+        if said.decode(errors="replace").partition("\n")[0].strip() == wanted:
             return path
     return None
 

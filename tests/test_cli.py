@@ -254,7 +254,9 @@ def test_help(args):
 def test_version_is_the_package_version(flag):
     result = run([flag])
     version = importlib.metadata.version("vorlane_binary_parser")
-    assert (result.returncode, result.stdout) == (0, f"vorlane-decode {version}\n".encode())
+    lines = result.stdout.decode().splitlines()
+    assert (result.returncode, lines[0], len(lines)) == (0, f"vorlane-decode {version}", 2)
+    assert lines[1].startswith("cpu path: built ")
 
 
 def test_double_dash_ends_options(tmp_path):

@@ -4,6 +4,7 @@
 
 #include "base64/blocks.h"
 #include "base64/symbols.h"
+#include "common/cpu_path.h"
 
 namespace vorlane::base64 {
 namespace {
@@ -131,6 +132,7 @@ bool decode_groups(std::string_view text, size_t start, size_t body_len, uint8_t
 }
 
 Path detect_best_path() noexcept {
+  if (const cpu::Path* forced = cpu::forced_path()) return forced->base64;
   if (path_supported(Path::Avx512)) return Path::Avx512;
   if (path_supported(Path::Avx2)) return Path::Avx2;
   if (path_supported(Path::Sse41)) return Path::Sse41;

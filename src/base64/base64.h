@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "common/cpu_path.h"
 #include "common/result.h"
 
 namespace vorlane::base64 {
@@ -49,12 +50,7 @@ Result<size_t, Base64DecodeError> decode_into(std::string_view text, uint8_t* ou
 
 // The block decoders for the body. Every path gives the same bytes and the
 // same error for every text; only the speed differs.
-enum class Path : uint8_t {
-  Portable,  // plain C++, four symbols at a time
-  Sse41,     // 16 symbols per block
-  Avx2,      // 32 symbols per block
-  Avx512,    // 64 symbols per block (AVX-512 VBMI)
-};
+using Path = cpu::Base64Kernel;
 
 // Whether this CPU can run `path` (Portable always).
 bool path_supported(Path path) noexcept;

@@ -8,6 +8,7 @@
 #include "binding/binder.h"
 #include "binding/guard.h"
 #include "binding/module.h"
+#include "common/cpu_path.h"
 
 namespace vorlane::binding {
 namespace {
@@ -206,5 +207,12 @@ void raise_internal_failure(const char* message) noexcept {
 }  // namespace vorlane::binding
 
 PyMODINIT_FUNC PyInit_vorlane_binary_parser(void) {
+  // A build forced to a CPU path this CPU lacks stops here, before any of
+  // its kernels can run.
+  const vorlane::cpu::Line refused = vorlane::cpu::forced_path_refusal();
+  if (refused.size != 0) {
+    PyErr_Format(PyExc_ImportError, "vorlane_binary_parser: %s", refused.c_str());
+    return nullptr;
+  }
   return vorlane::binding::guarded(vorlane::binding::init_module);
 }

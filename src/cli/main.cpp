@@ -24,6 +24,7 @@
 #include "cli/pipeline.h"
 #include "cli/progress.h"
 #include "cli/reader.h"
+#include "common/cpu_path.h"
 
 #ifndef VORLANE_VERSION
 #error "VORLANE_VERSION must be defined by the build"
@@ -227,6 +228,8 @@ int run(int argc, const char* const* argv) {
       return std::fflush(stdout) == 0 ? kExitOk : kExitTrouble;
     case Options::Action::Version:
       std::fputs("vorlane-decode " VORLANE_VERSION "\n", stdout);
+      // The build and the kernels it takes here, for benchmarks' reports.
+      std::puts(cpu::describe_choice(base64::best_path(), fused::best_sample_reader()).c_str());
       return std::fflush(stdout) == 0 ? kExitOk : kExitTrouble;
     case Options::Action::Decode:
       break;
@@ -238,6 +241,12 @@ int run(int argc, const char* const* argv) {
 }  // namespace vorlane::cli
 
 int main(int argc, char** argv) {
+  // A build forced to a CPU path this CPU lacks stops before its kernels run.
+  const vorlane::cpu::Line refused = vorlane::cpu::forced_path_refusal();
+  if (refused.size != 0) {
+    std::fprintf(stderr, "vorlane-decode: %s\n", refused.c_str());
+    return vorlane::cli::kExitTrouble;
+  }
   try {
     return vorlane::cli::run(argc, argv);
   } catch (const std::bad_alloc&) {

@@ -5,6 +5,7 @@
 
 #include "common/bits.h"
 #include "common/cpu.h"
+#include "common/cpu_path.h"
 #if VORLANE_X86_64
 #include <immintrin.h>
 #endif
@@ -447,6 +448,7 @@ __attribute__((target("avx2,popcnt"))) size_t read_values_avx2(const uint8_t*& p
 #endif
 
 SampleReader detect_best_reader() noexcept {
+  if (const cpu::Path* forced = cpu::forced_path()) return forced->reader;
   if (sample_reader_supported(SampleReader::Avx512)) return SampleReader::Avx512;
   // Avx2 before Bmi2: the faster of the two on runs of 256 samples and
   // more, even where PEXT is fast (docs/speed.md).

@@ -6,17 +6,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/cpu_path.h"
 #include "wire/wire_error.h"
 
 namespace vorlane::fused {
 
-// How long sample runs are read. Both give the same results for every input.
-enum class SampleReader : uint8_t {
-  Portable,  // plain C++
-  Bmi2,      // packs the 7-bit groups with one PEXT
-  Avx512,    // thirty values per step with AVX-512 VBMI2, then as Bmi2
-  Avx2,      // up to 63 values per 64-byte step with AVX2 alone, then as Portable
-};
+// How long sample runs are read. All give the same results for every input.
+using SampleReader = cpu::SampleKernel;
 
 // Whether this CPU runs `reader` well (Portable always).
 bool sample_reader_supported(SampleReader reader) noexcept;
