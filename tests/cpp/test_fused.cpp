@@ -48,7 +48,7 @@ void expect_same(uint64_t version, const Bytes& bytes) {
   const std::string expected = reference(version, text);
   for (auto reader :
        {fused::SampleReader::Portable, fused::SampleReader::Bmi2, fused::SampleReader::Avx512,
-        fused::SampleReader::Avx2}) {
+        fused::SampleReader::Avx2, fused::SampleReader::Neon}) {
     if (!fused::sample_reader_supported(reader)) continue;
     ASSERT_EQ(direct(version, text, reader), expected)
         << "version " << version << ", " << bytes.size() << " bytes, reader "
