@@ -48,7 +48,8 @@ Outcome run(uint64_t version, std::string_view text) {
 }
 
 constexpr fused::SampleReader kReaders[] = {fused::SampleReader::Portable, fused::SampleReader::Bmi2,
-                                           fused::SampleReader::Avx512, fused::SampleReader::Avx2};
+                                           fused::SampleReader::Avx512, fused::SampleReader::Avx2,
+                                           fused::SampleReader::Neon};
 
 Outcome run_direct(uint64_t version, std::string_view text, fused::SampleReader reader) {
   fused::Document document;

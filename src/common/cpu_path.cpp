@@ -92,6 +92,8 @@ std::string_view name(SampleKernel reader) noexcept {
       return "avx2";
     case SampleKernel::Avx512:
       return "avx512";
+    case SampleKernel::Neon:
+      return "neon";
   }
   return "?";
 }

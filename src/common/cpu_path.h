@@ -25,6 +25,7 @@ enum class SampleKernel : uint8_t {
   Bmi2,      // packs the 7-bit groups with one PEXT
   Avx512,    // thirty values per step with AVX-512 VBMI2, then as Bmi2
   Avx2,      // up to 63 values per 64-byte step with AVX2 alone, then as Portable
+  Neon,      // up to 63 values per 64-byte step with NEON (aarch64), then as Portable
 };
 
 struct Path {
@@ -46,9 +47,8 @@ inline constexpr Path kPaths[] = {
      bit(Feature::Sse41) | bit(Feature::Bmi2) | bit(Feature::Popcnt) | bit(Feature::Avx512Bw) |
          bit(Feature::Avx512Vbmi) | bit(Feature::Avx512Vbmi2),
      Base64Kernel::Avx512, SampleKernel::Avx512, VORLANE_X86_TARGETS != 0},
-    // No NEON kernels yet: the portable code, on aarch64 only.
-    {"neon", bit(Feature::Neon), Base64Kernel::Portable, SampleKernel::Portable,
-     VORLANE_AARCH64 != 0},
+    // No NEON Base64 kernel yet: the portable one, with the NEON reader.
+    {"neon", bit(Feature::Neon), Base64Kernel::Portable, SampleKernel::Neon, VORLANE_AARCH64 != 0},
 };
 
 constexpr const Path* find_path(std::string_view name) noexcept {

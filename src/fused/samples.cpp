@@ -9,6 +9,9 @@
 #if VORLANE_X86_64
 #include <immintrin.h>
 #endif
+#if VORLANE_AARCH64
+#include <arm_neon.h>
+#endif
 
 #include "fused/exact.h"
 #include "fused/tables.h"
@@ -24,9 +27,29 @@ namespace {
 // starts never waits for the sample before it to be decoded. The 7-bit groups
 // of a sample are packed together once for all three values.
 
+#if VORLANE_AARCH64
+// Bit k set where byte k of m0..m3 (all ones or zeros each) is set. NEON has
+// no byte movemask: each byte keeps one bit of its place in eight, and three
+// rounds of pairwise adds gather eight bytes' bits into one.
+inline uint64_t byte_mask64(uint8x16_t m0, uint8x16_t m1, uint8x16_t m2, uint8x16_t m3) noexcept {
+  const uint8x16_t place = {1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128};
+  const uint8x16_t low = vpaddq_u8(vandq_u8(m0, place), vandq_u8(m1, place));
+  const uint8x16_t high = vpaddq_u8(vandq_u8(m2, place), vandq_u8(m3, place));
+  const uint8x16_t quads = vpaddq_u8(low, high);
+  return vgetq_lane_u64(vreinterpretq_u64_u8(vpaddq_u8(quads, quads)), 0);
+}
+
+inline uint64_t top_bits64(uint8x16_t v0, uint8x16_t v1, uint8x16_t v2, uint8x16_t v3) noexcept {
+  const uint8x16_t top = vdupq_n_u8(0x80);
+  return byte_mask64(vtstq_u8(v0, top), vtstq_u8(v1, top), vtstq_u8(v2, top), vtstq_u8(v3, top));
+}
+#endif
+
 // Bit k set where byte k of the 64 at `p` has a clear top bit.
 inline uint64_t end_mask64(const uint8_t* p) noexcept {
-#if VORLANE_X86_64  // SSE2 is part of every x86-64
+#if VORLANE_AARCH64
+  return ~top_bits64(vld1q_u8(p), vld1q_u8(p + 16), vld1q_u8(p + 32), vld1q_u8(p + 48));
+#elif VORLANE_X86_64  // SSE2 is part of every x86-64
   uint64_t tops = 0;
   for (int k = 0; k < 4; ++k) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
@@ -179,6 +202,25 @@ size_t read_words(const uint8_t*& p, uint16_t*& out, const uint16_t* out_end) no
   return text;
 }
 
+#if VORLANE_X86_TARGETS || VORLANE_AARCH64
+// Positions of the set bits of every byte, lowest first, and the rest of
+// the eight filled with 7 so that any entry read past them stays inside
+// the byte: 2 KiB, one table for the whole window.
+constexpr std::array<uint64_t, 256> kSetBits = [] {
+  std::array<uint64_t, 256> t{};
+  for (unsigned m = 0; m < 256; ++m) {
+    uint64_t entry = 0;
+    unsigned n = 0;
+    for (unsigned bit = 0; bit < 8; ++bit) {
+      if ((m >> bit) & 1) entry |= uint64_t{bit} << (8 * n++);
+    }
+    for (; n < 8; ++n) entry |= uint64_t{7} << (8 * n);
+    t[m] = entry;
+  }
+  return t;
+}();
+#endif
+
 #if VORLANE_X86_TARGETS
 // Whole samples, thirty values at a time, from 64-byte windows while 64
 // bytes are left. The varint ends of a window are one mask; the positions of
@@ -276,23 +318,6 @@ read_values_avx512(const uint8_t*& p, const uint8_t* end, uint16_t*& out,
   }
   return text;
 }
-
-// Positions of the set bits of every byte, lowest first, and the rest of
-// the eight filled with 7 so that any entry read past them stays inside
-// the byte: 2 KiB, one table for the whole window.
-constexpr std::array<uint64_t, 256> kSetBits = [] {
-  std::array<uint64_t, 256> t{};
-  for (unsigned m = 0; m < 256; ++m) {
-    uint64_t entry = 0;
-    unsigned n = 0;
-    for (unsigned bit = 0; bit < 8; ++bit) {
-      if ((m >> bit) & 1) entry |= uint64_t{bit} << (8 * n++);
-    }
-    for (; n < 8; ++n) entry |= uint64_t{7} << (8 * n);
-    t[m] = entry;
-  }
-  return t;
-}();
 
 // Whole samples from 64-byte windows with AVX2 alone (no PEXT, which is slow
 // microcode on the AMD parts before Zen 3). The starts of the varints of a
@@ -447,8 +472,121 @@ __attribute__((target("avx2,popcnt"))) size_t read_values_avx2(const uint8_t*& p
 }
 #endif
 
+#if VORLANE_AARCH64
+// The AVX2 reader's design in NEON: the starts of the varints of a window
+// become a list of positions through kSetBits; four values to a 128-bit
+// register, one table lookup, its indices made from those positions, brings
+// the one to three bytes of each to a 32-bit lane (indices of 16 and above
+// give zeros, so a byte past a value's end is simply pointed off the table),
+// and shifts join their 7-bit groups. Stops before a window that holds a
+// fault (a varint of four bytes or more, a third byte above 3), and reads
+// whole samples only, no more than are left; the other readers then go on
+// exactly. Returns the values' text length.
+size_t read_values_neon(const uint8_t*& p, const uint8_t* end, uint16_t*& out,
+                        const uint16_t* out_end) noexcept {
+  // Lane j of four: its value's first position, the next value's, and the
+  // byte of the value each byte of the lane takes.
+  const uint8x16_t spread = {0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3};
+  const uint8x16_t spread_next = {1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4};
+  const uint8x16_t next_bytes = {0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3};
+  const uint8x16_t seven_bits = vdupq_n_u8(0x7F);
+  const uint8x16_t three = vdupq_n_u8(3);
+  const uint16x8_t unit16 = vdupq_n_u16(1);
+  const uint16x8_t lane_index = {0, 1, 2, 3, 4, 5, 6, 7};
+  // Text lengths: a digit, one more per power of ten reached, and the sign
+  // of the odd (negative) wire values. The magnitude of wire value u is
+  // (u + 1) / 2, so it reaches 10^d exactly when u reaches 2 * 10^d - 1.
+  const uint16x8_t ge10 = vdupq_n_u16(19);
+  const uint16x8_t ge100 = vdupq_n_u16(199);
+  const uint16x8_t ge1000 = vdupq_n_u16(1999);
+  const uint16x8_t ge10000 = vdupq_n_u16(19999);
+  size_t text = 0;
+  alignas(16) uint8_t at[96];  // up to 64 starts, then 32 bytes of 64 past them
+  // A window's loads reach 16 bytes past its last start, which is at most 64.
+  while (end - p >= 80 && out != out_end) {
+    const uint8x16_t v0 = vld1q_u8(p);
+    const uint8x16_t v1 = vld1q_u8(p + 16);
+    const uint8x16_t v2 = vld1q_u8(p + 32);
+    const uint8x16_t v3 = vld1q_u8(p + 48);
+    const uint64_t cont = top_bits64(v0, v1, v2, v3);
+    const uint64_t ends = ~cont;
+    // Whole samples only, so that every reader after this one starts on a
+    // sample, and no more than are left.
+    auto k = static_cast<size_t>(__builtin_popcountll(ends));
+    if (k > static_cast<size_t>(out_end - out)) k = static_cast<size_t>(out_end - out);
+    k -= k % 3;
+    if (k == 0) break;
+
+    // Where every varint of the window starts; the one after an end in
+    // the last byte starts at 64.
+    const uint64_t starts = (ends << 1) | 1;
+    unsigned count = 0;
+    for (unsigned j = 0; j < 8; ++j) {
+      const auto byte = static_cast<unsigned>((starts >> (8 * j)) & 0xFF);
+      const uint64_t entry = kSetBits[byte] + 0x0808080808080808ull * j;
+      std::memcpy(at + count, &entry, 8);
+      count += static_cast<unsigned>(__builtin_popcount(byte));
+    }
+    std::memset(at + count, 64, 32);
+    const unsigned taken = at[k];  // bytes of the k values
+    const uint64_t used = taken == 64 ? ~uint64_t{0} : (uint64_t{1} << taken) - 1;
+    // The third byte of a varint of four bytes or more has its top bit set:
+    // one test finds both faults.
+    const uint64_t c = cont & used;
+    const uint64_t third = (c << 1) & (c << 2) & used;
+    const uint64_t above3 = byte_mask64(vcgtq_u8(v0, three), vcgtq_u8(v1, three),
+                                        vcgtq_u8(v2, three), vcgtq_u8(v3, three));
+    if ((third & above3) != 0) break;
+
+    // Eight values a round; the last may read past the k values (their
+    // positions are 64, so loads stay inside the 80 bytes) and store past
+    // them where there is room, to be overwritten by whatever reads next.
+    uint16_t spill[64];
+    const bool room = static_cast<size_t>(out_end - out) >= ((k + 7) & ~size_t{7});
+    uint16_t* const to = room ? out : spill;
+    uint16x8_t window_lengths = vdupq_n_u16(0);
+    for (size_t i = 0; i < k; i += 8) {
+      const auto four = [&](size_t from) {
+        const uint8x16_t pos = vld1q_u8(at + from);
+        const uint8x16_t first = vdupq_n_u8(at[from]);
+        // Each byte's offset from the first value's start, kept where it
+        // comes before the next value's start.
+        const uint8x16_t offset =
+            vaddq_u8(vsubq_u8(vqtbl1q_u8(pos, spread), first), next_bytes);
+        const uint8x16_t limit = vsubq_u8(vqtbl1q_u8(pos, spread_next), first);
+        const uint8x16_t index = vornq_u8(offset, vcltq_u8(offset, limit));
+        const uint8x16_t groups =
+            vandq_u8(vqtbl1q_u8(vld1q_u8(p + at[from]), index), seven_bits);
+        const uint32x4_t g = vreinterpretq_u32_u8(groups);
+        const uint32x4_t low = vandq_u32(g, vdupq_n_u32(0x7F));
+        const uint32x4_t middle = vandq_u32(vshrq_n_u32(g, 1), vdupq_n_u32(0x3F80));
+        const uint32x4_t high = vandq_u32(vshrq_n_u32(g, 2), vdupq_n_u32(0x1FC000));
+        return vmovn_u32(vorrq_u32(low, vorrq_u32(middle, high)));
+      };
+      const uint16x8_t values = vcombine_u16(four(i), four(i + 4));
+      vst1q_u16(to + i, values);
+
+      uint16x8_t length = vaddq_u16(vandq_u16(values, unit16), unit16);
+      length = vsubq_u16(length, vcgeq_u16(values, ge10));
+      length = vsubq_u16(length, vcgeq_u16(values, ge100));
+      length = vsubq_u16(length, vcgeq_u16(values, ge1000));
+      length = vsubq_u16(length, vcgeq_u16(values, ge10000));
+      const uint16x8_t kept = vcltq_u16(lane_index, vdupq_n_u16(static_cast<uint16_t>(k - i)));
+      window_lengths = vaddq_u16(window_lengths, vandq_u16(length, kept));
+    }
+    // At most eight rounds of six per lane: no overflow.
+    text += vaddlvq_u16(window_lengths);
+    if (!room) std::memcpy(out, spill, k * sizeof(uint16_t));
+    out += k;
+    p += taken;
+  }
+  return text;
+}
+#endif
+
 SampleReader detect_best_reader() noexcept {
   if (const cpu::Path* forced = cpu::forced_path()) return forced->reader;
+  if (sample_reader_supported(SampleReader::Neon)) return SampleReader::Neon;
   if (sample_reader_supported(SampleReader::Avx512)) return SampleReader::Avx512;
   // Avx2 before Bmi2: the faster of the two on runs of 256 samples and
   // more, even where PEXT is fast (docs/speed.md).
@@ -467,6 +605,9 @@ bool read_sample_values(const uint8_t* base, const uint8_t*& p, const uint8_t* e
 #if VORLANE_X86_TARGETS
     if (reader == SampleReader::Avx512) text = read_values_avx512(p, end, out, out_end);
     if (reader == SampleReader::Avx2) text = read_values_avx2(p, end, out, out_end);
+#endif
+#if VORLANE_AARCH64
+    if (reader == SampleReader::Neon) text = read_values_neon(p, end, out, out_end);
 #endif
     // What the vector reader left (or all of it), then the end of the run.
     text += pext ? read_windows<true>(p, end, out, out_end) : read_windows<false>(p, end, out, out_end);
@@ -496,6 +637,7 @@ bool read_sample_values(const uint8_t* base, const uint8_t*& p, const uint8_t* e
 
 bool sample_reader_supported(SampleReader reader) noexcept {
   if (reader == SampleReader::Portable) return true;
+  if (reader == SampleReader::Neon) return VORLANE_AARCH64 && cpu::has(cpu::Feature::Neon);
 #if VORLANE_X86_TARGETS
   // PEXT is one fast instruction on every CPU that has AVX-512 VBMI, but
   // slow microcode on some earlier ones that have BMI2; so both are asked.

@@ -115,11 +115,28 @@ TEST(CpuPath, ChoosersFollowTheBuild) {
       << line;
 }
 
+// The differential tests skip the readers a CPU lacks: a target's own vector
+// reader wrongly refused would leave them passing without it.
+TEST(CpuPath, EachTargetRunsItsVectorReader) {
+  EXPECT_EQ(fused::sample_reader_supported(fused::SampleReader::Neon),
+            VORLANE_AARCH64 && has(Feature::Neon));
+  if (VORLANE_X86_TARGETS && has(Feature::Avx2) && has(Feature::Popcnt)) {
+    EXPECT_TRUE(fused::sample_reader_supported(fused::SampleReader::Avx2));
+  }
+  if (forced_path() == nullptr && VORLANE_AARCH64 && has(Feature::Neon)) {
+    EXPECT_EQ(fused::best_sample_reader(), fused::SampleReader::Neon);
+  }
+}
+
 TEST(CpuPath, ChoiceNamesTheMatchingPath) {
   const std::string avx2(describe_choice(base64::Path::Avx2, fused::SampleReader::Avx2).view());
+  const std::string neon(describe_choice(base64::Path::Portable, fused::SampleReader::Neon).view());
   const std::string odd(describe_choice(base64::Path::Sse41, fused::SampleReader::Portable).view());
   if (VORLANE_X86_TARGETS) {
     EXPECT_NE(avx2.find(", chosen avx2 (Base64 avx2, samples avx2)"), std::string::npos) << avx2;
+  }
+  if (VORLANE_AARCH64) {
+    EXPECT_NE(neon.find(", chosen neon (Base64 portable, samples neon)"), std::string::npos) << neon;
   }
   EXPECT_NE(odd.find(", chosen none of the named paths (Base64 sse4.1, samples portable)"),
             std::string::npos)

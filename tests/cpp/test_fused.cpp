@@ -9,6 +9,7 @@
 
 #include "accel/entry.h"
 #include "fused/document.h"
+#include "fused/samples.h"
 #include "json/document.h"
 #include "encode.h"
 
@@ -48,7 +49,7 @@ void expect_same(uint64_t version, const Bytes& bytes) {
   const std::string expected = reference(version, text);
   for (auto reader :
        {fused::SampleReader::Portable, fused::SampleReader::Bmi2, fused::SampleReader::Avx512,
-        fused::SampleReader::Avx2}) {
+        fused::SampleReader::Avx2, fused::SampleReader::Neon}) {
     if (!fused::sample_reader_supported(reader)) continue;
     ASSERT_EQ(direct(version, text, reader), expected)
         << "version " << version << ", " << bytes.size() << " bytes, reader "
@@ -414,6 +415,51 @@ TEST(DirectDocument, RunsEndingAtEveryDistanceFromTheInputEnd) {
           expect_same(3, record_of(values, lengths, Bytes(after, fill)));
         }
       }
+    }
+  }
+}
+
+// The vector readers may store past the values they keep where the run has
+// room, never past its end (the document's buffer ends there): runs of
+// every count from one long stretch of samples, guard values after each.
+TEST(SampleReaders, StopAtTheRunsEndAndAgreeWithThePortableReader) {
+  std::mt19937 rng(11);
+  Bytes bytes;
+  for (size_t i = 0; i < 3 * 120; ++i) put_i16(bytes, random_value(rng), rng);
+  const size_t size = bytes.size();
+  bytes.insert(bytes.end(), 8, 0xFF);  // padding past the end, top bits set
+  constexpr uint16_t kGuard = 0xA5A5;
+  constexpr size_t kGuards = 32;
+  for (size_t samples = 1; samples <= 100; ++samples) {
+    const size_t n = 3 * samples;
+    std::vector<uint16_t> expected;
+    size_t expected_text = 0;
+    ptrdiff_t expected_taken = 0;
+    for (auto reader :
+         {fused::SampleReader::Portable, fused::SampleReader::Bmi2, fused::SampleReader::Avx512,
+          fused::SampleReader::Avx2, fused::SampleReader::Neon}) {
+      if (!fused::sample_reader_supported(reader)) continue;
+      std::vector<uint16_t> out(n + kGuards, kGuard);
+      const uint8_t* p = bytes.data();
+      size_t text = 0;
+      wire::WireError error{};
+      ASSERT_TRUE(fused::read_sample_values(bytes.data(), p, bytes.data() + size, out.data(),
+                                            out.data() + n, reader, text, error))
+          << samples << " samples, reader " << static_cast<int>(reader);
+      EXPECT_EQ(std::vector<uint16_t>(out.begin() + n, out.end()),
+                std::vector<uint16_t>(kGuards, kGuard))
+          << samples << " samples, reader " << static_cast<int>(reader);
+      out.resize(n);
+      if (reader == fused::SampleReader::Portable) {
+        expected = out;
+        expected_text = text;
+        expected_taken = p - bytes.data();
+        continue;
+      }
+      EXPECT_EQ(out, expected) << samples << " samples, reader " << static_cast<int>(reader);
+      EXPECT_EQ(text, expected_text) << samples << " samples, reader " << static_cast<int>(reader);
+      EXPECT_EQ(p - bytes.data(), expected_taken)
+          << samples << " samples, reader " << static_cast<int>(reader);
     }
   }
 }
