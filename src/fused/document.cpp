@@ -5,6 +5,10 @@
 
 #include "base64/base64.h"
 #include "common/bits.h"
+#include "common/cpu.h"
+#if VORLANE_X86_64
+#include <immintrin.h>
+#endif
 #include "fused/exact.h"
 #include "fused/tables.h"
 #include "fused/text.h"
@@ -132,7 +136,166 @@ constexpr size_t kWideRoom = kNextX.size() + kMaxValueText + kY.size() + kMaxVal
                              kZ.size() + 8;
 static_assert(kWideRoom == 37, "the last store of a sample starts at most 29 bytes in");
 
+// The texts of a sample's values, as kText entries.
+inline void sample_entries(const uint16_t* t, uint64_t& ex, uint64_t& ey, uint64_t& ez) noexcept {
+  const uint16_t x = t[0], y = t[1], z = t[2];
+  if ((x | y | z) < kTextCount) [[likely]] {  // all three in the table
+    ex = kText[x];
+    ey = kText[y];
+    ez = kText[z];
+  } else {
+    ex = value_entry(x);
+    ey = value_entry(y);
+    ez = value_entry(z);
+  }
+}
+
+// How many more samples the long-run loops may write before asking again:
+// as many as surely fit at their widest, with every store inside `end`.
+inline size_t samples_that_fit(const char* out, const char* end, const uint16_t* s,
+                               const uint16_t* s_last) noexcept {
+  const auto left = static_cast<size_t>(end - out);
+  const size_t fit = left >= kWideRoom ? (left - kWideRoom) / kMaxSampleText + 1 : 0;
+  const auto pending = static_cast<size_t>(s_last - s) / 3;
+  return fit < pending ? fit : pending;
+}
+
+// The long-run loop of the scalar writer: all samples from `s` but the last,
+// while they fit; `out` and `s` are left where it stopped.
+inline void long_run_scalar(char*& out_ref, const char* end, const uint16_t*& s_ref,
+                     const uint16_t* s_last) noexcept {
+  // Locals, not the references: stores through char* could alias them.
+  char* out = out_ref;
+  const uint16_t* s = s_ref;
+  // The entries of each sample are loaded one sample ahead of its stores,
+  // which lets the loads run ahead of stores whose places are not known yet.
+  uint64_t ex, ey, ez;
+  sample_entries(s, ex, ey, ez);
+  for (size_t fit; (fit = samples_that_fit(out, end, s, s_last)) != 0;) {
+    for (const uint16_t* const stop = s + 3 * fit; s != stop; s += 3) {
+      uint64_t nx, ny, nz;
+      sample_entries(s + 3, nx, ny, nz);  // at most the last sample
+      out = put_next_sample(out, ex, ey, ez);
+      ex = nx;
+      ey = ny;
+      ez = nz;
+    }
+  }
+  out_ref = out;
+  s_ref = s;
+}
+
+#if VORLANE_X86_TARGETS
+// ---- AVX2 writer --------------------------------------------------------
+//
+// A sample's text `},{"x":X,"y":Y,"z":Z` is laid out in one 32-byte store:
+// one byte shuffle brings the value bytes to their places, from a register
+// whose low lane holds the entries of x and y and whose high lane those of
+// y and z (the shuffle cannot cross lanes; x ends in the low lane, z starts
+// in the high one, y may straddle), and an OR adds the fixed fragments. Both
+// depend only on the lengths of x and y: z's eight bytes go in whole, and
+// what lies past the sample's end is overwritten by the next. A sample of
+// more than 32 characters (three values of five or six) rewrites z with an
+// eight-byte store.
+struct SampleLayout {
+  alignas(32) uint8_t shuffle[32];
+  alignas(32) uint8_t fragments[32];
+};
+
+// Indexed by lx * 8 + ly; the rows of a length 0 or 7 are never used.
+constexpr std::array<SampleLayout, 64> make_layouts() {
+  std::array<SampleLayout, 64> table{};
+  for (size_t lx = 1; lx <= kMaxValueText; ++lx) {
+    for (size_t ly = 1; ly <= kMaxValueText; ++ly) {
+      SampleLayout& row = table[lx * 8 + ly];
+      for (size_t i = 0; i < 32; ++i) row.shuffle[i] = 0x80;  // zero: a fragment or past the end
+      size_t at = 0;
+      const auto fragment = [&](std::string_view text) {
+        for (char c : text) row.fragments[at++] = static_cast<uint8_t>(c);
+      };
+      // Byte k of the entry in qword q of the register (x, y | y, z).
+      const auto value = [&](size_t n, size_t low_q, size_t high_q) {
+        for (size_t k = 0; k < n && at < 32; ++k, ++at) {
+          row.shuffle[at] = static_cast<uint8_t>(at < 16 ? 8 * low_q + k : 8 * high_q + k);
+        }
+      };
+      fragment(kNextX);
+      value(lx, 0, 9);  // never in the high lane
+      fragment(kY);
+      value(ly, 1, 0);
+      fragment(kZ);
+      value(8, 9, 1);  // never in the low lane
+    }
+  }
+  return table;
+}
+alignas(64) constexpr std::array<SampleLayout, 64> kLayouts = make_layouts();
+static_assert(kNextX.size() + 2 * kMaxValueText + kY.size() + kZ.size() < 32,
+              "z starts inside the 32-byte store");
+static_assert(kNextX.size() + kMaxValueText <= 16 &&
+                  kNextX.size() + 2 + kY.size() + kZ.size() >= 16,
+              "x ends in the low lane, z starts in the high one");
+
+__attribute__((target("avx2"))) void long_run_avx2(char*& out_ref, const char* end,
+                                                   const uint16_t*& s_ref,
+                                                   const uint16_t* s_last) noexcept {
+  // Locals, not the references: stores through char* could alias them.
+  char* out = out_ref;
+  const uint16_t* s = s_ref;
+  for (size_t fit; (fit = samples_that_fit(out, end, s, s_last)) != 0;) {
+    for (const uint16_t* const stop = s + 3 * fit; s != stop; s += 3) {
+      const uint16_t x = s[0], y = s[1], z = s[2];
+      if ((x | y | z) >= kTextCount) [[unlikely]] {
+        out = put_next_sample(out, value_entry(x), value_entry(y), value_entry(z));
+        continue;
+      }
+      // The entries straight into vector registers; their length bytes
+      // apart, so that no move from the general registers is needed.
+      const uint64_t* const tx = &kText[x];
+      const uint64_t* const ty = &kText[y];
+      const uint64_t* const tz = &kText[z];
+      const size_t lx = reinterpret_cast<const uint8_t*>(tx)[7];
+      const size_t ly = reinterpret_cast<const uint8_t*>(ty)[7];
+      const size_t lz = reinterpret_cast<const uint8_t*>(tz)[7];
+      size_t length = kSampleFixed + lx + ly + lz;
+      bits::opaque(length);
+      const __m128i vx = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(tx));
+      const __m128i vy = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(ty));
+      const __m128i vz = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(tz));
+      const __m256i values = _mm256_inserti128_si256(
+          _mm256_castsi128_si256(_mm_unpacklo_epi64(vx, vy)), _mm_unpacklo_epi64(vy, vz), 1);
+      const SampleLayout& layout = kLayouts[lx * 8 + ly];
+      const __m256i text = _mm256_or_si256(
+          _mm256_shuffle_epi8(values, _mm256_load_si256(reinterpret_cast<const __m256i*>(layout.shuffle))),
+          _mm256_load_si256(reinterpret_cast<const __m256i*>(layout.fragments)));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), text);
+      if (length > 32) [[unlikely]] put8(out + length - lz, kText[z], 8);
+      out += length;
+    }
+  }
+  out_ref = out;
+  s_ref = s;
+}
+#endif
+
 }  // namespace
+
+bool writer_supported(Writer writer) noexcept {
+  if (writer == Writer::Scalar) return true;
+#if VORLANE_X86_TARGETS
+  return cpu::has(cpu::Feature::Avx2);
+#else
+  return false;
+#endif
+}
+
+Writer best_writer() noexcept {
+  static const Writer best = [] {
+    if (const cpu::Path* forced = cpu::forced_path()) return forced->writer;
+    return writer_supported(Writer::Avx2) ? Writer::Avx2 : Writer::Scalar;
+  }();
+  return best;
+}
 
 static_assert(base64::filled_capacity(1012) <= Document::kStackBytes &&
                   base64::filled_capacity(1016) > Document::kStackBytes,
@@ -241,6 +404,10 @@ Result<size_t, Error> Document::prepare(uint64_t version, std::string_view b64_d
 }
 
 char* Document::write(char* out, size_t room) const noexcept {
+  return write(out, room, best_writer());
+}
+
+char* Document::write(char* out, size_t room, Writer writer) const noexcept {
   // Nothing is stored past `end`, whatever the lengths say: a text longer
   // than measured stops short, and the caller sees that it did.
   char* const end = out + (room < length_ ? room : length_);
@@ -265,39 +432,15 @@ char* Document::write(char* out, size_t room) const noexcept {
     // left to the loops below. Short runs keep the plain loop, which sets up
     // faster.
     if (count_ >= kLongRun) {
-      // The entries of each sample are loaded one sample ahead of its
-      // stores, which lets the loads run ahead of stores whose places are
-      // not known yet.
-      const auto entries = [](const uint16_t* t, uint64_t& ex, uint64_t& ey, uint64_t& ez) {
-        const uint16_t x = t[0], y = t[1], z = t[2];
-        if ((x | y | z) < kTextCount) [[likely]] {  // all three in the table
-          ex = kText[x];
-          ey = kText[y];
-          ez = kText[z];
-        } else {
-          ex = value_entry(x);
-          ey = value_entry(y);
-          ez = value_entry(z);
-        }
-      };
-      uint64_t ex, ey, ez;
-      entries(s, ex, ey, ez);
-      const uint16_t* const s_last = s_end - 3;
-      for (;;) {
-        const auto left = static_cast<size_t>(end - out);
-        size_t fit = left >= kWideRoom ? (left - kWideRoom) / kMaxSampleText + 1 : 0;
-        const auto pending = static_cast<size_t>(s_last - s) / 3;
-        if (fit > pending) fit = pending;
-        if (fit == 0) break;
-        for (const uint16_t* const stop = s + 3 * fit; s != stop; s += 3) {
-          uint64_t nx, ny, nz;
-          entries(s + 3, nx, ny, nz);  // at most the last sample
-          out = put_next_sample(out, ex, ey, ez);
-          ex = nx;
-          ey = ny;
-          ez = nz;
-        }
+#if VORLANE_X86_TARGETS
+      if (writer == Writer::Avx2) {
+        long_run_avx2(out, end, s, s_end - 3);
+      } else {
+        long_run_scalar(out, end, s, s_end - 3);
       }
+#else
+      long_run_scalar(out, end, s, s_end - 3);
+#endif
     }
     for (; s != s_end && static_cast<size_t>(end - out) >= kWideRoom; s += 3) {
       out = put_sample(out, s, false);
