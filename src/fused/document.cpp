@@ -194,19 +194,24 @@ inline void long_run_scalar(char*& out_ref, const char* end, const uint16_t*& s_
 // y and z (the shuffle cannot cross lanes; x ends in the low lane, z starts
 // in the high one, y may straddle), and an OR adds the fixed fragments. Both
 // depend only on the lengths of x and y: z's eight bytes go in whole, and
-// what lies past the sample's end is overwritten by the next. A sample of
-// more than 32 characters (three values of five or six) rewrites z with an
-// eight-byte store.
+// what lies past the sample's end is overwritten by the next. Values past
+// the text table take the scalar sample, so no sample here outgrows the
+// store.
+// The table's widest text, "-4095".
+constexpr size_t kMaxTableText = 5;
+static_assert(text_length(-static_cast<int>(kTextCount / 2 - 1)) == kMaxTableText);
+static_assert(kSampleFixed + 3 * kMaxTableText <= 32, "a sample of table values fits one store");
+
 struct SampleLayout {
   alignas(32) uint8_t shuffle[32];
   alignas(32) uint8_t fragments[32];
 };
 
-// Indexed by lx * 8 + ly; the rows of a length 0 or 7 are never used.
+// Indexed by lx * 8 + ly; the rows of a length 0, 6 or 7 are never used.
 constexpr std::array<SampleLayout, 64> make_layouts() {
   std::array<SampleLayout, 64> table{};
-  for (size_t lx = 1; lx <= kMaxValueText; ++lx) {
-    for (size_t ly = 1; ly <= kMaxValueText; ++ly) {
+  for (size_t lx = 1; lx <= kMaxTableText; ++lx) {
+    for (size_t ly = 1; ly <= kMaxTableText; ++ly) {
       SampleLayout& row = table[lx * 8 + ly];
       for (size_t i = 0; i < 32; ++i) row.shuffle[i] = 0x80;  // zero: a fragment or past the end
       size_t at = 0;
@@ -230,9 +235,7 @@ constexpr std::array<SampleLayout, 64> make_layouts() {
   return table;
 }
 alignas(64) constexpr std::array<SampleLayout, 64> kLayouts = make_layouts();
-static_assert(kNextX.size() + 2 * kMaxValueText + kY.size() + kZ.size() < 32,
-              "z starts inside the 32-byte store");
-static_assert(kNextX.size() + kMaxValueText <= 16 &&
+static_assert(kNextX.size() + kMaxTableText <= 16 &&
                   kNextX.size() + 2 + kY.size() + kZ.size() >= 16,
               "x ends in the low lane, z starts in the high one");
 
@@ -269,7 +272,6 @@ __attribute__((target("avx2"))) void long_run_avx2(char*& out_ref, const char* e
           _mm256_shuffle_epi8(values, _mm256_load_si256(reinterpret_cast<const __m256i*>(layout.shuffle))),
           _mm256_load_si256(reinterpret_cast<const __m256i*>(layout.fragments)));
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), text);
-      if (length > 32) [[unlikely]] put8(out + length - lz, kText[z], 8);
       out += length;
     }
   }
