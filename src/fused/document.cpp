@@ -239,40 +239,67 @@ static_assert(kNextX.size() + kMaxTableText <= 16 &&
                   kNextX.size() + 2 + kY.size() + kZ.size() >= 16,
               "x ends in the low lane, z starts in the high one");
 
+// One sample whose three values are all in the text table.
+__attribute__((target("avx2"), always_inline)) inline char* put_table_sample_avx2(
+    char* out, const uint16_t* s) noexcept {
+  // The entries straight into vector registers, their length bytes apart,
+  // so that nothing moves from the general registers.
+  const uint64_t* const tx = &kText[s[0]];
+  const uint64_t* const ty = &kText[s[1]];
+  const uint64_t* const tz = &kText[s[2]];
+  const size_t lx = reinterpret_cast<const uint8_t*>(tx)[7];
+  const size_t ly = reinterpret_cast<const uint8_t*>(ty)[7];
+  size_t length = kSampleFixed + lx + ly + reinterpret_cast<const uint8_t*>(tz)[7];
+  bits::opaque(length);
+  const __m128i vx = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(tx));
+  const __m128i vy = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(ty));
+  const __m128i vz = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(tz));
+  const __m256i values = _mm256_inserti128_si256(
+      _mm256_castsi128_si256(_mm_unpacklo_epi64(vx, vy)), _mm_unpacklo_epi64(vy, vz), 1);
+  const SampleLayout& layout = kLayouts[lx * 8 + ly];
+  const __m256i text = _mm256_or_si256(
+      _mm256_shuffle_epi8(values, _mm256_load_si256(reinterpret_cast<const __m256i*>(layout.shuffle))),
+      _mm256_load_si256(reinterpret_cast<const __m256i*>(layout.fragments)));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), text);
+  return out + length;
+}
+
+// Samples are checked against the table a block at a time: the values of a
+// block ORed together, so that most samples take no test of their own.
+constexpr size_t kCheckedBlock = 16;
+static_assert(3 * kCheckedBlock * sizeof(uint16_t) == 3 * 32, "three loads a block");
+
 __attribute__((target("avx2"))) void long_run_avx2(char*& out_ref, const char* end,
                                                    const uint16_t*& s_ref,
                                                    const uint16_t* s_last) noexcept {
   // Locals, not the references: stores through char* could alias them.
   char* out = out_ref;
   const uint16_t* s = s_ref;
+  const __m256i past_table = _mm256_set1_epi16(static_cast<int16_t>(~(kTextCount - 1)));
   for (size_t fit; (fit = samples_that_fit(out, end, s, s_last)) != 0;) {
-    for (const uint16_t* const stop = s + 3 * fit; s != stop; s += 3) {
-      const uint16_t x = s[0], y = s[1], z = s[2];
-      if ((x | y | z) >= kTextCount) [[unlikely]] {
-        out = put_next_sample(out, value_entry(x), value_entry(y), value_entry(z));
-        continue;
+    const uint16_t* const stop = s + 3 * fit;
+    while (s != stop) {
+      if (static_cast<size_t>(stop - s) >= 3 * kCheckedBlock) {
+        const auto* v = reinterpret_cast<const __m256i*>(s);
+        const __m256i any = _mm256_or_si256(
+            _mm256_or_si256(_mm256_loadu_si256(v), _mm256_loadu_si256(v + 1)),
+            _mm256_loadu_si256(v + 2));
+        if (_mm256_testz_si256(any, past_table)) [[likely]] {
+#pragma GCC unroll 4
+          for (size_t i = 0; i < kCheckedBlock; ++i) out = put_table_sample_avx2(out, s + 3 * i);
+          s += 3 * kCheckedBlock;
+          continue;
+        }
       }
-      // The entries straight into vector registers; their length bytes
-      // apart, so that no move from the general registers is needed.
-      const uint64_t* const tx = &kText[x];
-      const uint64_t* const ty = &kText[y];
-      const uint64_t* const tz = &kText[z];
-      const size_t lx = reinterpret_cast<const uint8_t*>(tx)[7];
-      const size_t ly = reinterpret_cast<const uint8_t*>(ty)[7];
-      const size_t lz = reinterpret_cast<const uint8_t*>(tz)[7];
-      size_t length = kSampleFixed + lx + ly + lz;
-      bits::opaque(length);
-      const __m128i vx = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(tx));
-      const __m128i vy = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(ty));
-      const __m128i vz = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(tz));
-      const __m256i values = _mm256_inserti128_si256(
-          _mm256_castsi128_si256(_mm_unpacklo_epi64(vx, vy)), _mm_unpacklo_epi64(vy, vz), 1);
-      const SampleLayout& layout = kLayouts[lx * 8 + ly];
-      const __m256i text = _mm256_or_si256(
-          _mm256_shuffle_epi8(values, _mm256_load_si256(reinterpret_cast<const __m256i*>(layout.shuffle))),
-          _mm256_load_si256(reinterpret_cast<const __m256i*>(layout.fragments)));
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), text);
-      out += length;
+      // A block with a value past the table, or the end of a round: one
+      // sample at a time.
+      const uint16_t x = s[0], y = s[1], z = s[2];
+      if ((x | y | z) < kTextCount) [[likely]] {
+        out = put_table_sample_avx2(out, s);
+      } else {
+        out = put_next_sample(out, value_entry(x), value_entry(y), value_entry(z));
+      }
+      s += 3;
     }
   }
   out_ref = out;
