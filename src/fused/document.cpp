@@ -242,18 +242,15 @@ static_assert(kNextX.size() + kMaxTableText <= 16 &&
 // One sample whose three values are all in the text table.
 __attribute__((target("avx2"), always_inline)) inline char* put_table_sample_avx2(
     char* out, const uint16_t* s) noexcept {
-  // The entries straight into vector registers, their length bytes apart,
-  // so that nothing moves from the general registers.
-  const uint64_t* const tx = &kText[s[0]];
-  const uint64_t* const ty = &kText[s[1]];
-  const uint64_t* const tz = &kText[s[2]];
-  const size_t lx = reinterpret_cast<const uint8_t*>(tx)[7];
-  const size_t ly = reinterpret_cast<const uint8_t*>(ty)[7];
-  size_t length = kSampleFixed + lx + ly + reinterpret_cast<const uint8_t*>(tz)[7];
+  // The entries straight into vector registers, their lengths from the
+  // length table, so that nothing moves from the general registers.
+  const uint16_t x = s[0], y = s[1], z = s[2];
+  const size_t lx = kTextLength[x], ly = kTextLength[y];
+  size_t length = kSampleFixed + lx + ly + kTextLength[z];
   bits::opaque(length);
-  const __m128i vx = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(tx));
-  const __m128i vy = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(ty));
-  const __m128i vz = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(tz));
+  const __m128i vx = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&kText[x]));
+  const __m128i vy = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&kText[y]));
+  const __m128i vz = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&kText[z]));
   const __m256i values = _mm256_inserti128_si256(
       _mm256_castsi128_si256(_mm_unpacklo_epi64(vx, vy)), _mm_unpacklo_epi64(vy, vz), 1);
   const SampleLayout& layout = kLayouts[lx * 8 + ly];
