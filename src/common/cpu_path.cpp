@@ -102,6 +102,8 @@ std::string_view name(WriterKernel writer) noexcept {
       return "scalar";
     case WriterKernel::Avx2:
       return "avx2";
+    case WriterKernel::Avx512:
+      return "avx512";
   }
   return "?";
 }

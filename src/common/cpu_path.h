@@ -30,6 +30,7 @@ enum class SampleKernel : uint8_t {
 enum class WriterKernel : uint8_t {
   Scalar,  // eight-byte stores from the value table
   Avx2,    // one sample per 32-byte shuffle and store
+  Avx512,  // two samples per 64-byte permute and compress (AVX-512 VBMI2)
 };
 
 struct Path {
@@ -53,7 +54,8 @@ inline constexpr Path kPaths[] = {
      bit(Feature::Sse41) | bit(Feature::Avx2) | bit(Feature::Bmi2) | bit(Feature::Popcnt) |
          bit(Feature::Avx512Bw) |
          bit(Feature::Avx512Vbmi) | bit(Feature::Avx512Vbmi2),
-     Base64Kernel::Avx512, SampleKernel::Avx512, WriterKernel::Avx2, VORLANE_X86_TARGETS != 0},
+     Base64Kernel::Avx512, SampleKernel::Avx512, WriterKernel::Avx512,
+     VORLANE_X86_TARGETS != 0},
     // No NEON kernels yet: the portable code, on aarch64 only.
     {"neon", bit(Feature::Neon), Base64Kernel::Portable, SampleKernel::Portable,
      WriterKernel::Scalar, VORLANE_AARCH64 != 0},

@@ -302,6 +302,103 @@ __attribute__((target("avx2"))) void long_run_avx2(char*& out_ref, const char* e
   out_ref = out;
   s_ref = s;
 }
+
+// ---- AVX-512 writer -----------------------------------------------------
+//
+// Two samples a step. Each sample's text is first laid out at its widest,
+// 32 bytes (every value given the five characters of the table's widest):
+// one byte permute of the six entries puts the value bytes there, merged
+// into the fixed fragments; a second permute spreads each entry's length to
+// its bytes, against which the bytes' places in their values give the mask
+// of the characters that are there; one compress closes the gaps and a
+// 64-byte store writes both samples.
+struct PairLayout {
+  alignas(64) uint8_t values[64];     // permute: the entry byte for each place
+  alignas(64) uint8_t lengths[64];    // permute: that entry's length byte
+  alignas(64) uint8_t places[64];     // place within the value, 0 for fragments
+  alignas(64) uint8_t fragments[64];
+  uint64_t value_places;              // places that take a value byte
+};
+
+constexpr PairLayout make_pair_layout() {
+  PairLayout row{};
+  size_t at = 0;
+  for (size_t sample = 0; sample < 2; ++sample) {
+    const std::string_view fragments[3] = {kNextX, kY, kZ};
+    for (size_t v = 0; v < 3; ++v) {
+      for (char c : fragments[v]) {
+        row.fragments[at] = static_cast<uint8_t>(c);
+        row.lengths[at] = 7;  // the first entry's length, never 0
+        ++at;
+      }
+      const size_t entry = 3 * sample + v;
+      for (size_t k = 0; k < kMaxTableText; ++k) {
+        row.values[at] = static_cast<uint8_t>(8 * entry + k);
+        row.lengths[at] = static_cast<uint8_t>(8 * entry + 7);
+        row.places[at] = static_cast<uint8_t>(k);
+        row.value_places |= uint64_t{1} << at;
+        ++at;
+      }
+    }
+  }
+  return row;
+}
+alignas(64) constexpr PairLayout kPairLayout = make_pair_layout();
+static_assert(2 * (kSampleFixed + 3 * kMaxTableText) == 64, "two samples at their widest fill 64 bytes");
+
+__attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,popcnt,avx2"))) void long_run_avx512(
+    char*& out_ref, const char* end, const uint16_t*& s_ref, const uint16_t* s_last) noexcept {
+  char* out = out_ref;
+  const uint16_t* s = s_ref;
+  const __m512i values_index = _mm512_load_si512(kPairLayout.values);
+  const __m512i lengths_index = _mm512_load_si512(kPairLayout.lengths);
+  const __m512i places = _mm512_load_si512(kPairLayout.places);
+  const __m512i fragments = _mm512_load_si512(kPairLayout.fragments);
+  const __mmask64 value_places = kPairLayout.value_places;
+  const __m256i past_table = _mm256_set1_epi16(static_cast<int16_t>(~(kTextCount - 1)));
+  const auto entry = [](uint16_t u) __attribute__((target("avx2"))) {
+    return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&kText[u]));
+  };
+  for (size_t fit; (fit = samples_that_fit(out, end, s, s_last)) != 0;) {
+    const uint16_t* const stop = s + 3 * fit;
+    while (s != stop) {
+      if (static_cast<size_t>(stop - s) >= 3 * kCheckedBlock) {
+        const auto* v = reinterpret_cast<const __m256i*>(s);
+        const __m256i any = _mm256_or_si256(
+            _mm256_or_si256(_mm256_loadu_si256(v), _mm256_loadu_si256(v + 1)),
+            _mm256_loadu_si256(v + 2));
+        if (_mm256_testz_si256(any, past_table)) [[likely]] {
+          for (size_t i = 0; i < kCheckedBlock; i += 2, s += 6) {
+            const __m128i e01 = _mm_unpacklo_epi64(entry(s[0]), entry(s[1]));
+            const __m128i e23 = _mm_unpacklo_epi64(entry(s[2]), entry(s[3]));
+            const __m128i e45 = _mm_unpacklo_epi64(entry(s[4]), entry(s[5]));
+            const __m512i entries = _mm512_inserti32x4(
+                _mm512_castsi256_si512(_mm256_inserti128_si256(_mm256_castsi128_si256(e01), e23, 1)),
+                e45, 2);
+            const __m512i text =
+                _mm512_mask_permutexvar_epi8(fragments, value_places, values_index, entries);
+            const __mmask64 present =
+                _mm512_cmplt_epu8_mask(places, _mm512_permutexvar_epi8(lengths_index, entries));
+            _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(present, text));
+            size_t length = static_cast<size_t>(__builtin_popcountll(present));
+            bits::opaque(length);
+            out += length;
+          }
+          continue;
+        }
+      }
+      const uint16_t x = s[0], y = s[1], z = s[2];
+      if ((x | y | z) < kTextCount) [[likely]] {
+        out = put_table_sample_avx2(out, s);
+      } else {
+        out = put_next_sample(out, value_entry(x), value_entry(y), value_entry(z));
+      }
+      s += 3;
+    }
+  }
+  out_ref = out;
+  s_ref = s;
+}
 #endif
 
 }  // namespace
@@ -309,7 +406,12 @@ __attribute__((target("avx2"))) void long_run_avx2(char*& out_ref, const char* e
 bool writer_supported(Writer writer) noexcept {
   if (writer == Writer::Scalar) return true;
 #if VORLANE_X86_TARGETS
-  return cpu::has(cpu::Feature::Avx2);
+  using cpu::Feature;
+  if (writer == Writer::Avx512) {
+    return cpu::has(Feature::Avx2) && cpu::has(Feature::Popcnt) && cpu::has(Feature::Avx512Bw) &&
+           cpu::has(Feature::Avx512Vbmi) && cpu::has(Feature::Avx512Vbmi2);
+  }
+  return cpu::has(Feature::Avx2);
 #else
   return false;
 #endif
@@ -318,6 +420,7 @@ bool writer_supported(Writer writer) noexcept {
 Writer best_writer() noexcept {
   static const Writer best = [] {
     if (const cpu::Path* forced = cpu::forced_path()) return forced->writer;
+    if (writer_supported(Writer::Avx512)) return Writer::Avx512;
     return writer_supported(Writer::Avx2) ? Writer::Avx2 : Writer::Scalar;
   }();
   return best;
@@ -459,7 +562,9 @@ char* Document::write(char* out, size_t room, Writer writer) const noexcept {
     // faster.
     if (count_ >= kLongRun) {
 #if VORLANE_X86_TARGETS
-      if (writer == Writer::Avx2) {
+      if (writer == Writer::Avx512) {
+        long_run_avx512(out, end, s, s_end - 3);
+      } else if (writer == Writer::Avx2) {
         long_run_avx2(out, end, s, s_end - 3);
       } else {
         long_run_scalar(out, end, s, s_end - 3);
