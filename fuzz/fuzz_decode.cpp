@@ -50,7 +50,8 @@ Outcome run(uint64_t version, std::string_view text) {
 constexpr fused::SampleReader kReaders[] = {fused::SampleReader::Portable, fused::SampleReader::Bmi2,
                                            fused::SampleReader::Avx512, fused::SampleReader::Avx2};
 
-constexpr fused::Writer kWriters[] = {fused::Writer::Scalar, fused::Writer::Avx2};
+constexpr fused::Writer kWriters[] = {fused::Writer::Scalar, fused::Writer::Avx2,
+                                      fused::Writer::Avx512};
 
 Outcome run_direct(uint64_t version, std::string_view text, fused::SampleReader reader,
                    fused::Writer writer) {

@@ -29,7 +29,8 @@ std::string reference(uint64_t version, const std::string& text) {
          std::to_string(record) + ", left " + std::to_string(payload - record);
 }
 
-constexpr fused::Writer kWriters[] = {fused::Writer::Scalar, fused::Writer::Avx2};
+constexpr fused::Writer kWriters[] = {fused::Writer::Scalar, fused::Writer::Avx2,
+                                      fused::Writer::Avx512};
 
 std::string direct(uint64_t version, const std::string& text,
                    fused::SampleReader reader = fused::best_sample_reader(),
@@ -426,39 +427,45 @@ TEST(DirectDocument, RunsEndingAtEveryDistanceFromTheInputEnd) {
 }
 
 // A value of `length` characters (1 to 6), of either sign where the length
-// allows one, across the text table's limit where the length reaches it.
-int16_t value_of_length(unsigned length, std::mt19937& rng) {
+// allows one; with `in_table`, of a magnitude below 4096, which the text
+// table holds and the vector writers take a block at a time.
+int16_t value_of_length(unsigned length, bool in_table, std::mt19937& rng) {
   static constexpr int kLow[] = {0, 0, 10, 100, 1000, 10000};
   static constexpr int kHigh[] = {0, 9, 99, 999, 9999, 32767};
   const bool negative = length >= 2 && rng() % 2 == 0;
   const unsigned digits = negative ? length - 1 : length;
-  const int magnitude = kLow[digits] + static_cast<int>(rng() % (kHigh[digits] - kLow[digits] + 1));
+  const int high = in_table ? std::min(kHigh[digits], 4095) : kHigh[digits];
+  const int magnitude = kLow[digits] + static_cast<int>(rng() % (high - kLow[digits] + 1));
   return static_cast<int16_t>(negative ? -magnitude : magnitude);
 }
 
-// Long runs (the vector writer's loop) around the counts where it starts,
+// Long runs (the vector writers' loops) around the counts where they start,
 // with every combination of value lengths at x, y and z, and each one at
 // every place of the run, so that the lengths before a sample move where
-// it lands against the stores' widths.
+// it lands against the stores' widths: table values only (up to five
+// characters), and all lengths, where blocks hold values past the table.
 TEST(DirectDocument, EveryValueLengthInEveryPositionOfLongRuns) {
   std::mt19937 rng(909);
-  std::vector<std::array<unsigned, 3>> combos;
-  for (unsigned x = 1; x <= 6; ++x) {
-    for (unsigned y = 1; y <= 6; ++y) {
-      for (unsigned z = 1; z <= 6; ++z) combos.push_back({x, y, z});
-    }
-  }
-  for (size_t samples : {63u, 64u, 65u, 66u, 67u, 100u, 127u, 128u, 129u, 300u}) {
-    for (size_t shift = 0; shift < combos.size(); shift += 7) {
-      Bytes bytes = {1, 3, 1, 1};
-      put_i16(bytes, 250, rng);
-      put_varint(bytes, samples);
-      for (size_t i = 0; i < samples; ++i) {
-        for (unsigned length : combos[(i + shift) % combos.size()]) {
-          put_i16(bytes, value_of_length(length, rng), rng);
-        }
+  for (bool in_table : {true, false}) {
+    const unsigned longest = in_table ? 5 : 6;
+    std::vector<std::array<unsigned, 3>> combos;
+    for (unsigned x = 1; x <= longest; ++x) {
+      for (unsigned y = 1; y <= longest; ++y) {
+        for (unsigned z = 1; z <= longest; ++z) combos.push_back({x, y, z});
       }
-      expect_same(3, bytes);
+    }
+    for (size_t samples : {63u, 64u, 65u, 66u, 67u, 100u, 127u, 128u, 129u, 300u}) {
+      for (size_t shift = 0; shift < combos.size(); shift += 7) {
+        Bytes bytes = {1, 3, 1, 1};
+        put_i16(bytes, 250, rng);
+        put_varint(bytes, samples);
+        for (size_t i = 0; i < samples; ++i) {
+          for (unsigned length : combos[(i + shift) % combos.size()]) {
+            put_i16(bytes, value_of_length(length, in_table, rng), rng);
+          }
+        }
+        expect_same(3, bytes);
+      }
     }
   }
 }
@@ -487,10 +494,10 @@ TEST(DirectDocument, WriteNeverStoresPastItsRoom) {
   std::mt19937 rng(77);
   for (uint64_t version : {1, 2, 3}) {
     for (size_t samples : {0u, 1u, 2u, 5u, 63u, 64u, 65u, 66u, 200u}) {
-      // Realistic readings, and runs of the widest values, whose samples
-      // outgrow one 32-byte store.
-      for (bool widest : {false, true}) {
-        Bytes bytes = realistic_payload(version, samples, rng, widest ? 1 : 7);
+      // Realistic readings in the text table, now and then at a limit, and
+      // runs of the widest values.
+      for (unsigned limit_every : {0u, 7u, 1u}) {
+        Bytes bytes = realistic_payload(version, samples, rng, limit_every);
         const std::string text = vorlane::testing::encode_base64(bytes);
         fused::Document doc;
         auto r = doc.prepare(version, text);
