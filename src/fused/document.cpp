@@ -197,6 +197,7 @@ inline void long_run_scalar(char*& out_ref, const char* end, const uint16_t*& s_
 // what lies past the sample's end is overwritten by the next. Values past
 // the text table take the scalar sample, so no sample here outgrows the
 // store.
+
 // The table's widest text, "-4095".
 constexpr size_t kMaxTableText = 5;
 static_assert(text_length(-static_cast<int>(kTextCount / 2 - 1)) == kMaxTableText);
