@@ -175,6 +175,35 @@ void DirectWrite(benchmark::State& state) {
 }
 BENCHMARK(DirectWrite)->Apply(sizes);
 
+// write() alone with each writer this CPU runs, on version 3 runs of
+// realistic readings; its counter is the time per sample.
+void DirectWriteWriter(benchmark::State& state, fused::Writer writer) {
+  if (!fused::writer_supported(writer)) {
+    state.SkipWithError("this CPU lacks the instructions");
+    return;
+  }
+  const std::string& text = payload(3, state.range(0));
+  fused::Document doc;
+  const size_t size = doc.prepare(3, text).value();
+  std::string out(size, '\0');
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(doc.write(out.data(), size, writer));
+    benchmark::ClobberMemory();
+  }
+  state.counters["per_sample"] = benchmark::Counter(
+      static_cast<double>(state.range(0)),
+      benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+void writer_sizes(benchmark::internal::Benchmark* b) {
+  for (int64_t n : {256, 4096, 200000}) b->Arg(n);
+  b->ComputeStatistics("min", [](const std::vector<double>& v) {
+    return *std::min_element(v.begin(), v.end());
+  });
+}
+BENCHMARK_CAPTURE(DirectWriteWriter, scalar, fused::Writer::Scalar)->Apply(writer_sizes);
+BENCHMARK_CAPTURE(DirectWriteWriter, avx2, fused::Writer::Avx2)->Apply(writer_sizes);
+BENCHMARK_CAPTURE(DirectWriteWriter, avx512, fused::Writer::Avx512)->Apply(writer_sizes);
+
 }  // namespace
 
 // The path named in the context, so that every report says what it timed.

@@ -51,13 +51,17 @@ constexpr fused::SampleReader kReaders[] = {fused::SampleReader::Portable, fused
                                            fused::SampleReader::Avx512, fused::SampleReader::Avx2,
                                            fused::SampleReader::Neon};
 
-Outcome run_direct(uint64_t version, std::string_view text, fused::SampleReader reader) {
+constexpr fused::Writer kWriters[] = {fused::Writer::Scalar, fused::Writer::Avx2,
+                                      fused::Writer::Avx512};
+
+Outcome run_direct(uint64_t version, std::string_view text, fused::SampleReader reader,
+                   fused::Writer writer) {
   fused::Document document;
   auto length = document.prepare(version, text, reader);
   if (!length.ok()) return {false, accel::debug_text(length.error())};
   // A guard byte after the document: the writer must stop at its length.
   std::string out(length.value() + 1, '\x5a');
-  FUZZ_CHECK(document.write(out.data(), length.value()) == out.data() + length.value(),
+  FUZZ_CHECK(document.write(out.data(), length.value(), writer) == out.data() + length.value(),
              "fast path: the text differs from its measure");
   FUZZ_CHECK(out.back() == '\x5a', "fast path wrote past the document");
   out.pop_back();
@@ -86,7 +90,10 @@ void check_text(std::string_view text, const uint8_t* payload, size_t payload_si
     check_outcome(o, version, text, (text.size() + 3) / 4);
     for (fused::SampleReader reader : kReaders) {
       if (!fused::sample_reader_supported(reader)) continue;
-      FUZZ_CHECK(run_direct(version, text, reader) == o, "fast path differs: " + o.text);
+      for (fused::Writer writer : kWriters) {
+        if (!fused::writer_supported(writer)) continue;
+        FUZZ_CHECK(run_direct(version, text, reader, writer) == o, "fast path differs: " + o.text);
+      }
     }
     by_version[i] = std::move(o);
   }

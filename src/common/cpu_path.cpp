@@ -98,6 +98,18 @@ std::string_view name(SampleKernel reader) noexcept {
   return "?";
 }
 
+std::string_view name(WriterKernel writer) noexcept {
+  switch (writer) {
+    case WriterKernel::Scalar:
+      return "scalar";
+    case WriterKernel::Avx2:
+      return "avx2";
+    case WriterKernel::Avx512:
+      return "avx512";
+  }
+  return "?";
+}
+
 Line describe_choice(Base64Kernel base64, SampleKernel reader) noexcept {
   Line line;
   const Path* forced = forced_path();

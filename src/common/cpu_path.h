@@ -27,28 +27,40 @@ enum class SampleKernel : uint8_t {
   Avx2,      // up to 63 values per 64-byte step with AVX2 alone, then as Portable
   Neon,      // up to 63 values per 64-byte step with NEON (aarch64), then as Portable
 };
+// How long sample runs are written (fused::Writer is this).
+enum class WriterKernel : uint8_t {
+  Scalar,  // eight-byte stores from the value table
+  Avx2,    // one sample per 32-byte shuffle and store
+  Avx512,  // two samples per 64-byte permute and compress (AVX-512 VBMI2)
+};
 
 struct Path {
   std::string_view name;
   FeatureSet needs;
   Base64Kernel base64;
   SampleKernel reader;
+  WriterKernel writer;
   bool on_target;  // whether this build's target has the path at all
 };
 
 // Adding a path is one row here and its name in CMakeLists.txt.
 inline constexpr Path kPaths[] = {
-    {"portable", 0, Base64Kernel::Portable, SampleKernel::Portable, true},
+    {"portable", 0, Base64Kernel::Portable, SampleKernel::Portable,
+     WriterKernel::Scalar, true},
     {"bmi2", bit(Feature::Sse41) | bit(Feature::Avx2) | bit(Feature::Bmi2), Base64Kernel::Avx2,
-     SampleKernel::Bmi2, VORLANE_X86_TARGETS != 0},
+     SampleKernel::Bmi2, WriterKernel::Scalar, VORLANE_X86_TARGETS != 0},
     {"avx2", bit(Feature::Sse41) | bit(Feature::Avx2) | bit(Feature::Popcnt), Base64Kernel::Avx2,
-     SampleKernel::Avx2, VORLANE_X86_TARGETS != 0},
+     SampleKernel::Avx2, WriterKernel::Avx2, VORLANE_X86_TARGETS != 0},
     {"avx512",
-     bit(Feature::Sse41) | bit(Feature::Bmi2) | bit(Feature::Popcnt) | bit(Feature::Avx512Bw) |
+     bit(Feature::Sse41) | bit(Feature::Avx2) | bit(Feature::Bmi2) | bit(Feature::Popcnt) |
+         bit(Feature::Avx512Bw) |
          bit(Feature::Avx512Vbmi) | bit(Feature::Avx512Vbmi2),
-     Base64Kernel::Avx512, SampleKernel::Avx512, VORLANE_X86_TARGETS != 0},
-    // No NEON Base64 kernel yet: the portable one, with the NEON reader.
-    {"neon", bit(Feature::Neon), Base64Kernel::Portable, SampleKernel::Neon, VORLANE_AARCH64 != 0},
+     Base64Kernel::Avx512, SampleKernel::Avx512, WriterKernel::Avx512,
+     VORLANE_X86_TARGETS != 0},
+    // No NEON Base64 kernel or writer yet: the portable one and the scalar
+    // writer, with the NEON reader.
+    {"neon", bit(Feature::Neon), Base64Kernel::Portable, SampleKernel::Neon,
+     WriterKernel::Scalar, VORLANE_AARCH64 != 0},
 };
 
 constexpr const Path* find_path(std::string_view name) noexcept {
@@ -86,6 +98,7 @@ Line forced_path_refusal() noexcept;
 
 std::string_view name(Base64Kernel path) noexcept;
 std::string_view name(SampleKernel reader) noexcept;
+std::string_view name(WriterKernel writer) noexcept;
 
 // For messages: the path built, the kernels chosen (from the choosers) and
 // this CPU's features, e.g. "cpu path: built auto, chosen avx512 (Base64

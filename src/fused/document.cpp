@@ -5,6 +5,10 @@
 
 #include "base64/base64.h"
 #include "common/bits.h"
+#include "common/cpu.h"
+#if VORLANE_X86_64
+#include <immintrin.h>
+#endif
 #include "fused/exact.h"
 #include "fused/tables.h"
 #include "fused/text.h"
@@ -132,7 +136,296 @@ constexpr size_t kWideRoom = kNextX.size() + kMaxValueText + kY.size() + kMaxVal
                              kZ.size() + 8;
 static_assert(kWideRoom == 37, "the last store of a sample starts at most 29 bytes in");
 
+// The texts of a sample's values, as kText entries.
+inline void sample_entries(const uint16_t* t, uint64_t& ex, uint64_t& ey, uint64_t& ez) noexcept {
+  const uint16_t x = t[0], y = t[1], z = t[2];
+  if ((x | y | z) < kTextCount) [[likely]] {  // all three in the table
+    ex = kText[x];
+    ey = kText[y];
+    ez = kText[z];
+  } else {
+    ex = value_entry(x);
+    ey = value_entry(y);
+    ez = value_entry(z);
+  }
+}
+
+// How many more samples the long-run loops may write before asking again:
+// as many as surely fit at their widest, with every store inside `end`.
+inline size_t samples_that_fit(const char* out, const char* end, const uint16_t* s,
+                               const uint16_t* s_last) noexcept {
+  const auto left = static_cast<size_t>(end - out);
+  const size_t fit = left >= kWideRoom ? (left - kWideRoom) / kMaxSampleText + 1 : 0;
+  const auto pending = static_cast<size_t>(s_last - s) / 3;
+  return fit < pending ? fit : pending;
+}
+
+// The long-run loop of the scalar writer: all samples from `s` but the last,
+// while they fit; `out` and `s` are left where it stopped.
+inline void long_run_scalar(char*& out_ref, const char* end, const uint16_t*& s_ref,
+                     const uint16_t* s_last) noexcept {
+  // Locals, not the references: stores through char* could alias them.
+  char* out = out_ref;
+  const uint16_t* s = s_ref;
+  // The entries of each sample are loaded one sample ahead of its stores,
+  // which lets the loads run ahead of stores whose places are not known yet.
+  uint64_t ex, ey, ez;
+  sample_entries(s, ex, ey, ez);
+  for (size_t fit; (fit = samples_that_fit(out, end, s, s_last)) != 0;) {
+    for (const uint16_t* const stop = s + 3 * fit; s != stop; s += 3) {
+      uint64_t nx, ny, nz;
+      sample_entries(s + 3, nx, ny, nz);  // at most the last sample
+      out = put_next_sample(out, ex, ey, ez);
+      ex = nx;
+      ey = ny;
+      ez = nz;
+    }
+  }
+  out_ref = out;
+  s_ref = s;
+}
+
+#if VORLANE_X86_TARGETS
+// ---- AVX2 writer --------------------------------------------------------
+//
+// A sample's text `},{"x":X,"y":Y,"z":Z` is laid out in one 32-byte store:
+// one byte shuffle brings the value bytes to their places, from a register
+// whose low lane holds the entries of x and y and whose high lane those of
+// y and z (the shuffle cannot cross lanes; x ends in the low lane, z starts
+// in the high one, y may straddle), and an OR adds the fixed fragments. Both
+// depend only on the lengths of x and y: z's eight bytes go in whole, and
+// what lies past the sample's end is overwritten by the next. Values past
+// the text table take the scalar sample, so no sample here outgrows the
+// store.
+
+// The table's widest text, "-4095".
+constexpr size_t kMaxTableText = 5;
+static_assert(text_length(-static_cast<int>(kTextCount / 2 - 1)) == kMaxTableText);
+static_assert(kSampleFixed + 3 * kMaxTableText <= 32, "a sample of table values fits one store");
+
+struct SampleLayout {
+  alignas(32) uint8_t shuffle[32];
+  alignas(32) uint8_t fragments[32];
+};
+
+// Indexed by lx * 8 + ly; the rows of a length 0, 6 or 7 are never used.
+constexpr std::array<SampleLayout, 64> make_layouts() {
+  std::array<SampleLayout, 64> table{};
+  for (size_t lx = 1; lx <= kMaxTableText; ++lx) {
+    for (size_t ly = 1; ly <= kMaxTableText; ++ly) {
+      SampleLayout& row = table[lx * 8 + ly];
+      for (size_t i = 0; i < 32; ++i) row.shuffle[i] = 0x80;  // zero: a fragment or past the end
+      size_t at = 0;
+      const auto fragment = [&](std::string_view text) {
+        for (char c : text) row.fragments[at++] = static_cast<uint8_t>(c);
+      };
+      // Byte k of the entry in qword q of the register (x, y | y, z).
+      const auto value = [&](size_t n, size_t low_q, size_t high_q) {
+        for (size_t k = 0; k < n && at < 32; ++k, ++at) {
+          row.shuffle[at] = static_cast<uint8_t>(at < 16 ? 8 * low_q + k : 8 * high_q + k);
+        }
+      };
+      fragment(kNextX);
+      value(lx, 0, 9);  // never in the high lane
+      fragment(kY);
+      value(ly, 1, 0);
+      fragment(kZ);
+      value(8, 9, 1);  // never in the low lane
+    }
+  }
+  return table;
+}
+alignas(64) constexpr std::array<SampleLayout, 64> kLayouts = make_layouts();
+static_assert(kNextX.size() + kMaxTableText <= 16 &&
+                  kNextX.size() + 2 + kY.size() + kZ.size() >= 16,
+              "x ends in the low lane, z starts in the high one");
+
+// One sample whose three values are all in the text table.
+__attribute__((target("avx2"), always_inline)) inline char* put_table_sample_avx2(
+    char* out, const uint16_t* s) noexcept {
+  // The entries straight into vector registers, their lengths from the
+  // length table, so that nothing moves from the general registers.
+  const uint16_t x = s[0], y = s[1], z = s[2];
+  const size_t lx = kTextLength[x], ly = kTextLength[y];
+  size_t length = kSampleFixed + lx + ly + kTextLength[z];
+  bits::opaque(length);
+  const __m128i vx = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&kText[x]));
+  const __m128i vy = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&kText[y]));
+  const __m128i vz = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&kText[z]));
+  const __m256i values = _mm256_inserti128_si256(
+      _mm256_castsi128_si256(_mm_unpacklo_epi64(vx, vy)), _mm_unpacklo_epi64(vy, vz), 1);
+  const SampleLayout& layout = kLayouts[lx * 8 + ly];
+  const __m256i text = _mm256_or_si256(
+      _mm256_shuffle_epi8(values, _mm256_load_si256(reinterpret_cast<const __m256i*>(layout.shuffle))),
+      _mm256_load_si256(reinterpret_cast<const __m256i*>(layout.fragments)));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), text);
+  return out + length;
+}
+
+// Samples are checked against the table a block at a time: the values of a
+// block ORed together, so that most samples take no test of their own.
+constexpr size_t kCheckedBlock = 16;
+static_assert(3 * kCheckedBlock * sizeof(uint16_t) == 3 * 32, "three loads a block");
+
+__attribute__((target("avx2"))) void long_run_avx2(char*& out_ref, const char* end,
+                                                   const uint16_t*& s_ref,
+                                                   const uint16_t* s_last) noexcept {
+  // Locals, not the references: stores through char* could alias them.
+  char* out = out_ref;
+  const uint16_t* s = s_ref;
+  const __m256i past_table = _mm256_set1_epi16(static_cast<int16_t>(~(kTextCount - 1)));
+  for (size_t fit; (fit = samples_that_fit(out, end, s, s_last)) != 0;) {
+    const uint16_t* const stop = s + 3 * fit;
+    while (s != stop) {
+      if (static_cast<size_t>(stop - s) >= 3 * kCheckedBlock) {
+        const auto* v = reinterpret_cast<const __m256i*>(s);
+        const __m256i any = _mm256_or_si256(
+            _mm256_or_si256(_mm256_loadu_si256(v), _mm256_loadu_si256(v + 1)),
+            _mm256_loadu_si256(v + 2));
+        if (_mm256_testz_si256(any, past_table)) [[likely]] {
+#pragma GCC unroll 4
+          for (size_t i = 0; i < kCheckedBlock; ++i) out = put_table_sample_avx2(out, s + 3 * i);
+          s += 3 * kCheckedBlock;
+          continue;
+        }
+      }
+      // A block with a value past the table, or the end of a round: one
+      // sample at a time.
+      const uint16_t x = s[0], y = s[1], z = s[2];
+      if ((x | y | z) < kTextCount) [[likely]] {
+        out = put_table_sample_avx2(out, s);
+      } else {
+        out = put_next_sample(out, value_entry(x), value_entry(y), value_entry(z));
+      }
+      s += 3;
+    }
+  }
+  out_ref = out;
+  s_ref = s;
+}
+
+// ---- AVX-512 writer -----------------------------------------------------
+//
+// Two samples a step. Each sample's text is first laid out at its widest,
+// 32 bytes (every value given the five characters of the table's widest):
+// one byte permute of the six entries puts the value bytes there, merged
+// into the fixed fragments; a second permute spreads each entry's length to
+// its bytes, against which the bytes' places in their values give the mask
+// of the characters that are there; one compress closes the gaps and a
+// 64-byte store writes both samples.
+struct PairLayout {
+  alignas(64) uint8_t values[64];     // permute: the entry byte for each place
+  alignas(64) uint8_t lengths[64];    // permute: that entry's length byte
+  alignas(64) uint8_t places[64];     // place within the value, 0 for fragments
+  alignas(64) uint8_t fragments[64];
+  uint64_t value_places;              // places that take a value byte
+};
+
+constexpr PairLayout make_pair_layout() {
+  PairLayout row{};
+  size_t at = 0;
+  for (size_t sample = 0; sample < 2; ++sample) {
+    const std::string_view fragments[3] = {kNextX, kY, kZ};
+    for (size_t v = 0; v < 3; ++v) {
+      for (char c : fragments[v]) {
+        row.fragments[at] = static_cast<uint8_t>(c);
+        row.lengths[at] = 7;  // the first entry's length, never 0
+        ++at;
+      }
+      const size_t entry = 3 * sample + v;
+      for (size_t k = 0; k < kMaxTableText; ++k) {
+        row.values[at] = static_cast<uint8_t>(8 * entry + k);
+        row.lengths[at] = static_cast<uint8_t>(8 * entry + 7);
+        row.places[at] = static_cast<uint8_t>(k);
+        row.value_places |= uint64_t{1} << at;
+        ++at;
+      }
+    }
+  }
+  return row;
+}
+alignas(64) constexpr PairLayout kPairLayout = make_pair_layout();
+static_assert(2 * (kSampleFixed + 3 * kMaxTableText) == 64, "two samples at their widest fill 64 bytes");
+
+__attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,popcnt,avx2"))) void long_run_avx512(
+    char*& out_ref, const char* end, const uint16_t*& s_ref, const uint16_t* s_last) noexcept {
+  char* out = out_ref;
+  const uint16_t* s = s_ref;
+  const __m512i values_index = _mm512_load_si512(kPairLayout.values);
+  const __m512i lengths_index = _mm512_load_si512(kPairLayout.lengths);
+  const __m512i places = _mm512_load_si512(kPairLayout.places);
+  const __m512i fragments = _mm512_load_si512(kPairLayout.fragments);
+  const __mmask64 value_places = kPairLayout.value_places;
+  const __m256i past_table = _mm256_set1_epi16(static_cast<int16_t>(~(kTextCount - 1)));
+  const auto entry = [](uint16_t u) __attribute__((target("avx2"))) {
+    return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&kText[u]));
+  };
+  for (size_t fit; (fit = samples_that_fit(out, end, s, s_last)) != 0;) {
+    const uint16_t* const stop = s + 3 * fit;
+    while (s != stop) {
+      if (static_cast<size_t>(stop - s) >= 3 * kCheckedBlock) {
+        const auto* v = reinterpret_cast<const __m256i*>(s);
+        const __m256i any = _mm256_or_si256(
+            _mm256_or_si256(_mm256_loadu_si256(v), _mm256_loadu_si256(v + 1)),
+            _mm256_loadu_si256(v + 2));
+        if (_mm256_testz_si256(any, past_table)) [[likely]] {
+          for (size_t i = 0; i < kCheckedBlock; i += 2, s += 6) {
+            const __m128i e01 = _mm_unpacklo_epi64(entry(s[0]), entry(s[1]));
+            const __m128i e23 = _mm_unpacklo_epi64(entry(s[2]), entry(s[3]));
+            const __m128i e45 = _mm_unpacklo_epi64(entry(s[4]), entry(s[5]));
+            const __m512i entries = _mm512_inserti32x4(
+                _mm512_castsi256_si512(_mm256_inserti128_si256(_mm256_castsi128_si256(e01), e23, 1)),
+                e45, 2);
+            const __m512i text =
+                _mm512_mask_permutexvar_epi8(fragments, value_places, values_index, entries);
+            const __mmask64 present =
+                _mm512_cmplt_epu8_mask(places, _mm512_permutexvar_epi8(lengths_index, entries));
+            _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(present, text));
+            size_t length = static_cast<size_t>(__builtin_popcountll(present));
+            bits::opaque(length);
+            out += length;
+          }
+          continue;
+        }
+      }
+      const uint16_t x = s[0], y = s[1], z = s[2];
+      if ((x | y | z) < kTextCount) [[likely]] {
+        out = put_table_sample_avx2(out, s);
+      } else {
+        out = put_next_sample(out, value_entry(x), value_entry(y), value_entry(z));
+      }
+      s += 3;
+    }
+  }
+  out_ref = out;
+  s_ref = s;
+}
+#endif
+
 }  // namespace
+
+bool writer_supported(Writer writer) noexcept {
+  if (writer == Writer::Scalar) return true;
+#if VORLANE_X86_TARGETS
+  using cpu::Feature;
+  if (writer == Writer::Avx512) {
+    return cpu::has(Feature::Avx2) && cpu::has(Feature::Popcnt) && cpu::has(Feature::Avx512Bw) &&
+           cpu::has(Feature::Avx512Vbmi) && cpu::has(Feature::Avx512Vbmi2);
+  }
+  return cpu::has(Feature::Avx2);
+#else
+  return false;
+#endif
+}
+
+Writer best_writer() noexcept {
+  static const Writer best = [] {
+    if (const cpu::Path* forced = cpu::forced_path()) return forced->writer;
+    if (writer_supported(Writer::Avx512)) return Writer::Avx512;
+    return writer_supported(Writer::Avx2) ? Writer::Avx2 : Writer::Scalar;
+  }();
+  return best;
+}
 
 static_assert(base64::filled_capacity(1012) <= Document::kStackBytes &&
                   base64::filled_capacity(1016) > Document::kStackBytes,
@@ -241,6 +534,10 @@ Result<size_t, Error> Document::prepare(uint64_t version, std::string_view b64_d
 }
 
 char* Document::write(char* out, size_t room) const noexcept {
+  return write(out, room, best_writer());
+}
+
+char* Document::write(char* out, size_t room, Writer writer) const noexcept {
   // Nothing is stored past `end`, whatever the lengths say: a text longer
   // than measured stops short, and the caller sees that it did.
   char* const end = out + (room < length_ ? room : length_);
@@ -265,39 +562,17 @@ char* Document::write(char* out, size_t room) const noexcept {
     // left to the loops below. Short runs keep the plain loop, which sets up
     // faster.
     if (count_ >= kLongRun) {
-      // The entries of each sample are loaded one sample ahead of its
-      // stores, which lets the loads run ahead of stores whose places are
-      // not known yet.
-      const auto entries = [](const uint16_t* t, uint64_t& ex, uint64_t& ey, uint64_t& ez) {
-        const uint16_t x = t[0], y = t[1], z = t[2];
-        if ((x | y | z) < kTextCount) [[likely]] {  // all three in the table
-          ex = kText[x];
-          ey = kText[y];
-          ez = kText[z];
-        } else {
-          ex = value_entry(x);
-          ey = value_entry(y);
-          ez = value_entry(z);
-        }
-      };
-      uint64_t ex, ey, ez;
-      entries(s, ex, ey, ez);
-      const uint16_t* const s_last = s_end - 3;
-      for (;;) {
-        const auto left = static_cast<size_t>(end - out);
-        size_t fit = left >= kWideRoom ? (left - kWideRoom) / kMaxSampleText + 1 : 0;
-        const auto pending = static_cast<size_t>(s_last - s) / 3;
-        if (fit > pending) fit = pending;
-        if (fit == 0) break;
-        for (const uint16_t* const stop = s + 3 * fit; s != stop; s += 3) {
-          uint64_t nx, ny, nz;
-          entries(s + 3, nx, ny, nz);  // at most the last sample
-          out = put_next_sample(out, ex, ey, ez);
-          ex = nx;
-          ey = ny;
-          ez = nz;
-        }
+#if VORLANE_X86_TARGETS
+      if (writer == Writer::Avx512) {
+        long_run_avx512(out, end, s, s_end - 3);
+      } else if (writer == Writer::Avx2) {
+        long_run_avx2(out, end, s, s_end - 3);
+      } else {
+        long_run_scalar(out, end, s, s_end - 3);
       }
+#else
+      long_run_scalar(out, end, s, s_end - 3);
+#endif
     }
     for (; s != s_end && static_cast<size_t>(end - out) >= kWideRoom; s += 3) {
       out = put_sample(out, s, false);

@@ -22,6 +22,14 @@
 
 namespace vorlane::fused {
 
+// How long sample runs are written. All write the same text.
+using Writer = cpu::WriterKernel;
+
+// Whether this CPU runs `writer` (Scalar always).
+bool writer_supported(Writer writer) noexcept;
+// The writer of this CPU's path: the one Document::write uses by default.
+Writer best_writer() noexcept;
+
 class Document {
  public:
   // Small payloads (the common case) need no heap at all. The decoded
@@ -67,6 +75,8 @@ class Document {
   // disagreeing, or too little room) is a fault of the caller or of this
   // code, which callers must report and not pass on.
   char* write(char* out, size_t room) const noexcept;
+  // The same with a chosen writer, which must be supported.
+  char* write(char* out, size_t room, Writer writer) const noexcept;
 
  private:
   // The run at `p`, in the decoded input [base, end), which has at least 64

@@ -7,6 +7,7 @@
 
 #include "base64/base64.h"
 #include "common/cpu_path.h"
+#include "fused/document.h"
 #include "fused/samples.h"
 
 namespace vorlane::cpu {
@@ -94,6 +95,7 @@ TEST(CpuPath, TableAgreesWithTheKernels) {
     } else {
       EXPECT_TRUE(has(Feature::Bmi2)) << path.name;
     }
+    EXPECT_TRUE(fused::writer_supported(path.writer)) << path.name;
   }
 }
 
@@ -103,11 +105,13 @@ TEST(CpuPath, ChoosersFollowTheBuild) {
   if (const Path* forced = forced_path()) {
     EXPECT_EQ(base64::best_path(), forced->base64);
     EXPECT_EQ(fused::best_sample_reader(), forced->reader);
+    EXPECT_EQ(fused::best_writer(), forced->writer);
     EXPECT_TRUE(runs(*forced, features())) << forced_path_refusal().c_str();
   } else {
     EXPECT_EQ(forced_path_refusal().size, 0u);
     EXPECT_TRUE(base64::path_supported(base64::best_path()));
     EXPECT_TRUE(fused::sample_reader_supported(fused::best_sample_reader()));
+    EXPECT_TRUE(fused::writer_supported(fused::best_writer()));
   }
   const std::string line(describe_choice(base64::best_path(), fused::best_sample_reader()).view());
   EXPECT_EQ(line.rfind("cpu path: built ", 0), 0u) << line;

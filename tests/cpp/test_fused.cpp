@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <random>
 #include <string>
 #include <vector>
@@ -29,21 +30,25 @@ std::string reference(uint64_t version, const std::string& text) {
          std::to_string(record) + ", left " + std::to_string(payload - record);
 }
 
+constexpr fused::Writer kWriters[] = {fused::Writer::Scalar, fused::Writer::Avx2,
+                                      fused::Writer::Avx512};
+
 std::string direct(uint64_t version, const std::string& text,
-                   fused::SampleReader reader = fused::best_sample_reader()) {
+                   fused::SampleReader reader = fused::best_sample_reader(),
+                   fused::Writer writer = fused::best_writer()) {
   fused::Document doc;
   auto r = doc.prepare(version, text, reader);
   if (!r.ok()) return "error: " + accel::debug_text(r.error());
   // Nothing may be written past the length.
   std::string out(r.value() + 64, '#');
-  EXPECT_EQ(doc.write(out.data(), out.size()), out.data() + r.value());
+  EXPECT_EQ(doc.write(out.data(), out.size(), writer), out.data() + r.value());
   EXPECT_EQ(out.substr(r.value()), std::string(64, '#'));
   out.resize(r.value());
   return out + " took " + std::to_string(doc.record_bytes()) + ", left " +
          std::to_string(doc.bytes_left());
 }
 
-// Every sample reader this CPU has, against the reference.
+// Every sample reader and every writer this CPU has, against the reference.
 void expect_same(uint64_t version, const Bytes& bytes) {
   const std::string text = vorlane::testing::encode_base64(bytes);
   const std::string expected = reference(version, text);
@@ -51,9 +56,12 @@ void expect_same(uint64_t version, const Bytes& bytes) {
        {fused::SampleReader::Portable, fused::SampleReader::Bmi2, fused::SampleReader::Avx512,
         fused::SampleReader::Avx2, fused::SampleReader::Neon}) {
     if (!fused::sample_reader_supported(reader)) continue;
-    ASSERT_EQ(direct(version, text, reader), expected)
-        << "version " << version << ", " << bytes.size() << " bytes, reader "
-        << static_cast<int>(reader);
+    for (fused::Writer writer : kWriters) {
+      if (!fused::writer_supported(writer)) continue;
+      ASSERT_EQ(direct(version, text, reader, writer), expected)
+          << "version " << version << ", " << bytes.size() << " bytes, reader "
+          << cpu::name(reader) << ", writer " << cpu::name(writer);
+    }
   }
 }
 
@@ -419,6 +427,50 @@ TEST(DirectDocument, RunsEndingAtEveryDistanceFromTheInputEnd) {
   }
 }
 
+// A value of `length` characters (1 to 6), of either sign where the length
+// allows one; with `in_table`, of a magnitude below 4096, which the text
+// table holds and the vector writers take a block at a time.
+int16_t value_of_length(unsigned length, bool in_table, std::mt19937& rng) {
+  static constexpr int kLow[] = {0, 0, 10, 100, 1000, 10000};
+  static constexpr int kHigh[] = {0, 9, 99, 999, 9999, 32767};
+  const bool negative = length >= 2 && rng() % 2 == 0;
+  const unsigned digits = negative ? length - 1 : length;
+  const int high = in_table ? std::min(kHigh[digits], 4095) : kHigh[digits];
+  const int magnitude = kLow[digits] + static_cast<int>(rng() % (high - kLow[digits] + 1));
+  return static_cast<int16_t>(negative ? -magnitude : magnitude);
+}
+
+// Long runs (the vector writers' loops) around the counts where they start,
+// with every combination of value lengths at x, y and z, and each one at
+// every place of the run, so that the lengths before a sample move where
+// it lands against the stores' widths: table values only (up to five
+// characters), and all lengths, where blocks hold values past the table.
+TEST(DirectDocument, EveryValueLengthInEveryPositionOfLongRuns) {
+  std::mt19937 rng(909);
+  for (bool in_table : {true, false}) {
+    const unsigned longest = in_table ? 5 : 6;
+    std::vector<std::array<unsigned, 3>> combos;
+    for (unsigned x = 1; x <= longest; ++x) {
+      for (unsigned y = 1; y <= longest; ++y) {
+        for (unsigned z = 1; z <= longest; ++z) combos.push_back({x, y, z});
+      }
+    }
+    for (size_t samples : {63u, 64u, 65u, 66u, 67u, 100u, 127u, 128u, 129u, 300u}) {
+      for (size_t shift = 0; shift < combos.size(); shift += 7) {
+        Bytes bytes = {1, 3, 1, 1};
+        put_i16(bytes, 250, rng);
+        put_varint(bytes, samples);
+        for (size_t i = 0; i < samples; ++i) {
+          for (unsigned length : combos[(i + shift) % combos.size()]) {
+            put_i16(bytes, value_of_length(length, in_table, rng), rng);
+          }
+        }
+        expect_same(3, bytes);
+      }
+    }
+  }
+}
+
 // The vector readers may store past the values they keep where the run has
 // room, never past its end (the document's buffer ends there): runs of
 // every count from one long stretch of samples, guard values after each.
@@ -464,8 +516,9 @@ TEST(SampleReaders, StopAtTheRunsEndAndAgreeWithThePortableReader) {
   }
 }
 
-TEST(DirectDocument, BestReaderIsSupported) {
+TEST(DirectDocument, BestReaderAndWriterAreSupported) {
   EXPECT_TRUE(fused::sample_reader_supported(fused::best_sample_reader()));
+  EXPECT_TRUE(fused::writer_supported(fused::best_writer()));
 }
 
 TEST(DirectDocument, TextErrorsAndVersionsPassThrough) {
@@ -486,26 +539,37 @@ TEST(DirectDocument, TextErrorsAndVersionsPassThrough) {
 TEST(DirectDocument, WriteNeverStoresPastItsRoom) {
   std::mt19937 rng(77);
   for (uint64_t version : {1, 2, 3}) {
-    for (size_t samples : {0u, 1u, 2u, 5u, 63u, 64u, 65u, 200u}) {
-      const std::string text =
-          vorlane::testing::encode_base64(realistic_payload(version, samples, rng, 7));
-      fused::Document doc;
-      auto r = doc.prepare(version, text);
-      ASSERT_TRUE(r.ok());
-      const size_t length = r.value();
-      ASSERT_EQ(doc.length(), length);
-      std::string out(length + 16, '#');
-      for (size_t room = 0; room <= length; ++room) {
-        std::fill(out.begin(), out.end(), '#');
-        char* const stop = doc.write(out.data(), room);
-        ASSERT_LE(stop, out.data() + room) << "version " << version << ", " << samples << " samples";
-        ASSERT_EQ(out.substr(room), std::string(out.size() - room, '#'))
-            << "stored past a room of " << room << " of " << length;
-        if (room < length) {
-          ASSERT_NE(stop, out.data() + length);
-        } else {
-          ASSERT_EQ(stop, out.data() + length);
-          ASSERT_EQ(out.substr(0, length), direct(version, text).substr(0, length));
+    for (size_t samples : {0u, 1u, 2u, 5u, 63u, 64u, 65u, 66u, 200u}) {
+      // Realistic readings in the text table, now and then at a limit, and
+      // runs of the widest values.
+      for (unsigned limit_every : {0u, 7u, 1u}) {
+        Bytes bytes = realistic_payload(version, samples, rng, limit_every);
+        const std::string text = vorlane::testing::encode_base64(bytes);
+        fused::Document doc;
+        auto r = doc.prepare(version, text);
+        ASSERT_TRUE(r.ok());
+        const size_t length = r.value();
+        ASSERT_EQ(doc.length(), length);
+        const std::string expected = reference(version, text).substr(0, length);
+        std::string out(length + 64, '#');
+        for (fused::Writer writer : kWriters) {
+          if (!fused::writer_supported(writer)) continue;
+          for (size_t room = 0; room <= length + 40; ++room) {
+            std::fill(out.begin(), out.end(), '#');
+            char* const stop = doc.write(out.data(), room, writer);
+            const size_t bound = std::min(room, length);
+            const auto where = ::testing::Message()
+                               << "version " << version << ", " << samples << " samples, writer "
+                               << cpu::name(writer) << ", room " << room << " of " << length;
+            ASSERT_LE(stop, out.data() + bound) << where;
+            ASSERT_EQ(out.substr(bound), std::string(out.size() - bound, '#')) << where;
+            if (room < length) {
+              ASSERT_NE(stop, out.data() + length) << where;
+            } else {
+              ASSERT_EQ(stop, out.data() + length) << where;
+              ASSERT_EQ(out.substr(0, length), expected) << where;
+            }
+          }
         }
       }
     }
