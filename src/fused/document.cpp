@@ -571,6 +571,7 @@ char* Document::write(char* out, size_t room, Writer writer) const noexcept {
         long_run_scalar(out, end, s, s_end - 3);
       }
 #else
+      static_cast<void>(writer);  // only the scalar writer off x86-64
       long_run_scalar(out, end, s, s_end - 3);
 #endif
     }
