@@ -262,6 +262,16 @@ __attribute__((target("avx2"), always_inline)) inline char* put_table_sample_avx
   return out + length;
 }
 
+// One sample by the AVX2 layout where its values are in the table, by the
+// scalar one where not: the vector writers' way past a block they cannot
+// take whole.
+__attribute__((target("avx2"), always_inline)) inline char* put_any_sample_avx2(
+    char* out, const uint16_t* s) noexcept {
+  const uint16_t x = s[0], y = s[1], z = s[2];
+  if ((x | y | z) < kTextCount) [[likely]] return put_table_sample_avx2(out, s);
+  return put_next_sample(out, value_entry(x), value_entry(y), value_entry(z));
+}
+
 // Samples are checked against the table a block at a time: the values of a
 // block ORed together, so that most samples take no test of their own.
 constexpr size_t kCheckedBlock = 16;
@@ -291,12 +301,7 @@ __attribute__((target("avx2"))) void long_run_avx2(char*& out_ref, const char* e
       }
       // A block with a value past the table, or the end of a round: one
       // sample at a time.
-      const uint16_t x = s[0], y = s[1], z = s[2];
-      if ((x | y | z) < kTextCount) [[likely]] {
-        out = put_table_sample_avx2(out, s);
-      } else {
-        out = put_next_sample(out, value_entry(x), value_entry(y), value_entry(z));
-      }
+      out = put_any_sample_avx2(out, s);
       s += 3;
     }
   }
@@ -390,12 +395,7 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,popcnt,avx2"))) v
           continue;
         }
       }
-      const uint16_t x = s[0], y = s[1], z = s[2];
-      if ((x | y | z) < kTextCount) [[likely]] {
-        out = put_table_sample_avx2(out, s);
-      } else {
-        out = put_next_sample(out, value_entry(x), value_entry(y), value_entry(z));
-      }
+      out = put_any_sample_avx2(out, s);
       s += 3;
     }
   }

@@ -219,6 +219,28 @@ constexpr std::array<uint64_t, 256> kSetBits = [] {
   }
   return t;
 }();
+
+// Values of whole samples among a window's varint ends, no more than the
+// run has left. Inlined into the vector readers, it takes their popcount.
+inline size_t whole_values(uint64_t ends, const uint16_t* out, const uint16_t* out_end) noexcept {
+  auto k = static_cast<size_t>(__builtin_popcountll(ends));
+  if (k > static_cast<size_t>(out_end - out)) k = static_cast<size_t>(out_end - out);
+  return k - k % 3;
+}
+
+// The positions where the varints of a window with those ends start, into
+// `at` (eight bytes of room past the last); returns how many.
+inline unsigned start_positions(uint64_t ends, uint8_t* at) noexcept {
+  const uint64_t starts = (ends << 1) | 1;
+  unsigned count = 0;
+  for (unsigned j = 0; j < 8; ++j) {
+    const auto byte = static_cast<unsigned>((starts >> (8 * j)) & 0xFF);
+    const uint64_t entry = kSetBits[byte] + 0x0808080808080808ull * j;
+    std::memcpy(at + count, &entry, 8);
+    count += static_cast<unsigned>(__builtin_popcount(byte));
+  }
+  return count;
+}
 #endif
 
 #if VORLANE_X86_TARGETS
@@ -382,21 +404,11 @@ __attribute__((target("avx2,popcnt"))) size_t read_values_avx2(const uint8_t*& p
     const uint64_t ends = ~cont;
     // Whole samples only, so that every reader after this one starts on a
     // sample, and no more than are left.
-    size_t k = static_cast<size_t>(_mm_popcnt_u64(ends));
-    if (k > static_cast<size_t>(out_end - out)) k = static_cast<size_t>(out_end - out);
-    k -= k % 3;
+    const size_t k = whole_values(ends, out, out_end);
     if (k == 0) break;
-
     // Where every varint of the window starts; the one after an end in
     // the last byte starts at 64.
-    const uint64_t starts = (ends << 1) | 1;
-    unsigned count = 0;
-    for (unsigned j = 0; j < 8; ++j) {
-      const auto byte = static_cast<unsigned>((starts >> (8 * j)) & 0xFF);
-      const uint64_t entry = kSetBits[byte] + 0x0808080808080808ull * j;
-      std::memcpy(at + count, &entry, 8);
-      count += static_cast<unsigned>(_mm_popcnt_u32(byte));
-    }
+    const unsigned count = start_positions(ends, at);
     // 64 and zeros after it, read by the last round.
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(at + count), _mm256_setr_epi64x(64, 0, 0, 0));
     const unsigned taken = at[k];  // bytes of the k values
@@ -512,21 +524,11 @@ size_t read_values_neon(const uint8_t*& p, const uint8_t* end, uint16_t*& out,
     const uint64_t ends = ~cont;
     // Whole samples only, so that every reader after this one starts on a
     // sample, and no more than are left.
-    auto k = static_cast<size_t>(__builtin_popcountll(ends));
-    if (k > static_cast<size_t>(out_end - out)) k = static_cast<size_t>(out_end - out);
-    k -= k % 3;
+    const size_t k = whole_values(ends, out, out_end);
     if (k == 0) break;
-
     // Where every varint of the window starts; the one after an end in
     // the last byte starts at 64.
-    const uint64_t starts = (ends << 1) | 1;
-    unsigned count = 0;
-    for (unsigned j = 0; j < 8; ++j) {
-      const auto byte = static_cast<unsigned>((starts >> (8 * j)) & 0xFF);
-      const uint64_t entry = kSetBits[byte] + 0x0808080808080808ull * j;
-      std::memcpy(at + count, &entry, 8);
-      count += static_cast<unsigned>(__builtin_popcount(byte));
-    }
+    const unsigned count = start_positions(ends, at);
     std::memset(at + count, 64, 32);
     const unsigned taken = at[k];  // bytes of the k values
     const uint64_t used = taken == 64 ? ~uint64_t{0} : (uint64_t{1} << taken) - 1;
