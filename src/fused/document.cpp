@@ -277,22 +277,26 @@ __attribute__((target("avx2"), always_inline)) inline char* put_any_sample_avx2(
 constexpr size_t kCheckedBlock = 16;
 static_assert(3 * kCheckedBlock * sizeof(uint16_t) == 3 * 32, "three loads a block");
 
+// Whether every value of the kCheckedBlock samples at `s` is in the table.
+__attribute__((target("avx2"), always_inline)) inline bool block_in_table(
+    const uint16_t* s) noexcept {
+  const auto* v = reinterpret_cast<const __m256i*>(s);
+  const __m256i any = _mm256_or_si256(
+      _mm256_or_si256(_mm256_loadu_si256(v), _mm256_loadu_si256(v + 1)), _mm256_loadu_si256(v + 2));
+  return _mm256_testz_si256(any, _mm256_set1_epi16(static_cast<int16_t>(~(kTextCount - 1)))) != 0;
+}
+
 __attribute__((target("avx2"))) void long_run_avx2(char*& out_ref, const char* end,
                                                    const uint16_t*& s_ref,
                                                    const uint16_t* s_last) noexcept {
   // Locals, not the references: stores through char* could alias them.
   char* out = out_ref;
   const uint16_t* s = s_ref;
-  const __m256i past_table = _mm256_set1_epi16(static_cast<int16_t>(~(kTextCount - 1)));
   for (size_t fit; (fit = samples_that_fit(out, end, s, s_last)) != 0;) {
     const uint16_t* const stop = s + 3 * fit;
     while (s != stop) {
       if (static_cast<size_t>(stop - s) >= 3 * kCheckedBlock) {
-        const auto* v = reinterpret_cast<const __m256i*>(s);
-        const __m256i any = _mm256_or_si256(
-            _mm256_or_si256(_mm256_loadu_si256(v), _mm256_loadu_si256(v + 1)),
-            _mm256_loadu_si256(v + 2));
-        if (_mm256_testz_si256(any, past_table)) [[likely]] {
+        if (block_in_table(s)) [[likely]] {
 #pragma GCC unroll 4
           for (size_t i = 0; i < kCheckedBlock; ++i) out = put_table_sample_avx2(out, s + 3 * i);
           s += 3 * kCheckedBlock;
@@ -361,7 +365,6 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,popcnt,avx2"))) v
   const __m512i places = _mm512_load_si512(kPairLayout.places);
   const __m512i fragments = _mm512_load_si512(kPairLayout.fragments);
   const __mmask64 value_places = kPairLayout.value_places;
-  const __m256i past_table = _mm256_set1_epi16(static_cast<int16_t>(~(kTextCount - 1)));
   const auto entry = [](uint16_t u) __attribute__((target("avx2"))) {
     return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&kText[u]));
   };
@@ -369,11 +372,7 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,popcnt,avx2"))) v
     const uint16_t* const stop = s + 3 * fit;
     while (s != stop) {
       if (static_cast<size_t>(stop - s) >= 3 * kCheckedBlock) {
-        const auto* v = reinterpret_cast<const __m256i*>(s);
-        const __m256i any = _mm256_or_si256(
-            _mm256_or_si256(_mm256_loadu_si256(v), _mm256_loadu_si256(v + 1)),
-            _mm256_loadu_si256(v + 2));
-        if (_mm256_testz_si256(any, past_table)) [[likely]] {
+        if (block_in_table(s)) [[likely]] {
           for (size_t i = 0; i < kCheckedBlock; i += 2, s += 6) {
             const __m128i e01 = _mm_unpacklo_epi64(entry(s[0]), entry(s[1]));
             const __m128i e23 = _mm_unpacklo_epi64(entry(s[2]), entry(s[3]));
