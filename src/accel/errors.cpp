@@ -5,36 +5,44 @@
 namespace vorlane::accel {
 namespace {
 
-void append_number(std::string& out, uint64_t value) {
-  char digits[20];
-  const auto res = std::to_chars(digits, digits + sizeof digits, value);
-  out.append(digits, res.ptr);
-}
+// Appends within the fixed room; the longest text (checked by the tests)
+// fits with room to spare, so nothing is ever cut.
+class Writer {
+ public:
+  explicit Writer(ErrorText& text) : text_(text) {}
+  Writer& put(std::string_view s) noexcept {
+    for (char c : s) {
+      if (text_.size < sizeof text_.data) text_.data[text_.size++] = c;
+    }
+    return *this;
+  }
+  Writer& number(uint64_t value) noexcept {
+    char digits[20];
+    const auto res = std::to_chars(digits, digits + sizeof digits, value);
+    return put({digits, static_cast<size_t>(res.ptr - digits)});
+  }
 
-// Name(a, b): the derived debug form of a variant with payload.
-std::string with_payload(std::string_view name, uint64_t first) {
-  std::string out(name);
-  out += '(';
-  append_number(out, first);
-  out += ')';
-  return out;
-}
+ private:
+  ErrorText& text_;
+};
 
-std::string with_payload(std::string_view name, uint64_t first, uint64_t second) {
-  std::string out(name);
-  out += '(';
-  append_number(out, first);
-  out += ", ";
-  append_number(out, second);
-  out += ')';
-  return out;
-}
-
-std::string wrapped(std::string_view name, std::string_view inner) {
-  std::string out;
-  out.reserve(name.size() + inner.size() + 2);
-  out.append(name).append("(").append(inner).append(")");
-  return out;
+// Name(a) and Name(a, b): the derived debug form of a variant with payload.
+void put_base64(Writer& w, const Base64DecodeError& error) noexcept {
+  using Kind = Base64DecodeError::Kind;
+  switch (error.kind) {
+    case Kind::InvalidByte:
+      w.put("InvalidByte(").number(error.position).put(", ").number(error.byte).put(")");
+      return;
+    case Kind::InvalidLength:
+      w.put("InvalidLength(").number(error.position).put(")");
+      return;
+    case Kind::InvalidLastSymbol:
+      w.put("InvalidLastSymbol(").number(error.position).put(", ").number(error.byte).put(")");
+      return;
+    case Kind::InvalidPadding:
+      break;
+  }
+  w.put("InvalidPadding");
 }
 
 }  // namespace
@@ -42,30 +50,31 @@ std::string wrapped(std::string_view name, std::string_view inner) {
 std::string_view debug_text(WireError error) noexcept { return wire::wire_error_name(error); }
 
 std::string debug_text(const Base64DecodeError& error) {
-  using Kind = Base64DecodeError::Kind;
-  switch (error.kind) {
-    case Kind::InvalidByte:
-      return with_payload("InvalidByte", error.position, error.byte);
-    case Kind::InvalidLength:
-      return with_payload("InvalidLength", error.position);
-    case Kind::InvalidLastSymbol:
-      return with_payload("InvalidLastSymbol", error.position, error.byte);
-    case Kind::InvalidPadding:
-      break;
-  }
-  return "InvalidPadding";
+  ErrorText text;
+  Writer w(text);
+  put_base64(w, error);
+  return std::string(text.view());
 }
 
-std::string debug_text(const Error& error) {
+ErrorText error_text(const Error& error) noexcept {
+  ErrorText text;
+  Writer w(text);
   switch (error.kind) {
     case Error::Kind::PostcardError:
-      return wrapped("PostcardError", debug_text(error.wire));
+      w.put("PostcardError(").put(debug_text(error.wire)).put(")");
+      return text;
     case Error::Kind::B64Error:
-      return wrapped("B64Error", debug_text(error.b64));
+      w.put("B64Error(");
+      put_base64(w, error.b64);
+      w.put(")");
+      return text;
     case Error::Kind::ProtocolVersionNotSupported:
       break;
   }
-  return with_payload("ProtocolVersionNotSupported", error.version);
+  w.put("ProtocolVersionNotSupported(").number(error.version).put(")");
+  return text;
 }
+
+std::string debug_text(const Error& error) { return std::string(error_text(error).view()); }
 
 }  // namespace vorlane::accel

@@ -37,8 +37,17 @@ struct Error {
   friend constexpr bool operator==(const Error&, const Error&) = default;
 };
 
+// An error's debug text in a fixed buffer: a report made after memory ran
+// out must not need any. The longest text is 54 bytes.
+struct ErrorText {
+  char data[64];
+  uint8_t size = 0;
+  std::string_view view() const noexcept { return {data, size}; }
+};
+
 std::string_view debug_text(WireError error) noexcept;
 std::string debug_text(const Base64DecodeError& error);
 std::string debug_text(const Error& error);
+ErrorText error_text(const Error& error) noexcept;
 
 }  // namespace vorlane::accel

@@ -59,6 +59,20 @@ class Buffer {
     data_.reset();
     size_ = capacity_ = 0;
   }
+  // Gives back the room past the size (all of it for an empty buffer);
+  // keeps it where realloc will not shrink.
+  void shrink_to_fit() noexcept {
+    if (size_ == 0) {
+      release();
+      return;
+    }
+    if (size_ == capacity_) return;
+    if (void* smaller = std::realloc(data_.get(), size_)) {
+      (void)data_.release();
+      data_.reset(static_cast<char*>(smaller));
+      capacity_ = size_;
+    }
+  }
 
  private:
   struct Free {
@@ -88,6 +102,9 @@ struct LineFailure {
 // its batch; ordinary batches (a block of input, about four times that of
 // documents) stay below it and keep theirs.
 inline constexpr size_t kKeptCapacity = size_t{8} << 20;
+
+// Room for failures each batch takes up front and keeps.
+inline constexpr size_t kKeptFailures = 32;
 
 struct Batch {
   size_t input = 0;  // which input the lines come from

@@ -80,7 +80,7 @@ bool decode_inputs(const std::vector<std::string>& files, const std::vector<std:
       if (fd < 0) {
         const int err = errno;
         if (!pipeline.drain()) break;
-        emitter.report(files[i] + ": " + std::strerror(err));
+        emitter.report({files[i], ": ", std::strerror(err)});
         ok = false;
         continue;
       }
@@ -100,7 +100,7 @@ bool decode_inputs(const std::vector<std::string>& files, const std::vector<std:
     if (fd != STDIN_FILENO) ::close(fd);
     if (reader.error() != 0) {
       if (!pipeline.drain()) break;
-      emitter.report(names[i] + ": read failed: " + std::strerror(reader.error()));
+      emitter.report({names[i], ": read failed: ", std::strerror(reader.error())});
       ok = false;
     }
     if (emitter.stop() != Emitter::Stop::None) break;
@@ -179,7 +179,7 @@ int decode_all(const Options& options) {
         status = kExitTrouble;
         break;
       case Emitter::Stop::WriteFailed:
-        emitter.report(std::string("write failed: ") + std::strerror(emitter.write_error()));
+        emitter.report({"write failed: ", std::strerror(emitter.write_error())});
         status = kExitTrouble;
         break;
       case Emitter::Stop::OutOfMemory:
@@ -195,7 +195,7 @@ int decode_all(const Options& options) {
     emitter.report("out of memory");
     status = kExitTrouble;
   } catch (const std::exception& e) {
-    emitter.report(std::string("internal error: ") + e.what());
+    emitter.report({"internal error: ", e.what()});
     status = kExitTrouble;
   }
 
@@ -207,7 +207,7 @@ int decode_all(const Options& options) {
       err = errno;
     }
     if (!written) {
-      emitter.report(options.stats + ": write failed: " + std::strerror(err));
+      emitter.report({options.stats, ": write failed: ", std::strerror(err)});
       status = kExitTrouble;
     }
   }

@@ -3,8 +3,10 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstring>
 
 #include "cli/progress.h"
 
@@ -52,10 +54,38 @@ void Emitter::err(std::string_view text) {
   output_.err(text.data(), text.size());
 }
 
-void Emitter::report(std::string_view text) {
-  std::string line = "vorlane-decode: ";
-  line.append(text).append("\n");
-  err(line);
+// Room for one failure's report besides the input's name: its line number,
+// and the longest of the texts after it.
+constexpr size_t kReportRoom = 160;
+
+Emitter::Emitter(Output& output, std::vector<std::string> names, Progress* progress)
+    : output_(output), names_(std::move(names)), progress_(progress) {
+  size_t longest = 0;
+  for (const std::string& name : names_) longest = std::max(longest, name.size());
+  // Several reports at one place go out in one write while they fit.
+  text_.reserve(4 * (longest + kReportRoom));
+}
+
+void Emitter::report(std::initializer_list<std::string_view> parts) {
+  // On the stack, written in pieces only past its size (a long file name).
+  char line[1024];
+  size_t size = 0;
+  auto put = [&](std::string_view text) {
+    while (!text.empty()) {
+      if (size == sizeof line) {
+        err({line, size});
+        size = 0;
+      }
+      const size_t n = std::min(text.size(), sizeof line - size);
+      std::memcpy(line + size, text.data(), n);
+      size += n;
+      text.remove_prefix(n);
+    }
+  };
+  put("vorlane-decode: ");
+  for (std::string_view part : parts) put(part);
+  put("\n");
+  err({line, size});
 }
 
 bool Emitter::emit(const Batch& batch) {
@@ -83,6 +113,11 @@ bool Emitter::emit(const Batch& batch) {
     written = at;
     text_.clear();
     for (; i < failures.size() && failures[i].out_offset == at; ++i) {
+      // Within the room reserved up front, so that no report allocates.
+      if (text_.size() + name.size() + kReportRoom > text_.capacity()) {
+        err(text_);
+        text_.clear();
+      }
       char number[24];
       const auto end = std::to_chars(number, number + sizeof number,
                                      line_base_ + failures[i].line + 1).ptr;
@@ -90,7 +125,7 @@ bool Emitter::emit(const Batch& batch) {
       const LineFailure& failure = failures[i];
       switch (failure.kind) {
         case LineFailure::Kind::Parse:
-          text_.append("Parsing failed: ").append(accel::debug_text(failure.error));
+          text_.append("Parsing failed: ").append(accel::error_text(failure.error).view());
           break;
         case LineFailure::Kind::LeftOver: {
           const auto left_end = std::to_chars(number, number + sizeof number, failure.left).ptr;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,17 +36,20 @@ class Emitter {
  public:
   enum class Stop : uint8_t { None, Closed, WriteFailed, OutOfMemory, InternalError };
 
-  // `names` name the inputs in reports, by Batch::input.
-  Emitter(Output& output, std::vector<std::string> names, Progress* progress = nullptr)
-      : output_(output), names_(std::move(names)), progress_(progress) {}
+  // `names` name the inputs in reports, by Batch::input. Takes now all
+  // the memory its reports will ever need: they are made when memory has
+  // run out as much as at any other time.
+  Emitter(Output& output, std::vector<std::string> names, Progress* progress = nullptr);
 
   // Writes the batch: documents up to each failure, then the failure's
   // report as NAME:LINE: Parsing failed: MESSAGE (or NAME:LINE: followed by
   // the tool's own words for a failure that is not parse's). False once
   // nothing more may be written (stop() tells why).
   bool emit(const Batch& batch);
-  // A report of the tool's own ("vorlane-decode: " is put in front).
-  void report(std::string_view text);
+  // A report of the tool's own ("vorlane-decode: " is put in front), made
+  // of `parts`; it allocates nothing.
+  void report(std::initializer_list<std::string_view> parts);
+  void report(std::string_view text) { report({text}); }
 
   Stop stop() const noexcept { return stop_; }
   int write_error() const noexcept { return write_error_; }

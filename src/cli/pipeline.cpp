@@ -11,7 +11,12 @@ Pipeline::Pipeline(unsigned jobs, uint64_t version, bool strict, Emitter& emitte
   // and waiting; and two more for the batch being read and the one being
   // written.
   const size_t slots = jobs <= 1 ? 1 : 2 * size_t{jobs} + 2;
-  for (size_t i = 0; i < slots; ++i) slots_.push_back(std::make_unique<Slot>());
+  for (size_t i = 0; i < slots; ++i) {
+    slots_.push_back(std::make_unique<Slot>());
+    // A failure is kept even when memory has run out (a line too long to
+    // hold comes with such a time); a batch that cannot keep one is lost.
+    slots_.back()->batch.failures.reserve(kKeptFailures);
+  }
   try {
     for (unsigned i = 1; i < jobs; ++i) workers_.emplace_back([this] { work(); });
   } catch (...) {

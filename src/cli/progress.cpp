@@ -9,7 +9,7 @@ namespace vorlane::cli {
 Progress::Progress(Output& output, bool terminal, uint64_t total)
     : output_(output), terminal_(terminal), total_(total) {}
 
-void Progress::write(const std::string& text) { output_.err(text.data(), text.size()); }
+void Progress::write(std::string_view text) { output_.err(text.data(), text.size()); }
 
 void Progress::clear() {
   if (!drawn_) return;
@@ -25,9 +25,11 @@ void Progress::update(uint64_t bytes, size_t lines, size_t failed) {
   last_ = now;
   const double seconds = std::chrono::duration<double>(now - start_).count();
   const double rate = seconds > 0 ? static_cast<double>(bytes) / seconds : 0.0;
-  char text[160];
-  int n = std::snprintf(text, sizeof text, "vorlane-decode: %zu %s, %.1f MB/s, %zu failed", lines,
-                        lines == 1 ? "line" : "lines", rate / 1e6, failed);
+  // Made on the stack: it is drawn while memory may have run out.
+  char text[192];
+  int n = std::snprintf(text, sizeof text, "%svorlane-decode: %zu %s, %.1f MB/s, %zu failed",
+                        terminal_ ? "\r" : "", lines, lines == 1 ? "line" : "lines", rate / 1e6,
+                        failed);
   if (total_ != 0 && n > 0 && static_cast<size_t>(n) < sizeof text) {
     const double done = bytes >= total_ ? 1.0 : static_cast<double>(bytes) / static_cast<double>(total_);
     const double left = rate > 0 ? static_cast<double>(total_ - (bytes >= total_ ? total_ : bytes)) / rate : 0.0;
@@ -35,10 +37,9 @@ void Progress::update(uint64_t bytes, size_t lines, size_t failed) {
     n += std::snprintf(text + n, sizeof text - static_cast<size_t>(n), ", %.0f%%, %lu:%02lu left",
                        done * 100, whole / 60, whole % 60);
   }
-  std::string line = terminal_ ? "\r" : "";
-  line += text;
-  line += terminal_ ? "\033[K" : "\n";
-  write(line);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof text - 4) return;
+  n += std::snprintf(text + n, sizeof text - static_cast<size_t>(n), "%s", terminal_ ? "\033[K" : "\n");
+  write({text, static_cast<size_t>(n)});
   drawn_ = terminal_;
 }
 

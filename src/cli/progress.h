@@ -4,7 +4,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <string>
+#include <string_view>
 
 namespace vorlane::cli {
 
@@ -25,7 +25,7 @@ class Progress {
 
  private:
   using Clock = std::chrono::steady_clock;
-  void write(const std::string& text);
+  void write(std::string_view text);
 
   Output& output_;
   bool terminal_;

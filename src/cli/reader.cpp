@@ -49,6 +49,9 @@ bool BlockReader::drop_line(Buffer& in) {
     dropped_ = in.size() - keep;
     in.set_size(keep);
   }
+  // What the line took goes back now, before the lines after it and the
+  // batches in flight need memory.
+  in.shrink_to_fit();
   carry_.release();
   char scratch[4096];
   while (!end_) {

@@ -41,8 +41,16 @@ TEST(ErrorDebugText, EveryFormAndNumberEdge) {
       {Error::base64(Base64DecodeError::invalid_length(5)), "B64Error(InvalidLength(5))"},
       {Error::base64(Base64DecodeError::invalid_last_symbol(1, 82)),
        "B64Error(InvalidLastSymbol(1, 82))"},
+      {Error::base64(Base64DecodeError::invalid_last_symbol(UINT64_MAX, 255)),
+       "B64Error(InvalidLastSymbol(18446744073709551615, 255))"},  // the longest
+      {Error::base64(Base64DecodeError::invalid_length(UINT64_MAX)),
+       "B64Error(InvalidLength(18446744073709551615))"},
       {Error::base64(Base64DecodeError::invalid_padding()), "B64Error(InvalidPadding)"},
       {Error::postcard(WireError::DeserializeBadVarint), "PostcardError(DeserializeBadVarint)"},
   };
-  for (const Row& row : rows) EXPECT_EQ(debug_text(row.error), row.text);
+  for (const Row& row : rows) {
+    EXPECT_EQ(debug_text(row.error), row.text);
+    // The fixed buffer the tool reports from holds each one whole.
+    EXPECT_EQ(error_text(row.error).view(), row.text);
+  }
 }
