@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -207,12 +208,19 @@ size_t mapped_bytes() {
 // In a child: what the reader keeps of a line it cannot hold, in `room`
 // bytes of address space more than the process has. The exit code names the
 // first check that failed.
+constexpr int kLimitIgnored = 77;
+
 int read_past_a_long_line(size_t room) {
   constexpr size_t kLine = size_t{1} << 30;
   const size_t mapped = mapped_bytes();
   if (mapped == 0) return 10;
   const rlimit limit{mapped + room, mapped + room};
   if (::setrlimit(RLIMIT_AS, &limit) != 0) return 11;
+  // Under an emulator the limit binds the emulator, not this program.
+  if (void* more = std::malloc(room + (size_t{16} << 20))) {
+    std::free(more);
+    return kLimitIgnored;
+  }
   LongLineSource source(kLine);
   BlockReader reader(source, size_t{256} << 10);
   Buffer in;
@@ -233,7 +241,14 @@ TEST(BlockReaderWithoutMemory, ALineTooLongToHoldGivesItsMemoryBackAtOnce) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "a sanitizer's shadow memory cannot live in a limited address space";
 #else
-  EXPECT_EXIT(std::_Exit(read_past_a_long_line(size_t{96} << 20)), ::testing::ExitedWithCode(0), "");
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) std::_Exit(read_past_a_long_line(size_t{96} << 20));
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "the child ended by signal " << WTERMSIG(status);
+  if (WEXITSTATUS(status) == kLimitIgnored) GTEST_SKIP() << "the address space limit does not bind here";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the check that failed, by its code in read_past_a_long_line";
 #endif
 }
 
