@@ -217,7 +217,8 @@ int main(int argc, char** argv) {
   }
   benchmark::AddCustomContext(
       "cpu_path",
-      vorlane::cpu::describe_choice(vorlane::base64::best_path(), vorlane::fused::best_sample_reader())
+      vorlane::cpu::describe_choice(vorlane::base64::best_path(), vorlane::fused::best_sample_reader(),
+                                    vorlane::fused::best_writer())
           .c_str());
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

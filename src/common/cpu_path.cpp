@@ -110,18 +110,20 @@ std::string_view name(WriterKernel writer) noexcept {
   return "?";
 }
 
-Line describe_choice(Base64Kernel base64, SampleKernel reader) noexcept {
+Line describe_choice(Base64Kernel base64, SampleKernel reader, WriterKernel writer) noexcept {
   Line line;
   const Path* forced = forced_path();
   line << "cpu path: built " << (forced == nullptr ? std::string_view("auto") : forced->name)
        << ", chosen ";
-  const auto same = [&](const Path& path) { return path.base64 == base64 && path.reader == reader; };
+  const auto same = [&](const Path& path) {
+    return path.base64 == base64 && path.reader == reader && path.writer == writer;
+  };
   const Path* chosen = forced != nullptr && same(*forced) ? forced : nullptr;
   for (const Path& path : kPaths) {
     if (chosen == nullptr && path.on_target && same(path)) chosen = &path;
   }
   line << (chosen != nullptr ? chosen->name : std::string_view("none of the named paths"))
-       << " (Base64 " << name(base64) << ", samples " << name(reader)
+       << " (Base64 " << name(base64) << ", samples " << name(reader) << ", writer " << name(writer)
        << "); cpu: " << describe(features()).view();
   return line;
 }

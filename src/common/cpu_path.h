@@ -102,7 +102,7 @@ std::string_view name(WriterKernel writer) noexcept;
 
 // For messages: the path built, the kernels chosen (from the choosers) and
 // this CPU's features, e.g. "cpu path: built auto, chosen avx512 (Base64
-// avx512, samples avx512); cpu: sse4.1 avx2 ...".
-Line describe_choice(Base64Kernel base64, SampleKernel reader) noexcept;
+// avx512, samples avx512, writer avx512); cpu: sse4.1 avx2 ...".
+Line describe_choice(Base64Kernel base64, SampleKernel reader, WriterKernel writer) noexcept;
 
 }  // namespace vorlane::cpu

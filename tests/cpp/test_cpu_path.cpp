@@ -113,7 +113,7 @@ TEST(CpuPath, ChoosersFollowTheBuild) {
     EXPECT_TRUE(fused::sample_reader_supported(fused::best_sample_reader()));
     EXPECT_TRUE(fused::writer_supported(fused::best_writer()));
   }
-  const std::string line(describe_choice(base64::best_path(), fused::best_sample_reader()).view());
+  const std::string line(describe_choice(base64::best_path(), fused::best_sample_reader(), fused::best_writer()).view());
   EXPECT_EQ(line.rfind("cpu path: built ", 0), 0u) << line;
   EXPECT_NE(line.find("; cpu: " + std::string(describe(features()).view())), std::string::npos)
       << line;
@@ -133,18 +133,26 @@ TEST(CpuPath, EachTargetRunsItsVectorReader) {
 }
 
 TEST(CpuPath, ChoiceNamesTheMatchingPath) {
-  const std::string avx2(describe_choice(base64::Path::Avx2, fused::SampleReader::Avx2).view());
-  const std::string neon(describe_choice(base64::Path::Portable, fused::SampleReader::Neon).view());
-  const std::string odd(describe_choice(base64::Path::Sse41, fused::SampleReader::Portable).view());
+  using fused::SampleReader;
+  using fused::Writer;
+  const std::string avx2(describe_choice(base64::Path::Avx2, SampleReader::Avx2, Writer::Avx2).view());
+  const std::string neon(describe_choice(base64::Path::Portable, SampleReader::Neon, Writer::Scalar).view());
+  const std::string odd(describe_choice(base64::Path::Sse41, SampleReader::Portable, Writer::Scalar).view());
+  // The kernels of a path but one: no path's name.
+  const std::string mixed(describe_choice(base64::Path::Avx2, SampleReader::Avx2, Writer::Scalar).view());
   if (VORLANE_X86_TARGETS) {
-    EXPECT_NE(avx2.find(", chosen avx2 (Base64 avx2, samples avx2)"), std::string::npos) << avx2;
+    EXPECT_NE(avx2.find(", chosen avx2 (Base64 avx2, samples avx2, writer avx2)"), std::string::npos) << avx2;
   }
   if (VORLANE_AARCH64) {
-    EXPECT_NE(neon.find(", chosen neon (Base64 portable, samples neon)"), std::string::npos) << neon;
+    EXPECT_NE(neon.find(", chosen neon (Base64 portable, samples neon, writer scalar)"), std::string::npos)
+        << neon;
   }
-  EXPECT_NE(odd.find(", chosen none of the named paths (Base64 sse4.1, samples portable)"),
+  EXPECT_NE(odd.find(", chosen none of the named paths (Base64 sse4.1, samples portable, writer scalar)"),
             std::string::npos)
       << odd;
+  EXPECT_NE(mixed.find(", chosen none of the named paths (Base64 avx2, samples avx2, writer scalar)"),
+            std::string::npos)
+      << mixed;
 }
 
 }  // namespace
