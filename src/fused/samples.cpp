@@ -220,12 +220,38 @@ constexpr std::array<uint64_t, 256> kSetBits = [] {
   return t;
 }();
 
-// Values of whole samples among a window's varint ends, no more than the
+// The values a window gives and the bytes they take: whole samples only,
+// so that every reader after it starts on a sample, and no more than the
 // run has left. Inlined into the vector readers, it takes their popcount.
-inline size_t whole_values(uint64_t ends, const uint16_t* out, const uint16_t* out_end) noexcept {
-  auto k = static_cast<size_t>(__builtin_popcountll(ends));
+struct WindowTake {
+  size_t values;
+  unsigned bytes;
+};
+inline WindowTake window_take(uint64_t ends, const uint16_t* out, const uint16_t* out_end) noexcept {
+  const auto total = static_cast<size_t>(__builtin_popcountll(ends));
+  size_t k = total;
   if (k > static_cast<size_t>(out_end - out)) k = static_cast<size_t>(out_end - out);
-  return k - k % 3;
+  k -= k % 3;
+  if (k == 0) return {0, 0};
+  // The bytes come from the mask itself, not from the list of start
+  // positions, so that the next window's load waits on no table: the ends
+  // past the k-th, almost always at most two (a sample the window cuts),
+  // are dropped from the top without a branch.
+  const size_t drop = total - k;
+  uint64_t kept = ends;
+  if (drop <= 2) [[likely]] {
+    // total >= k >= 3: neither word is ever empty. Masks, not a choice:
+    // how many are dropped changes from window to window at random.
+    const uint64_t top1 = uint64_t{1} << (63 - bits::countl_zero(kept));
+    const uint64_t top2 = uint64_t{1} << (63 - bits::countl_zero(kept ^ top1));
+    kept ^= (top1 & (0 - uint64_t{drop >= 1})) | (top2 & (0 - uint64_t{drop >= 2}));
+  } else {
+    // The run's last window: keep the lowest k ends.
+    uint64_t rest = kept;
+    for (size_t i = 1; i < k; ++i) rest &= rest - 1;
+    kept &= (rest & (~rest + 1)) * 2 - 1;  // up to and with the k-th end
+  }
+  return {k, 64 - bits::countl_zero(kept)};
 }
 
 // The positions where the varints of a window with those ends start, into
@@ -395,23 +421,39 @@ __attribute__((target("avx2,popcnt"))) size_t read_values_avx2(const uint8_t*& p
   };
   size_t text = 0;
   unsigned windows = 0;
-  alignas(32) uint8_t at[96];  // up to 64 starts, then 32 bytes stored past them
-  while (end - p >= 80 && out != out_end) {
-    const __m256i v0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-    const __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
-    const uint64_t cont = uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(v0))} |
-                          uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(v1))} << 32;
+  // A window's list of start positions is written one window ahead of its
+  // reads: read back at once, a 16-byte load over several of the 8-byte
+  // stores that wrote it would wait for them to reach the cache.
+  alignas(32) uint8_t lists[2][96];  // up to 64 starts, then 32 bytes stored past them
+  unsigned list = 0;
+  struct Window {
+    __m256i v0, v1;
+    uint64_t cont;
+  };
+  const auto open = [&](const uint8_t* q, uint8_t* at) __attribute__((target("avx2,popcnt"))) {
+    Window w;
+    w.v0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
+    w.v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 32));
+    w.cont = uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(w.v0))} |
+             uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(w.v1))} << 32;
+    // Where every varint of the window starts; the one after an end in the
+    // last byte starts at 64, and zeros follow, read by the last round.
+    const unsigned count = start_positions(~w.cont, at);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(at + count), _mm256_setr_epi64x(64, 0, 0, 0));
+    return w;
+  };
+  if (end - p < 80 || out == out_end) return 0;
+  Window window = open(p, lists[0]);
+  for (;;) {
+    const __m256i v0 = window.v0;
+    const __m256i v1 = window.v1;
+    const uint64_t cont = window.cont;
     const uint64_t ends = ~cont;
+    const uint8_t* const at = lists[list];
     // Whole samples only, so that every reader after this one starts on a
     // sample, and no more than are left.
-    const size_t k = whole_values(ends, out, out_end);
+    const auto [k, taken] = window_take(ends, out, out_end);
     if (k == 0) break;
-    // Where every varint of the window starts; the one after an end in
-    // the last byte starts at 64.
-    const unsigned count = start_positions(ends, at);
-    // 64 and zeros after it, read by the last round.
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(at + count), _mm256_setr_epi64x(64, 0, 0, 0));
-    const unsigned taken = at[k];  // bytes of the k values
     const uint64_t used = taken == 64 ? ~uint64_t{0} : (uint64_t{1} << taken) - 1;
     // The third byte of a varint of four bytes or more has its top bit set:
     // one test finds both faults.
@@ -424,6 +466,10 @@ __attribute__((target("avx2,popcnt"))) size_t read_values_avx2(const uint8_t*& p
             _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_max_epu8(v1, four), v1)))}
             << 32;
     if ((third & above3) != 0) break;
+    // The next window, while this one's values are read.
+    const uint8_t* const next = p + taken;
+    const bool more = end - next >= 80;
+    if (more) window = open(next, lists[list ^ 1]);
 
     // Sixteen values a round; the last round may read past the k values
     // (positions up to 64, so loads inside the 80 bytes) and store past them
@@ -471,7 +517,7 @@ __attribute__((target("avx2,popcnt"))) size_t read_values_avx2(const uint8_t*& p
     lengths = _mm256_add_epi32(lengths, _mm256_madd_epi16(window_lengths, unit16));
     if (!room) std::memcpy(out, spill, k * sizeof(uint16_t));
     out += k;
-    p += taken;
+    p = next;
     // A 32-bit lane gains at most 48 a window (two 16-bit lanes of up to
     // 24): summed before it can overflow.
     if (++windows == (1u << 24)) {
@@ -479,6 +525,8 @@ __attribute__((target("avx2,popcnt"))) size_t read_values_avx2(const uint8_t*& p
       lengths = _mm256_setzero_si256();
       windows = 0;
     }
+    if (!more || out == out_end) break;
+    list ^= 1;
   }
   return text + lane_sum(lengths);
 }
@@ -524,13 +572,12 @@ size_t read_values_neon(const uint8_t*& p, const uint8_t* end, uint16_t*& out,
     const uint64_t ends = ~cont;
     // Whole samples only, so that every reader after this one starts on a
     // sample, and no more than are left.
-    const size_t k = whole_values(ends, out, out_end);
+    const auto [k, taken] = window_take(ends, out, out_end);
     if (k == 0) break;
     // Where every varint of the window starts; the one after an end in
     // the last byte starts at 64.
     const unsigned count = start_positions(ends, at);
     std::memset(at + count, 64, 32);
-    const unsigned taken = at[k];  // bytes of the k values
     const uint64_t used = taken == 64 ? ~uint64_t{0} : (uint64_t{1} << taken) - 1;
     // The third byte of a varint of four bytes or more has its top bit set:
     // one test finds both faults.
