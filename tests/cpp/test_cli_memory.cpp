@@ -24,29 +24,21 @@
 #include "cli/output.h"
 #include "cli/pipeline.h"
 #include "cli/reader.h"
+#include "replaced_new.h"
 
 namespace {
 
 bool g_refuse = false;
 size_t g_refused = 0;
 
-void* allocate(size_t size) {
+}  // namespace
+
+void replaced_new_hook(size_t) {
   if (g_refuse) {
     ++g_refused;
     throw std::bad_alloc();
   }
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
 }
-
-}  // namespace
-
-void* operator new(size_t size) { return allocate(size); }
-void* operator new[](size_t size) { return allocate(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
-void operator delete[](void* p, size_t) noexcept { std::free(p); }
 
 namespace {
 

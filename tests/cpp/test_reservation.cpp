@@ -25,6 +25,7 @@
 #include "accel/entry.h"
 #include "base64/base64.h"
 #include "encode.h"
+#include "replaced_new.h"
 #include "fused/document.h"
 
 namespace {
@@ -38,24 +39,15 @@ struct AllocationLog {
 };
 AllocationLog g_log;
 
-void* allocate(size_t size) {
+}  // namespace
+
+void replaced_new_hook(size_t size) {
   if (g_log.on) {
     if (g_log.count++ == 0) g_log.first = size;
     g_log.total += size;
     if (size > g_log.largest) g_log.largest = size;
   }
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
 }
-
-}  // namespace
-
-void* operator new(size_t size) { return allocate(size); }
-void* operator new[](size_t size) { return allocate(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
-void operator delete[](void* p, size_t) noexcept { std::free(p); }
 
 namespace {
 
