@@ -203,6 +203,7 @@ void writer_sizes(benchmark::internal::Benchmark* b) {
 BENCHMARK_CAPTURE(DirectWriteWriter, scalar, fused::Writer::Scalar)->Apply(writer_sizes);
 BENCHMARK_CAPTURE(DirectWriteWriter, avx2, fused::Writer::Avx2)->Apply(writer_sizes);
 BENCHMARK_CAPTURE(DirectWriteWriter, avx512, fused::Writer::Avx512)->Apply(writer_sizes);
+BENCHMARK_CAPTURE(DirectWriteWriter, neon, fused::Writer::Neon)->Apply(writer_sizes);
 
 }  // namespace
 

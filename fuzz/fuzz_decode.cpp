@@ -52,7 +52,7 @@ constexpr fused::SampleReader kReaders[] = {fused::SampleReader::Portable, fused
                                            fused::SampleReader::Neon};
 
 constexpr fused::Writer kWriters[] = {fused::Writer::Scalar, fused::Writer::Avx2,
-                                      fused::Writer::Avx512};
+                                      fused::Writer::Avx512, fused::Writer::Neon};
 
 Outcome run_direct(uint64_t version, std::string_view text, fused::SampleReader reader,
                    fused::Writer writer) {

@@ -106,6 +106,8 @@ std::string_view name(WriterKernel writer) noexcept {
       return "avx2";
     case WriterKernel::Avx512:
       return "avx512";
+    case WriterKernel::Neon:
+      return "neon";
   }
   return "?";
 }

@@ -32,6 +32,7 @@ enum class WriterKernel : uint8_t {
   Scalar,  // eight-byte stores from the value table
   Avx2,    // one sample per 32-byte shuffle and store
   Avx512,  // two samples per 64-byte permute and compress (AVX-512 VBMI2)
+  Neon,    // one sample per two table lookups and two 16-byte stores (aarch64)
 };
 
 struct Path {
@@ -57,10 +58,9 @@ inline constexpr Path kPaths[] = {
          bit(Feature::Avx512Vbmi) | bit(Feature::Avx512Vbmi2),
      Base64Kernel::Avx512, SampleKernel::Avx512, WriterKernel::Avx512,
      VORLANE_X86_TARGETS != 0},
-    // No NEON Base64 kernel or writer yet: the portable one and the scalar
-    // writer, with the NEON reader.
+    // No NEON Base64 kernel yet: the portable one.
     {"neon", bit(Feature::Neon), Base64Kernel::Portable, SampleKernel::Neon,
-     WriterKernel::Scalar, VORLANE_AARCH64 != 0},
+     WriterKernel::Neon, VORLANE_AARCH64 != 0},
 };
 
 constexpr const Path* find_path(std::string_view name) noexcept {

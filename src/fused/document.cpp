@@ -9,6 +9,9 @@
 #if VORLANE_X86_64
 #include <immintrin.h>
 #endif
+#if VORLANE_AARCH64
+#include <arm_neon.h>
+#endif
 #include "fused/exact.h"
 #include "fused/tables.h"
 #include "fused/text.h"
@@ -185,6 +188,18 @@ inline void long_run_scalar(char*& out_ref, const char* end, const uint16_t*& s_
   s_ref = s;
 }
 
+// ---- the vector writers' shared sizes -----------------------------------
+
+// The table's widest text, "-4095".
+constexpr size_t kMaxTableText = 5;
+static_assert(text_length(-static_cast<int>(kTextCount / 2 - 1)) == kMaxTableText);
+static_assert(kSampleFixed + 3 * kMaxTableText <= 32, "a sample of table values fits 32 bytes");
+
+// Samples are checked against the table a block at a time: the values of a
+// block ORed together, so that most samples take no test of their own.
+constexpr size_t kCheckedBlock = 16;
+static_assert(3 * kCheckedBlock * sizeof(uint16_t) == 3 * 32, "three loads a block");
+
 #if VORLANE_X86_TARGETS
 // ---- AVX2 writer --------------------------------------------------------
 //
@@ -198,10 +213,6 @@ inline void long_run_scalar(char*& out_ref, const char* end, const uint16_t*& s_
 // the text table take the scalar sample, so no sample here outgrows the
 // store.
 
-// The table's widest text, "-4095".
-constexpr size_t kMaxTableText = 5;
-static_assert(text_length(-static_cast<int>(kTextCount / 2 - 1)) == kMaxTableText);
-static_assert(kSampleFixed + 3 * kMaxTableText <= 32, "a sample of table values fits one store");
 
 struct SampleLayout {
   alignas(32) uint8_t shuffle[32];
@@ -272,10 +283,6 @@ __attribute__((target("avx2"), always_inline)) inline char* put_any_sample_avx2(
   return put_next_sample(out, value_entry(x), value_entry(y), value_entry(z));
 }
 
-// Samples are checked against the table a block at a time: the values of a
-// block ORed together, so that most samples take no test of their own.
-constexpr size_t kCheckedBlock = 16;
-static_assert(3 * kCheckedBlock * sizeof(uint16_t) == 3 * 32, "three loads a block");
 
 // Whether every value of the kCheckedBlock samples at `s` is in the table.
 __attribute__((target("avx2"), always_inline)) inline bool block_in_table(
@@ -403,10 +410,104 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,popcnt,avx2"))) v
 }
 #endif
 
+
+#if VORLANE_AARCH64
+// ---- NEON writer --------------------------------------------------------
+//
+// The AVX2 writer's layout with NEON's two-register table lookup, which
+// reaches all 32 bytes: the table holds the entries of x, y and z (and
+// zeros), two lookups bring the value bytes of the sample's 32 bytes to
+// their places, ORs add the fixed fragments, two 16-byte stores write it.
+// The indices depend only on the lengths of x and y: z's eight bytes go in
+// whole, and what lies past the sample's end is overwritten by the next.
+
+struct NeonLayout {
+  alignas(16) uint8_t index[32];
+  alignas(16) uint8_t fragments[32];
+};
+
+// Indexed by lx * 8 + ly; the rows of a length 0, 6 or 7 are never used.
+constexpr std::array<NeonLayout, 64> make_neon_layouts() {
+  std::array<NeonLayout, 64> table{};
+  for (size_t lx = 1; lx <= kMaxTableText; ++lx) {
+    for (size_t ly = 1; ly <= kMaxTableText; ++ly) {
+      NeonLayout& row = table[lx * 8 + ly];
+      for (size_t i = 0; i < 32; ++i) row.index[i] = 0xFF;  // zero: a fragment or past the end
+      size_t at = 0;
+      const auto fragment = [&](std::string_view text) {
+        for (char c : text) row.fragments[at++] = static_cast<uint8_t>(c);
+      };
+      // Byte k of entry e (x 0, y 1, z 2) of the table.
+      const auto value = [&](size_t n, size_t e) {
+        for (size_t k = 0; k < n && at < 32; ++k, ++at) row.index[at] = static_cast<uint8_t>(8 * e + k);
+      };
+      fragment(kNextX);
+      value(lx, 0);
+      fragment(kY);
+      value(ly, 1);
+      fragment(kZ);
+      value(8, 2);
+    }
+  }
+  return table;
+}
+alignas(64) constexpr std::array<NeonLayout, 64> kNeonLayouts = make_neon_layouts();
+
+// One sample whose three values are all in the text table.
+inline char* put_table_sample_neon(char* out, const uint16_t* s) noexcept {
+  const uint16_t x = s[0], y = s[1], z = s[2];
+  const size_t lx = kTextLength[x], ly = kTextLength[y];
+  size_t length = kSampleFixed + lx + ly + kTextLength[z];
+  bits::opaque(length);
+  const auto entry = [](uint16_t u) { return vld1_u8(reinterpret_cast<const uint8_t*>(&kText[u])); };
+  const uint8x16x2_t values = {{vcombine_u8(entry(x), entry(y)), vcombine_u8(entry(z), vdup_n_u8(0))}};
+  const NeonLayout& layout = kNeonLayouts[lx * 8 + ly];
+  auto* to = reinterpret_cast<uint8_t*>(out);
+  vst1q_u8(to, vorrq_u8(vqtbl2q_u8(values, vld1q_u8(layout.index)), vld1q_u8(layout.fragments)));
+  vst1q_u8(to + 16,
+           vorrq_u8(vqtbl2q_u8(values, vld1q_u8(layout.index + 16)), vld1q_u8(layout.fragments + 16)));
+  return out + length;
+}
+
+// Whether every value of the kCheckedBlock samples at `s` is in the table.
+inline bool block_in_table_neon(const uint16_t* s) noexcept {
+  uint16x8_t any = vld1q_u16(s);
+  for (size_t i = 1; i < 3 * kCheckedBlock / 8; ++i) any = vorrq_u16(any, vld1q_u16(s + 8 * i));
+  return vmaxvq_u16(any) < kTextCount;  // a power of two: the OR is below it if every value is
+}
+
+void long_run_neon(char*& out_ref, const char* end, const uint16_t*& s_ref,
+                   const uint16_t* s_last) noexcept {
+  // Locals, not the references: stores through char* could alias them.
+  char* out = out_ref;
+  const uint16_t* s = s_ref;
+  for (size_t fit; (fit = samples_that_fit(out, end, s, s_last)) != 0;) {
+    const uint16_t* const stop = s + 3 * fit;
+    while (s != stop) {
+      if (static_cast<size_t>(stop - s) >= 3 * kCheckedBlock && block_in_table_neon(s)) [[likely]] {
+        for (size_t i = 0; i < kCheckedBlock; ++i) out = put_table_sample_neon(out, s + 3 * i);
+        s += 3 * kCheckedBlock;
+        continue;
+      }
+      // A value past the table, or the end of a round: the scalar sample.
+      if ((s[0] | s[1] | s[2]) < kTextCount) {
+        out = put_table_sample_neon(out, s);
+      } else {
+        out = put_next_sample(out, value_entry(s[0]), value_entry(s[1]), value_entry(s[2]));
+      }
+      s += 3;
+    }
+  }
+  out_ref = out;
+  s_ref = s;
+}
+#endif
+
 }  // namespace
 
 bool writer_supported(Writer writer) noexcept {
   if (writer == Writer::Scalar) return true;
+  if (writer == Writer::Neon) return VORLANE_AARCH64 && cpu::has(cpu::Feature::Neon);
 #if VORLANE_X86_TARGETS
   using cpu::Feature;
   if (writer == Writer::Avx512) {
@@ -422,6 +523,7 @@ bool writer_supported(Writer writer) noexcept {
 Writer best_writer() noexcept {
   static const Writer best = [] {
     if (const cpu::Path* forced = cpu::forced_path()) return forced->writer;
+    if (writer_supported(Writer::Neon)) return Writer::Neon;
     if (writer_supported(Writer::Avx512)) return Writer::Avx512;
     return writer_supported(Writer::Avx2) ? Writer::Avx2 : Writer::Scalar;
   }();
@@ -571,8 +673,14 @@ char* Document::write(char* out, size_t room, Writer writer) const noexcept {
       } else {
         long_run_scalar(out, end, s, s_end - 3);
       }
+#elif VORLANE_AARCH64
+      if (writer == Writer::Neon) {
+        long_run_neon(out, end, s, s_end - 3);
+      } else {
+        long_run_scalar(out, end, s, s_end - 3);
+      }
 #else
-      static_cast<void>(writer);  // only the scalar writer off x86-64
+      static_cast<void>(writer);  // only the scalar writer elsewhere
       long_run_scalar(out, end, s, s_end - 3);
 #endif
     }

@@ -124,11 +124,13 @@ TEST(CpuPath, ChoosersFollowTheBuild) {
 TEST(CpuPath, EachTargetRunsItsVectorReader) {
   EXPECT_EQ(fused::sample_reader_supported(fused::SampleReader::Neon),
             VORLANE_AARCH64 && has(Feature::Neon));
+  EXPECT_EQ(fused::writer_supported(fused::Writer::Neon), VORLANE_AARCH64 && has(Feature::Neon));
   if (VORLANE_X86_TARGETS && has(Feature::Avx2) && has(Feature::Popcnt)) {
     EXPECT_TRUE(fused::sample_reader_supported(fused::SampleReader::Avx2));
   }
   if (forced_path() == nullptr && VORLANE_AARCH64 && has(Feature::Neon)) {
     EXPECT_EQ(fused::best_sample_reader(), fused::SampleReader::Neon);
+    EXPECT_EQ(fused::best_writer(), fused::Writer::Neon);
   }
 }
 
@@ -136,7 +138,7 @@ TEST(CpuPath, ChoiceNamesTheMatchingPath) {
   using fused::SampleReader;
   using fused::Writer;
   const std::string avx2(describe_choice(base64::Path::Avx2, SampleReader::Avx2, Writer::Avx2).view());
-  const std::string neon(describe_choice(base64::Path::Portable, SampleReader::Neon, Writer::Scalar).view());
+  const std::string neon(describe_choice(base64::Path::Portable, SampleReader::Neon, Writer::Neon).view());
   const std::string odd(describe_choice(base64::Path::Sse41, SampleReader::Portable, Writer::Scalar).view());
   // The kernels of a path but one: no path's name.
   const std::string mixed(describe_choice(base64::Path::Avx2, SampleReader::Avx2, Writer::Scalar).view());
@@ -144,7 +146,7 @@ TEST(CpuPath, ChoiceNamesTheMatchingPath) {
     EXPECT_NE(avx2.find(", chosen avx2 (Base64 avx2, samples avx2, writer avx2)"), std::string::npos) << avx2;
   }
   if (VORLANE_AARCH64) {
-    EXPECT_NE(neon.find(", chosen neon (Base64 portable, samples neon, writer scalar)"), std::string::npos)
+    EXPECT_NE(neon.find(", chosen neon (Base64 portable, samples neon, writer neon)"), std::string::npos)
         << neon;
   }
   EXPECT_NE(odd.find(", chosen none of the named paths (Base64 sse4.1, samples portable, writer scalar)"),

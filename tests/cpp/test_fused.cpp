@@ -31,7 +31,7 @@ std::string reference(uint64_t version, const std::string& text) {
 }
 
 constexpr fused::Writer kWriters[] = {fused::Writer::Scalar, fused::Writer::Avx2,
-                                      fused::Writer::Avx512};
+                                      fused::Writer::Avx512, fused::Writer::Neon};
 
 std::string direct(uint64_t version, const std::string& text,
                    fused::SampleReader reader = fused::best_sample_reader(),
