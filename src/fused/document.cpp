@@ -200,6 +200,43 @@ static_assert(kSampleFixed + 3 * kMaxTableText <= 32, "a sample of table values 
 constexpr size_t kCheckedBlock = 16;
 static_assert(3 * kCheckedBlock * sizeof(uint16_t) == 3 * 32, "three loads a block");
 
+// A sample's 32 bytes `},{"x":X,"y":Y,"z":Z` as one vector writer lays them
+// out, for each length of x and y: where each byte comes from in the
+// register of the value entries (`place(value, k, at)`: byte k of x, y or z,
+// numbered 0 to 2, written at `at`), `none` (a zero) for the fragments and
+// past the end, and the fragments, ORed in. z's eight bytes go in whole:
+// what lies past the sample's end is overwritten by the next.
+struct SampleLayout {
+  alignas(32) uint8_t index[32];
+  alignas(32) uint8_t fragments[32];
+};
+
+// Indexed by lx * 8 + ly; the rows of a length 0, 6 or 7 are never used.
+template <class Place>
+constexpr std::array<SampleLayout, 64> make_layouts(Place place, uint8_t none) {
+  std::array<SampleLayout, 64> table{};
+  for (size_t lx = 1; lx <= kMaxTableText; ++lx) {
+    for (size_t ly = 1; ly <= kMaxTableText; ++ly) {
+      SampleLayout& row = table[lx * 8 + ly];
+      for (size_t i = 0; i < 32; ++i) row.index[i] = none;
+      size_t at = 0;
+      const auto fragment = [&](std::string_view text) {
+        for (char c : text) row.fragments[at++] = static_cast<uint8_t>(c);
+      };
+      const auto value = [&](size_t n, size_t v) {
+        for (size_t k = 0; k < n && at < 32; ++k, ++at) row.index[at] = place(v, k, at);
+      };
+      fragment(kNextX);
+      value(lx, 0);
+      fragment(kY);
+      value(ly, 1);
+      fragment(kZ);
+      value(8, 2);
+    }
+  }
+  return table;
+}
+
 #if VORLANE_X86_TARGETS
 // ---- AVX2 writer --------------------------------------------------------
 //
@@ -213,40 +250,13 @@ static_assert(3 * kCheckedBlock * sizeof(uint16_t) == 3 * 32, "three loads a blo
 // the text table take the scalar sample, so no sample here outgrows the
 // store.
 
-
-struct SampleLayout {
-  alignas(32) uint8_t shuffle[32];
-  alignas(32) uint8_t fragments[32];
-};
-
-// Indexed by lx * 8 + ly; the rows of a length 0, 6 or 7 are never used.
-constexpr std::array<SampleLayout, 64> make_layouts() {
-  std::array<SampleLayout, 64> table{};
-  for (size_t lx = 1; lx <= kMaxTableText; ++lx) {
-    for (size_t ly = 1; ly <= kMaxTableText; ++ly) {
-      SampleLayout& row = table[lx * 8 + ly];
-      for (size_t i = 0; i < 32; ++i) row.shuffle[i] = 0x80;  // zero: a fragment or past the end
-      size_t at = 0;
-      const auto fragment = [&](std::string_view text) {
-        for (char c : text) row.fragments[at++] = static_cast<uint8_t>(c);
-      };
-      // Byte k of the entry in qword q of the register (x, y | y, z).
-      const auto value = [&](size_t n, size_t low_q, size_t high_q) {
-        for (size_t k = 0; k < n && at < 32; ++k, ++at) {
-          row.shuffle[at] = static_cast<uint8_t>(at < 16 ? 8 * low_q + k : 8 * high_q + k);
-        }
-      };
-      fragment(kNextX);
-      value(lx, 0, 9);  // never in the high lane
-      fragment(kY);
-      value(ly, 1, 0);
-      fragment(kZ);
-      value(8, 9, 1);  // never in the low lane
-    }
-  }
-  return table;
+// Byte k of the entry in qword q of the register (x, y | y, z): x is never
+// in the high lane, z never in the low one.
+constexpr uint8_t avx2_place(size_t value, size_t k, size_t at) {
+  constexpr uint8_t kLow[3] = {0, 1, 9}, kHigh[3] = {9, 0, 1};
+  return static_cast<uint8_t>(8 * (at < 16 ? kLow[value] : kHigh[value]) + k);
 }
-alignas(64) constexpr std::array<SampleLayout, 64> kLayouts = make_layouts();
+alignas(64) constexpr std::array<SampleLayout, 64> kLayouts = make_layouts(avx2_place, 0x80);
 static_assert(kNextX.size() + kMaxTableText <= 16 &&
                   kNextX.size() + 2 + kY.size() + kZ.size() >= 16,
               "x ends in the low lane, z starts in the high one");
@@ -267,7 +277,7 @@ __attribute__((target("avx2"), always_inline)) inline char* put_table_sample_avx
       _mm256_castsi128_si256(_mm_unpacklo_epi64(vx, vy)), _mm_unpacklo_epi64(vy, vz), 1);
   const SampleLayout& layout = kLayouts[lx * 8 + ly];
   const __m256i text = _mm256_or_si256(
-      _mm256_shuffle_epi8(values, _mm256_load_si256(reinterpret_cast<const __m256i*>(layout.shuffle))),
+      _mm256_shuffle_epi8(values, _mm256_load_si256(reinterpret_cast<const __m256i*>(layout.index))),
       _mm256_load_si256(reinterpret_cast<const __m256i*>(layout.fragments)));
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), text);
   return out + length;
@@ -410,7 +420,6 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,popcnt,avx2"))) v
 }
 #endif
 
-
 #if VORLANE_AARCH64
 // ---- NEON writer --------------------------------------------------------
 //
@@ -421,37 +430,9 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,popcnt,avx2"))) v
 // The indices depend only on the lengths of x and y: z's eight bytes go in
 // whole, and what lies past the sample's end is overwritten by the next.
 
-struct NeonLayout {
-  alignas(16) uint8_t index[32];
-  alignas(16) uint8_t fragments[32];
-};
-
-// Indexed by lx * 8 + ly; the rows of a length 0, 6 or 7 are never used.
-constexpr std::array<NeonLayout, 64> make_neon_layouts() {
-  std::array<NeonLayout, 64> table{};
-  for (size_t lx = 1; lx <= kMaxTableText; ++lx) {
-    for (size_t ly = 1; ly <= kMaxTableText; ++ly) {
-      NeonLayout& row = table[lx * 8 + ly];
-      for (size_t i = 0; i < 32; ++i) row.index[i] = 0xFF;  // zero: a fragment or past the end
-      size_t at = 0;
-      const auto fragment = [&](std::string_view text) {
-        for (char c : text) row.fragments[at++] = static_cast<uint8_t>(c);
-      };
-      // Byte k of entry e (x 0, y 1, z 2) of the table.
-      const auto value = [&](size_t n, size_t e) {
-        for (size_t k = 0; k < n && at < 32; ++k, ++at) row.index[at] = static_cast<uint8_t>(8 * e + k);
-      };
-      fragment(kNextX);
-      value(lx, 0);
-      fragment(kY);
-      value(ly, 1);
-      fragment(kZ);
-      value(8, 2);
-    }
-  }
-  return table;
-}
-alignas(64) constexpr std::array<NeonLayout, 64> kNeonLayouts = make_neon_layouts();
+// Byte k of entry e of the table (x, y, z, zeros).
+constexpr uint8_t neon_place(size_t value, size_t k, size_t) { return static_cast<uint8_t>(8 * value + k); }
+alignas(64) constexpr std::array<SampleLayout, 64> kNeonLayouts = make_layouts(neon_place, 0xFF);
 
 // One sample whose three values are all in the text table.
 inline char* put_table_sample_neon(char* out, const uint16_t* s) noexcept {
@@ -461,7 +442,7 @@ inline char* put_table_sample_neon(char* out, const uint16_t* s) noexcept {
   bits::opaque(length);
   const auto entry = [](uint16_t u) { return vld1_u8(reinterpret_cast<const uint8_t*>(&kText[u])); };
   const uint8x16x2_t values = {{vcombine_u8(entry(x), entry(y)), vcombine_u8(entry(z), vdup_n_u8(0))}};
-  const NeonLayout& layout = kNeonLayouts[lx * 8 + ly];
+  const SampleLayout& layout = kNeonLayouts[lx * 8 + ly];
   auto* to = reinterpret_cast<uint8_t*>(out);
   vst1q_u8(to, vorrq_u8(vqtbl2q_u8(values, vld1q_u8(layout.index)), vld1q_u8(layout.fragments)));
   vst1q_u8(to + 16,
