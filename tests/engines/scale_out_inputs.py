@@ -12,7 +12,7 @@ from pathlib import Path
 
 from payloads import b64, make_file, realistic_line, settings_bytes, v1_bytes
 
-ROOT = Path(__file__).resolve().parent.parent
+ROOT = Path(__file__).resolve().parents[2]
 EXAMPLES = ROOT / "examples"
 TOOL = Path(sysconfig.get_path("scripts")) / "vorlane-decode"
 
