@@ -1,7 +1,9 @@
-"""examples/dask_decode.py on real local clusters of worker processes,
-against vorlane-decode on the same files, and with faults planted: a full
-disk, a worker killed in mid-block, an input cut short, a tool that hangs."""
+"""vorlane-decode-dask on real local clusters of worker processes, against
+vorlane-decode on the same files, and with faults planted: a full disk, a
+worker killed in mid-block, an input cut short, a tool that hangs. And the
+Dask recipe in examples/ on the sample files."""
 import contextlib
+import json
 import logging
 import os
 import random
@@ -14,10 +16,11 @@ from dask.distributed import LocalCluster
 
 import needs
 from payloads import b64, realistic_line, settings_bytes
-from scale_out_inputs import check_against_tool, check_finished, check_repeated, concat, fake_tool, \
-    make_case, run_example, tool_output, write_repeated
+from scale_out_inputs import check_against_tool, check_finished, check_repeated, \
+    concat, fake_tool, make_case, recipe_expectations, run_command, tool_output, \
+    write_repeated
 
-SCRIPT = "dask_decode.py"
+SCRIPT = "vorlane-decode-dask"
 
 
 @pytest.fixture(scope="module")
@@ -30,11 +33,11 @@ def scheduler():
 @pytest.mark.parametrize("block_size", ["300", "1M"])
 def test_running_cluster_matches_the_tool(tmp_path, scheduler, block_size):
     args, tool_files = make_case(tmp_path, seed=len(block_size))
-    result = run_example(SCRIPT, ["-p", "3", "--scheduler", scheduler, "--block-size",
+    result = run_command(SCRIPT, ["-p", "3", "--scheduler", scheduler, "--block-size",
                                   block_size, "-o", "out", *args], tmp_path)
     check_against_tool(result, tmp_path, SCRIPT, tool_files)
     # A second run into the same folder needs --overwrite, and then gives the same.
-    again = run_example(SCRIPT, ["-p", "3", "--scheduler", scheduler, "--overwrite",
+    again = run_command(SCRIPT, ["-p", "3", "--scheduler", scheduler, "--overwrite",
                                  "--block-size", "700", "-o", "out", *args], tmp_path)
     check_against_tool(again, tmp_path, SCRIPT, tool_files)
 
@@ -42,43 +45,37 @@ def test_running_cluster_matches_the_tool(tmp_path, scheduler, block_size):
 @pytest.mark.parametrize("decoder", ["tool", "parse"])
 def test_an_input_named_twice_is_numbered_as_the_tool_numbers_it(tmp_path, scheduler, decoder):
     inputs = write_repeated(tmp_path)
-    result = run_example(SCRIPT, ["-p", "3", "-o", "out", "--scheduler", scheduler,
+    result = run_command(SCRIPT, ["-p", "3", "-o", "out", "--scheduler", scheduler,
                                   "--block-size", "30", "--decoder", decoder, *inputs], tmp_path)
     check_repeated(result, tmp_path, bytes=2 * (tmp_path / "rep.b64").stat().st_size)
 
 
-@pytest.mark.parametrize("decoder", ["tool", "parse"])
-def test_strict_is_passed_to_the_workers(tmp_path, scheduler, decoder):
+@pytest.mark.parametrize("strict", [False, True])
+def test_strict_is_passed_to_the_workers(tmp_path, scheduler, strict):
+    # Records with bytes after them decode, unless --strict: status 0, or 1.
     record = settings_bytes(1, 2, 0, 1, 5, [(1, 2, 3)])
     lines = [b64(record), b64(record + b"\x07"), b64(record + bytes(30))]
     (tmp_path / "s.b64").write_bytes("\n".join(lines * 20).encode())
-    result = run_example(SCRIPT, ["-p", "3", "-o", "out", "--scheduler", scheduler, "--strict",
-                                  "--block-size", "200", "--decoder", decoder, "s.b64"], tmp_path)
-    code, documents, failures, _ = tool_output(3, ["s.b64"], tmp_path, ["--strict"])
-    assert result.returncode == code == 1, result.stderr.decode()
+    flags = ["--strict"] if strict else []
+    result = run_command(SCRIPT, ["-p", "3", "-o", "out", "--scheduler", scheduler, *flags,
+                                  "--block-size", "200", "s.b64"], tmp_path)
+    code, documents, failures, _ = tool_output(3, ["s.b64"], tmp_path, flags)
+    assert result.returncode == code == strict, result.stderr.decode()
     assert concat(tmp_path / "out" / "failures") == failures
     assert concat(tmp_path / "out" / "documents") == documents
-    assert b"s.b64:59: 1 byte left after the record (is -p right?)\ns.b64:60: 30 bytes" in failures
-    check_finished(tmp_path / "out", 1, lines=60, documents=20, failures=40)
-
-
-def test_every_line_decoded_is_status_0(tmp_path, scheduler):
-    rng = random.Random(2)
-    (tmp_path / "good.b64").write_bytes(b"\n".join(realistic_line(rng) for _ in range(300)))
-    result = run_example(SCRIPT, ["-p", "3", "-o", "out", "--scheduler", scheduler,
-                                  "--block-size", "10K", "good.b64"], tmp_path)
-    code, documents, failures, _ = tool_output(3, ["good.b64"], tmp_path)
-    assert (result.returncode, code, failures) == (0, 0, b""), result.stderr.decode()
-    assert concat(tmp_path / "out" / "documents") == documents
-    check_finished(tmp_path / "out", 0, files=1, lines=300, documents=300, failures=0,
-                   bytes=(tmp_path / "good.b64").stat().st_size)
-    assert ": 1 file, 300 lines, 300 documents, 0 failed lines, " in result.stderr.decode()
+    assert (b"s.b64:59: 1 byte left after the record (is -p right?)\ns.b64:60: 30 bytes"
+            in failures) == strict
+    counts = (20, 40) if strict else (60, 0)
+    check_finished(tmp_path / "out", code, files=1, lines=60, documents=counts[0],
+                   failures=counts[1], bytes=(tmp_path / "s.b64").stat().st_size)
+    assert f": 1 file, 60 lines, {counts[0]} documents, {counts[1]} failed lines, " in \
+        result.stderr.decode()
 
 
 def test_fsspec_urls_in_and_out(tmp_path, scheduler):
     args, tool_files = make_case(tmp_path, seed=5)
     url = tmp_path.as_uri()
-    result = run_example(SCRIPT, ["-p", "2", "--scheduler", scheduler, "--block-size", "500",
+    result = run_command(SCRIPT, ["-p", "2", "--scheduler", scheduler, "--block-size", "500",
                                   "-o", f"{url}/out", f"{url}/part*.b64"], tmp_path)
     _, documents, failures, _ = tool_output(2, [f"{tmp_path}/part{i}.b64" for i in (1, 2, 3)],
                                             tmp_path)
@@ -91,7 +88,7 @@ def test_fsspec_urls_in_and_out(tmp_path, scheduler):
 
 
 def test_own_local_cluster(tmp_path):
-    # The example starts a LocalCluster of --workers processes itself.
+    # The command starts a LocalCluster of --workers processes itself.
     lines = []
     for i in range(3000):
         if i % 97 == 5:
@@ -107,7 +104,7 @@ def test_own_local_cluster(tmp_path):
     random.Random(3).shuffle(lines)
     (tmp_path / "batch.b64").write_bytes(b"\n".join(lines) + b"\n")
     # Its workers call parse line by line here; the other tests run the tool.
-    result = run_example(SCRIPT, ["-p", "3", "--workers", "2", "--block-size", "20K",
+    result = run_command(SCRIPT, ["-p", "3", "--workers", "2", "--block-size", "20K",
                                   "--decoder", "parse", "-o", "out", "batch.b64"], tmp_path)
     code, documents, failures, _ = tool_output(3, ["batch.b64"], tmp_path)
     assert result.returncode == code == 1, result.stderr.decode()
@@ -131,7 +128,7 @@ def realistic_file(path, lines=3000, seed=1):
 
 def run_with(tmp_path, args, env=None, out="out", timeout=180):
     env = dict(os.environ, **(env or {}))
-    return run_example(SCRIPT, ["-p", "3", "--workers", "1", "-o", out, *args], tmp_path,
+    return run_command(SCRIPT, ["-p", "3", "--workers", "1", "-o", out, *args], tmp_path,
                        timeout=timeout, env=env)
 
 
@@ -204,3 +201,12 @@ def test_a_block_that_cannot_finish_is_trouble(tmp_path, body, message):
     assert result.returncode == 2, err
     assert f"{SCRIPT}: {message}\n" in err
     check_finished(tmp_path / "out", 2)
+
+
+def test_the_recipe_decodes_the_sample_files(tmp_path):
+    samples, documents, failures = recipe_expectations(tmp_path)
+    result = run_command("dask_recipe.py", ["3", "out", *samples], tmp_path, timeout=300)
+    assert result.returncode == 0, result.stderr.decode()
+    assert concat(tmp_path / "out" / "documents") == documents
+    assert [json.loads(row) for row in concat(tmp_path / "out" / "failures").splitlines()] \
+        == failures
