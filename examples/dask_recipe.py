@@ -45,12 +45,13 @@ def decode_files(version, out, files, blocksize="64MiB"):
     def numbered(i):  # name order = partition order
         return f"{i:05d}"
 
-    # One compute for both folders: each partition is decoded once.
+    # One compute for both folders: each partition is decoded once. A file
+    # gets no line feed after its last line (an empty one stays empty).
     dask.compute(
         documents.to_textfiles(f"{out}/documents/*.jsonl", name_function=numbered,
-                               last_endline=True, compute=False),
+                               compute=False),
         failures.to_textfiles(f"{out}/failures/*.jsonl", name_function=numbered,
-                              last_endline=True, compute=False))
+                              compute=False))
 
 
 if __name__ == "__main__":
