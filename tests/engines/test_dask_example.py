@@ -30,16 +30,20 @@ def scheduler():
         yield cluster.scheduler_address
 
 
-@pytest.mark.parametrize("block_size", ["300", "1M"])
-def test_running_cluster_matches_the_tool(tmp_path, scheduler, block_size):
+@pytest.mark.parametrize("own, block_size, decoder", [
+    (False, "300", "auto"), (False, "1M", "auto"),
+    # A LocalCluster the command starts itself, whose workers call parse.
+    (True, "2K", "parse")])
+def test_a_cluster_matches_the_tool(tmp_path, scheduler, own, block_size, decoder):
     args, tool_files = make_case(tmp_path, seed=len(block_size))
-    result = run_command(SCRIPT, ["-p", "3", "--scheduler", scheduler, "--block-size",
-                                  block_size, "-o", "out", *args], tmp_path)
-    check_against_tool(result, tmp_path, SCRIPT, tool_files)
+    common = ["-p", "3", *(["--workers", "2"] if own else ["--scheduler", scheduler]),
+              "--decoder", decoder, "-o", "out", *args]
+    name = "parse" if decoder == "parse" else "vorlane-decode"
+    result = run_command(SCRIPT, [*common, "--block-size", block_size], tmp_path)
+    check_against_tool(result, tmp_path, SCRIPT, tool_files, decoder=name)
     # A second run into the same folder needs --overwrite, and then gives the same.
-    again = run_command(SCRIPT, ["-p", "3", "--scheduler", scheduler, "--overwrite",
-                                 "--block-size", "700", "-o", "out", *args], tmp_path)
-    check_against_tool(again, tmp_path, SCRIPT, tool_files)
+    again = run_command(SCRIPT, [*common, "--overwrite", "--block-size", "700"], tmp_path)
+    check_against_tool(again, tmp_path, SCRIPT, tool_files, decoder=name)
 
 
 @pytest.mark.parametrize("decoder", ["tool", "parse"])
@@ -87,38 +91,8 @@ def test_fsspec_urls_in_and_out(tmp_path, scheduler):
     check_finished(tmp_path / "out", 1)
 
 
-def test_own_local_cluster(tmp_path):
-    # The command starts a LocalCluster of --workers processes itself.
-    lines = []
-    for i in range(3000):
-        if i % 97 == 5:
-            lines.append(b"QUJD\r" if i % 2 else b"QR==")      # bad Base64, one with CRLF
-        elif i % 89 == 7:
-            lines.append(b64(bytes([i % 7, 0, 0, 0])).encode())  # bad tag or cut short
-        elif i % 500 == 0:
-            lines.append(b"")                                    # skipped, still counted
-        else:
-            samples = [(i - 32768, -i, i % 17)] * (i % 9)
-            lines.append(b64(settings_bytes(i % 3, i % 6, i % 3, i % 2, i - 1500, samples)).encode())
-    lines.append(b"\xffAAA")  # not UTF-8: reported as the tool reports it
-    random.Random(3).shuffle(lines)
-    (tmp_path / "batch.b64").write_bytes(b"\n".join(lines) + b"\n")
-    # Its workers call parse line by line here; the other tests run the tool.
-    result = run_command(SCRIPT, ["-p", "3", "--workers", "2", "--block-size", "20K",
-                                  "--decoder", "parse", "-o", "out", "batch.b64"], tmp_path)
-    code, documents, failures, _ = tool_output(3, ["batch.b64"], tmp_path)
-    assert result.returncode == code == 1, result.stderr.decode()
-    assert concat(tmp_path / "out" / "documents") == documents
-    assert concat(tmp_path / "out" / "failures") == failures
-    assert documents.count(b"\n") > 2800 and failures.count(b"\n") > 40
-    assert b": Parsing failed: B64Error(InvalidByte(0, 255))\n" in failures
-    assert "; decoder parse;" in result.stderr.decode()
-    assert len(list((tmp_path / "out" / "documents").iterdir())) > 5
-    check_finished(tmp_path / "out", 1, lines=3001)
-
-
 # ---- faults -------------------------------------------------------------------
-# The example's own cluster of one worker, which inherits VORLANE_DECODE (a
+# The command's own cluster of one worker, which inherits VORLANE_DECODE (a
 # fake tool that plants the fault) from the environment given here.
 
 def realistic_file(path, lines=3000, seed=1):
