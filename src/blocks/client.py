@@ -127,7 +127,7 @@ def peak_rss_mb(pid: int | str = "self") -> float | None:
 def decoders(results: list[Counts]) -> str:
     """How the blocks were decoded, for the summary."""
     names = {"tool": TOOL, "parse": "parse"}
-    used = {}
+    used: dict[str, int] = {}
     for c in results:
         if c.decoder:
             used[c.decoder] = used.get(c.decoder, 0) + 1

@@ -191,7 +191,7 @@ def resolve_inputs(args) -> tuple[list[Input], list[str]]:
 class Block(NamedTuple):
     """Bytes [start, end) of one input; the block holds the lines that start
     there, the last one read on to its end."""
-    index: int
+    index: int  # type: ignore[assignment]  # a field named as tuple.index
     name: str
     path: str
     start: int
@@ -201,7 +201,7 @@ class Block(NamedTuple):
 
 
 def plan_blocks(inputs: list[Input], block_size: int) -> list[Block]:
-    blocks = []
+    blocks: list[Block] = []
     for file, inp in enumerate(inputs):
         for start in range(0, inp.size, block_size):
             blocks.append(Block(len(blocks), inp.name, inp.path, start,

@@ -95,7 +95,7 @@ def run(argv=None) -> int:
 
     under_submit = "PYSPARK_GATEWAY_PORT" in os.environ
     master = args.master or (None if under_submit else f"local[{args.workers}]")
-    local = not under_submit and master.startswith("local")
+    local = master is not None and not under_submit and master.startswith("local")
     if local:
         # The Python workers are this interpreter, which has the module,
         # unless the user chose one.

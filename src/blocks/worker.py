@@ -21,7 +21,7 @@ from vorlane_binary_parser_blocks.tool import TOOL, InputChanged, InputFailed, T
 
 
 class Counts(NamedTuple):
-    index: int
+    index: int  # type: ignore[assignment]  # a field named as tuple.index
     lines: int        # every line whose start lies in the block, empty ones too
     documents: int
     failures: int
@@ -76,7 +76,7 @@ def _check_size(f, block: Block) -> None:
     if block.size < 0:
         return
     try:
-        size = os.fstat(f.fileno()).st_size
+        size: int | None = os.fstat(f.fileno()).st_size
     except (AttributeError, OSError):
         size = getattr(f, "size", None)
     if size is not None and size != block.size:
@@ -126,6 +126,7 @@ def decode_block(block: Block, out: str, width: int, options: Options) -> Counts
             writing = True
             with open_write(docs_temp) as docs_out, open_write(fail_temp) as fail_out:
                 if data is None:
+                    assert tool is not None
                     lines, documents, failures = decode_with_tool(
                         tool, options.version, f, first, last, docs_out, fail_out, prefix,
                         options.strict, options.stall_timeout)

@@ -372,3 +372,10 @@ def test_client_peak_rss_is_its_own_not_its_starters():
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, check=True)
     del ballast
     assert 1 < float(result.stdout) < 150
+
+
+def test_the_package_type_checks(tmp_path):
+    # It ships py.typed: its annotations are what its users' checkers read.
+    result = subprocess.run([sys.executable, "-m", "mypy", "-p", "vorlane_binary_parser_blocks"],
+                            capture_output=True, cwd=tmp_path)
+    assert result.returncode == 0, result.stdout.decode()
