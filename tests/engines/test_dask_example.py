@@ -1,7 +1,9 @@
-"""examples/dask_decode.py on real local clusters of worker processes,
-against vorlane-decode on the same files, and with faults planted: a full
-disk, a worker killed in mid-block, an input cut short, a tool that hangs."""
+"""vorlane-decode-dask on real local clusters of worker processes, against
+vorlane-decode on the same files, and with faults planted: a full disk, a
+worker killed in mid-block, an input cut short, a tool that hangs. And the
+Dask recipe in examples/ on the sample files."""
 import contextlib
+import json
 import logging
 import os
 import random
@@ -14,10 +16,11 @@ from dask.distributed import LocalCluster
 
 import needs
 from payloads import b64, realistic_line, settings_bytes
-from scale_out_inputs import check_against_tool, check_finished, check_repeated, concat, fake_tool, \
-    make_case, run_example, tool_output, write_repeated
+from scale_out_inputs import check_against_tool, check_finished, check_repeated, \
+    concat, fake_tool, make_case, recipe_expectations, run_command, tool_output, \
+    write_repeated
 
-SCRIPT = "dask_decode.py"
+SCRIPT = "vorlane-decode-dask"
 
 
 @pytest.fixture(scope="module")
@@ -27,58 +30,56 @@ def scheduler():
         yield cluster.scheduler_address
 
 
-@pytest.mark.parametrize("block_size", ["300", "1M"])
-def test_running_cluster_matches_the_tool(tmp_path, scheduler, block_size):
+@pytest.mark.parametrize("own, block_size, decoder", [
+    (False, "300", "auto"), (False, "1M", "auto"),
+    # A LocalCluster the command starts itself, whose workers call parse.
+    (True, "2K", "parse")])
+def test_a_cluster_matches_the_tool(tmp_path, scheduler, own, block_size, decoder):
     args, tool_files = make_case(tmp_path, seed=len(block_size))
-    result = run_example(SCRIPT, ["-p", "3", "--scheduler", scheduler, "--block-size",
-                                  block_size, "-o", "out", *args], tmp_path)
-    check_against_tool(result, tmp_path, SCRIPT, tool_files)
+    common = ["-p", "3", *(["--workers", "2"] if own else ["--scheduler", scheduler]),
+              "--decoder", decoder, "-o", "out", *args]
+    name = "parse" if decoder == "parse" else "vorlane-decode"
+    result = run_command(SCRIPT, [*common, "--block-size", block_size], tmp_path)
+    check_against_tool(result, tmp_path, SCRIPT, tool_files, decoder=name)
     # A second run into the same folder needs --overwrite, and then gives the same.
-    again = run_example(SCRIPT, ["-p", "3", "--scheduler", scheduler, "--overwrite",
-                                 "--block-size", "700", "-o", "out", *args], tmp_path)
-    check_against_tool(again, tmp_path, SCRIPT, tool_files)
+    again = run_command(SCRIPT, [*common, "--overwrite", "--block-size", "700"], tmp_path)
+    check_against_tool(again, tmp_path, SCRIPT, tool_files, decoder=name)
 
 
 @pytest.mark.parametrize("decoder", ["tool", "parse"])
 def test_an_input_named_twice_is_numbered_as_the_tool_numbers_it(tmp_path, scheduler, decoder):
     inputs = write_repeated(tmp_path)
-    result = run_example(SCRIPT, ["-p", "3", "-o", "out", "--scheduler", scheduler,
+    result = run_command(SCRIPT, ["-p", "3", "-o", "out", "--scheduler", scheduler,
                                   "--block-size", "30", "--decoder", decoder, *inputs], tmp_path)
     check_repeated(result, tmp_path, bytes=2 * (tmp_path / "rep.b64").stat().st_size)
 
 
-@pytest.mark.parametrize("decoder", ["tool", "parse"])
-def test_strict_is_passed_to_the_workers(tmp_path, scheduler, decoder):
+@pytest.mark.parametrize("strict", [False, True])
+def test_strict_is_passed_to_the_workers(tmp_path, scheduler, strict):
+    # Records with bytes after them decode, unless --strict: status 0, or 1.
     record = settings_bytes(1, 2, 0, 1, 5, [(1, 2, 3)])
     lines = [b64(record), b64(record + b"\x07"), b64(record + bytes(30))]
     (tmp_path / "s.b64").write_bytes("\n".join(lines * 20).encode())
-    result = run_example(SCRIPT, ["-p", "3", "-o", "out", "--scheduler", scheduler, "--strict",
-                                  "--block-size", "200", "--decoder", decoder, "s.b64"], tmp_path)
-    code, documents, failures, _ = tool_output(3, ["s.b64"], tmp_path, ["--strict"])
-    assert result.returncode == code == 1, result.stderr.decode()
+    flags = ["--strict"] if strict else []
+    result = run_command(SCRIPT, ["-p", "3", "-o", "out", "--scheduler", scheduler, *flags,
+                                  "--block-size", "200", "s.b64"], tmp_path)
+    code, documents, failures, _ = tool_output(3, ["s.b64"], tmp_path, flags)
+    assert result.returncode == code == strict, result.stderr.decode()
     assert concat(tmp_path / "out" / "failures") == failures
     assert concat(tmp_path / "out" / "documents") == documents
-    assert b"s.b64:59: 1 byte left after the record (is -p right?)\ns.b64:60: 30 bytes" in failures
-    check_finished(tmp_path / "out", 1, lines=60, documents=20, failures=40)
-
-
-def test_every_line_decoded_is_status_0(tmp_path, scheduler):
-    rng = random.Random(2)
-    (tmp_path / "good.b64").write_bytes(b"\n".join(realistic_line(rng) for _ in range(300)))
-    result = run_example(SCRIPT, ["-p", "3", "-o", "out", "--scheduler", scheduler,
-                                  "--block-size", "10K", "good.b64"], tmp_path)
-    code, documents, failures, _ = tool_output(3, ["good.b64"], tmp_path)
-    assert (result.returncode, code, failures) == (0, 0, b""), result.stderr.decode()
-    assert concat(tmp_path / "out" / "documents") == documents
-    check_finished(tmp_path / "out", 0, files=1, lines=300, documents=300, failures=0,
-                   bytes=(tmp_path / "good.b64").stat().st_size)
-    assert ": 1 file, 300 lines, 300 documents, 0 failed lines, " in result.stderr.decode()
+    assert (b"s.b64:59: 1 byte left after the record (is -p right?)\ns.b64:60: 30 bytes"
+            in failures) == strict
+    counts = (20, 40) if strict else (60, 0)
+    check_finished(tmp_path / "out", code, files=1, lines=60, documents=counts[0],
+                   failures=counts[1], bytes=(tmp_path / "s.b64").stat().st_size)
+    assert f": 1 file, 60 lines, {counts[0]} documents, {counts[1]} failed lines, " in \
+        result.stderr.decode()
 
 
 def test_fsspec_urls_in_and_out(tmp_path, scheduler):
     args, tool_files = make_case(tmp_path, seed=5)
     url = tmp_path.as_uri()
-    result = run_example(SCRIPT, ["-p", "2", "--scheduler", scheduler, "--block-size", "500",
+    result = run_command(SCRIPT, ["-p", "2", "--scheduler", scheduler, "--block-size", "500",
                                   "-o", f"{url}/out", f"{url}/part*.b64"], tmp_path)
     _, documents, failures, _ = tool_output(2, [f"{tmp_path}/part{i}.b64" for i in (1, 2, 3)],
                                             tmp_path)
@@ -90,38 +91,8 @@ def test_fsspec_urls_in_and_out(tmp_path, scheduler):
     check_finished(tmp_path / "out", 1)
 
 
-def test_own_local_cluster(tmp_path):
-    # The example starts a LocalCluster of --workers processes itself.
-    lines = []
-    for i in range(3000):
-        if i % 97 == 5:
-            lines.append(b"QUJD\r" if i % 2 else b"QR==")      # bad Base64, one with CRLF
-        elif i % 89 == 7:
-            lines.append(b64(bytes([i % 7, 0, 0, 0])).encode())  # bad tag or cut short
-        elif i % 500 == 0:
-            lines.append(b"")                                    # skipped, still counted
-        else:
-            samples = [(i - 32768, -i, i % 17)] * (i % 9)
-            lines.append(b64(settings_bytes(i % 3, i % 6, i % 3, i % 2, i - 1500, samples)).encode())
-    lines.append(b"\xffAAA")  # not UTF-8: reported as the tool reports it
-    random.Random(3).shuffle(lines)
-    (tmp_path / "batch.b64").write_bytes(b"\n".join(lines) + b"\n")
-    # Its workers call parse line by line here; the other tests run the tool.
-    result = run_example(SCRIPT, ["-p", "3", "--workers", "2", "--block-size", "20K",
-                                  "--decoder", "parse", "-o", "out", "batch.b64"], tmp_path)
-    code, documents, failures, _ = tool_output(3, ["batch.b64"], tmp_path)
-    assert result.returncode == code == 1, result.stderr.decode()
-    assert concat(tmp_path / "out" / "documents") == documents
-    assert concat(tmp_path / "out" / "failures") == failures
-    assert documents.count(b"\n") > 2800 and failures.count(b"\n") > 40
-    assert b": Parsing failed: B64Error(InvalidByte(0, 255))\n" in failures
-    assert "; decoder parse;" in result.stderr.decode()
-    assert len(list((tmp_path / "out" / "documents").iterdir())) > 5
-    check_finished(tmp_path / "out", 1, lines=3001)
-
-
 # ---- faults -------------------------------------------------------------------
-# The example's own cluster of one worker, which inherits VORLANE_DECODE (a
+# The command's own cluster of one worker, which inherits VORLANE_DECODE (a
 # fake tool that plants the fault) from the environment given here.
 
 def realistic_file(path, lines=3000, seed=1):
@@ -131,7 +102,7 @@ def realistic_file(path, lines=3000, seed=1):
 
 def run_with(tmp_path, args, env=None, out="out", timeout=180):
     env = dict(os.environ, **(env or {}))
-    return run_example(SCRIPT, ["-p", "3", "--workers", "1", "-o", out, *args], tmp_path,
+    return run_command(SCRIPT, ["-p", "3", "--workers", "1", "-o", out, *args], tmp_path,
                        timeout=timeout, env=env)
 
 
@@ -147,22 +118,6 @@ def tiny_disk(folder, size="64k"):
         subprocess.run(["umount", "-l", str(folder)], check=False)
 
 
-@pytest.mark.parametrize("decoder, message", [
-    ("tool", "on a worker: x.b64: vorlane-decode: write failed: No space left on device"),
-    ("parse", "/full/out/documents/part-00000: No space left on device"),
-])
-def test_a_full_disk_is_trouble(tmp_path, decoder, message):
-    realistic_file(tmp_path / "x.b64")
-    with tiny_disk(tmp_path / "full"):
-        result = run_with(tmp_path, ["--decoder", decoder, "x.b64"], out="full/out")
-        err = result.stderr.decode()
-        assert result.returncode == 2, err
-        assert message in err
-        check_finished(tmp_path / "full" / "out", 2)
-        # Nothing half-written stands as a part.
-        assert not list((tmp_path / "full" / "out" / "documents").iterdir())
-
-
 # Kills the worker that runs it, once, after some documents are written.
 KILL_WORKER_ONCE = """if [ ! -e "$MARK" ]; then
   : > "$MARK"; head -c 200000 | "$REAL" -p 3 -; sleep 0.2; kill -9 $PPID; exit 1
@@ -171,36 +126,55 @@ exec "$REAL" "$@"
 """
 
 
-@pytest.mark.parametrize("retries", [3, 0])
-def test_a_worker_killed_in_mid_block(tmp_path, retries):
+@pytest.mark.parametrize("fault, decoder, message", [
+    ("full disk", "tool", "on a worker: x.b64: vorlane-decode: write failed: No space left on device"),
+    ("full disk", "parse", "/full/out/documents/part-00000: No space left on device"),
+    # Dask gives up on the block at once (no retries allowed here).
+    (KILL_WORKER_ONCE, "tool", f"{SCRIPT}: KilledWorker: "),
+    ('truncate -s 5000 "$INPUT"; exec "$REAL" "$@"', "tool",
+     "on a worker: x.b64: changed while being read\n"),
+    ("exec sleep 120", "tool", "on a worker: x.b64: vorlane-decode made no progress for 1 s\n"),
+])
+def test_a_block_that_cannot_finish_is_trouble(tmp_path, fault, decoder, message):
+    realistic_file(tmp_path / "x.b64", lines=10_000)  # more than a pipe holds
+    env = {"INPUT": str(tmp_path / "x.b64"), "MARK": str(tmp_path / "mark"),
+           "DASK_DISTRIBUTED__SCHEDULER__ALLOWED_FAILURES": "0"}
+    out = tmp_path / "out"
+    with contextlib.ExitStack() as stack:
+        if fault == "full disk":
+            out = stack.enter_context(tiny_disk(tmp_path / "full")) / "out"
+        else:
+            env["VORLANE_DECODE"] = fake_tool(tmp_path, fault)
+        result = run_with(tmp_path, ["--decoder", decoder, "--stall-timeout", "1", "x.b64"], env,
+                          out=out, timeout=120)
+        err = result.stderr.decode()
+        assert result.returncode == 2, err
+        assert message in err
+        check_finished(out, 2)
+        # Nothing half-written stands as a part.
+        assert not list((out / "documents").iterdir())
+
+
+def test_a_worker_killed_in_mid_block_is_replaced(tmp_path):
+    # Dask runs the block again on the worker that took the dead one's place.
     realistic_file(tmp_path / "x.b64")
     env = {"VORLANE_DECODE": fake_tool(tmp_path, KILL_WORKER_ONCE), "MARK": str(tmp_path / "mark"),
-           "DASK_DISTRIBUTED__SCHEDULER__ALLOWED_FAILURES": str(retries)}
+           "DASK_DISTRIBUTED__SCHEDULER__ALLOWED_FAILURES": "3"}
     result = run_with(tmp_path, ["--decoder", "tool", "x.b64"], env)
-    err = result.stderr.decode()
+    code, documents, _, _ = tool_output(3, ["x.b64"], tmp_path)
     assert (tmp_path / "mark").exists()
-    if retries:
-        # Dask runs the block again on the worker that took the dead one's place.
-        code, documents, failures, _ = tool_output(3, ["x.b64"], tmp_path)
-        assert result.returncode == code == 0, err
-        assert concat(tmp_path / "out" / "documents") == documents
-        check_finished(tmp_path / "out", 0, lines=3000)
-    else:
-        assert result.returncode == 2, err
-        assert f"{SCRIPT}: KilledWorker: " in err
-        check_finished(tmp_path / "out", 2)
-        assert not list((tmp_path / "out" / "documents").iterdir())
+    assert result.returncode == code == 0, result.stderr.decode()
+    assert concat(tmp_path / "out" / "documents") == documents
+    check_finished(tmp_path / "out", 0, lines=3000)
 
 
-@pytest.mark.parametrize("body, message", [
-    ('truncate -s 5000 "$INPUT"; exec "$REAL" "$@"', "on a worker: x.b64: changed while being read"),
-    ("exec sleep 120", "on a worker: x.b64: vorlane-decode made no progress for 1 s"),
-])
-def test_a_block_that_cannot_finish_is_trouble(tmp_path, body, message):
-    realistic_file(tmp_path / "x.b64", lines=10_000)  # more than a pipe holds
-    env = {"VORLANE_DECODE": fake_tool(tmp_path, body), "INPUT": str(tmp_path / "x.b64")}
-    result = run_with(tmp_path, ["--stall-timeout", "1", "x.b64"], env, timeout=60)
-    err = result.stderr.decode()
-    assert result.returncode == 2, err
-    assert f"{SCRIPT}: {message}\n" in err
-    check_finished(tmp_path / "out", 2)
+def test_the_recipe_decodes_the_sample_files(tmp_path):
+    samples, documents, failures = recipe_expectations(tmp_path)
+    result = run_command("dask_recipe.py", ["3", "out", *samples], tmp_path, timeout=300)
+    assert result.returncode == 0, result.stderr.decode()
+
+    def rows(folder):  # each file's lines, in name order
+        return [row for part in sorted((tmp_path / "out" / folder).iterdir())
+                for row in part.read_text().splitlines()]
+    assert rows("documents") == documents.decode().splitlines()
+    assert [json.loads(row) for row in rows("failures")] == failures
