@@ -229,9 +229,7 @@ int run(int argc, const char* const* argv) {
     case Options::Action::Version:
       std::fputs("vorlane-decode " VORLANE_VERSION "\n", stdout);
       // The build and the kernels it takes here, for benchmarks' reports.
-      std::puts(
-          cpu::describe_choice(base64::best_path(), fused::best_sample_reader(), fused::best_writer())
-              .c_str());
+      std::puts(cpu::describe_choice().c_str());
       return std::fflush(stdout) == 0 ? kExitOk : kExitTrouble;
     case Options::Action::Decode:
       break;
