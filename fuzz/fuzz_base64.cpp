@@ -15,6 +15,7 @@
 #include "cpu_paths.h"
 #include "checks.h"
 #include "slow_base64.h"
+#include "debug_text.h"
 
 using namespace vorlane;
 

@@ -20,6 +20,7 @@
 #include "cpu_paths.h"
 #include "fused/document.h"
 #include "json/document.h"
+#include "debug_text.h"
 
 using namespace vorlane;
 

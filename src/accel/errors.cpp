@@ -49,13 +49,6 @@ void put_base64(Writer& w, const Base64DecodeError& error) noexcept {
 
 std::string_view debug_text(WireError error) noexcept { return wire::wire_error_name(error); }
 
-std::string debug_text(const Base64DecodeError& error) {
-  ErrorText text;
-  Writer w(text);
-  put_base64(w, error);
-  return std::string(text.view());
-}
-
 ErrorText error_text(const Error& error) noexcept {
   ErrorText text;
   Writer w(text);
@@ -74,7 +67,5 @@ ErrorText error_text(const Error& error) noexcept {
   w.put("ProtocolVersionNotSupported(").number(error.version).put(")");
   return text;
 }
-
-std::string debug_text(const Error& error) { return std::string(error_text(error).view()); }
 
 }  // namespace vorlane::accel

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <string_view>
 
 #include "base64/base64.h"
@@ -13,7 +12,7 @@ namespace vorlane::accel {
 using base64::Base64DecodeError;
 using wire::WireError;
 
-// Small value type; carries numbers only, text is made by debug_text.
+// Small value type; carries numbers only, text is made by error_text.
 struct Error {
   enum class Kind : uint8_t {
     PostcardError,                // the bytes are not a payload of the version
@@ -46,8 +45,6 @@ struct ErrorText {
 };
 
 std::string_view debug_text(WireError error) noexcept;
-std::string debug_text(const Base64DecodeError& error);
-std::string debug_text(const Error& error);
 ErrorText error_text(const Error& error) noexcept;
 
 }  // namespace vorlane::accel

@@ -10,6 +10,7 @@
 #include "base64/base64.h"
 #include "base64_reference.h"
 #include "cpu_paths.h"
+#include "debug_text.h"
 
 using namespace vorlane::base64;
 using vorlane::accel::debug_text;

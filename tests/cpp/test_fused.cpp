@@ -14,6 +14,7 @@
 #include "json/document.h"
 #include "cpu_paths.h"
 #include "encode.h"
+#include "debug_text.h"
 
 using namespace vorlane;
 using Bytes = std::vector<uint8_t>;
