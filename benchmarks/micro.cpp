@@ -210,7 +210,7 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   const auto refused = vorlane::cpu::forced_path_refusal();
-  if (refused.size != 0) {
+  if (!refused.empty()) {
     std::fprintf(stderr, "vorlane_micro: %s\n", refused.c_str());
     return 2;
   }

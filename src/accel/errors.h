@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "base64/base64.h"
+#include "common/fixed_text.h"
 #include "wire/wire_error.h"
 
 namespace vorlane::accel {
@@ -38,11 +39,7 @@ struct Error {
 
 // An error's debug text in a fixed buffer: a report made after memory ran
 // out must not need any. The longest text is 54 bytes.
-struct ErrorText {
-  char data[64];
-  uint8_t size = 0;
-  std::string_view view() const noexcept { return {data, size}; }
-};
+using ErrorText = FixedText<64>;
 
 std::string_view debug_text(WireError error) noexcept;
 ErrorText error_text(const Error& error) noexcept;

@@ -243,7 +243,7 @@ int run(int argc, const char* const* argv) {
 int main(int argc, char** argv) {
   // A build forced to a CPU path this CPU lacks stops before its kernels run.
   const vorlane::cpu::Line refused = vorlane::cpu::forced_path_refusal();
-  if (refused.size != 0) {
+  if (!refused.empty()) {
     std::fprintf(stderr, "vorlane-decode: %s\n", refused.c_str());
     return vorlane::cli::kExitTrouble;
   }

@@ -1,8 +1,5 @@
 #include "common/cpu_path.h"
 
-#include <algorithm>
-#include <cstring>
-
 #include "base64/base64.h"
 #include "fused/document.h"
 #include "fused/samples.h"
@@ -100,23 +97,14 @@ const Path& chosen_path() noexcept {
   return chosen;
 }
 
-Line& Line::operator<<(std::string_view part) noexcept {
-  const size_t room = sizeof text - 1 - size;
-  const size_t n = std::min(room, part.size());
-  std::memcpy(text + size, part.data(), n);
-  size += n;
-  text[size] = '\0';
-  return *this;
-}
-
 Line describe(FeatureSet set) noexcept {
   Line line;
   for (unsigned f = 0; f < kFeatureCount; ++f) {
     if ((set >> f & 1u) == 0) continue;
-    if (line.size != 0) line << " ";
+    if (!line.empty()) line << " ";
     line << kFeatureNames[f];
   }
-  if (line.size == 0) line << "none";
+  if (line.empty()) line << "none";
   return line;
 }
 

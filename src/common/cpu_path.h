@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "common/cpu.h"
+#include "common/fixed_text.h"
 
 namespace vorlane::wire {
 enum class WireError : uint8_t;
@@ -60,14 +61,7 @@ const Path* forced_path() noexcept;
 const Path& chosen_path() noexcept;
 
 // One line of text, built without allocating.
-struct Line {
-  char text[400] = {};
-  size_t size = 0;
-
-  const char* c_str() const noexcept { return text; }
-  std::string_view view() const noexcept { return {text, size}; }
-  Line& operator<<(std::string_view part) noexcept;
-};
+using Line = FixedText<400>;
 
 // The features of `set` by name, e.g. "sse4.1 avx2 popcnt", or "none".
 Line describe(FeatureSet set) noexcept;

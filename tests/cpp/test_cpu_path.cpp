@@ -35,7 +35,7 @@ TEST_P(EachRow, AutoTakesItOnACpuWithItsFeatures) {
 TEST_P(EachRow, RunsOrSaysWhy) {
   const FeatureSet all = (FeatureSet{1} << kFeatureCount) - 1;
   EXPECT_EQ(runs(path(), all), on_target(path()));
-  EXPECT_EQ(refusal(path(), all).size == 0, on_target(path()));
+  EXPECT_EQ(refusal(path(), all).empty(), on_target(path()));
   for (unsigned f = 0; f < kFeatureCount; ++f) {
     const FeatureSet lacking = all & ~(FeatureSet{1} << f);
     const bool needed = (path().needs >> f & 1u) != 0;
@@ -80,7 +80,7 @@ TEST(CpuPath, ChosenPathIsTheBuildsOrTheBest) {
   if (forced != nullptr) {
     EXPECT_TRUE(runs(*forced, features())) << forced_path_refusal().c_str();
   } else {
-    EXPECT_EQ(forced_path_refusal().size, 0u);
+    EXPECT_TRUE(forced_path_refusal().empty());
   }
   const std::string line(describe_choice().view());
   EXPECT_EQ(line, "cpu path: built " + std::string(forced != nullptr ? forced->name : "auto") +
