@@ -63,7 +63,7 @@ const Path& chosen_path() noexcept;
 // One line of text, built without allocating.
 using Line = FixedText<400>;
 
-// The features of `set` by name, e.g. "sse4.1 avx2 popcnt", or "none".
+// The features of `set` by name, e.g. "sse4.1 popcnt", or "none".
 Line describe(FeatureSet set) noexcept;
 // Why a CPU with the features `have` cannot run `path` (empty when it can).
 Line refusal(const Path& path, FeatureSet have) noexcept;
@@ -72,7 +72,7 @@ Line refusal(const Path& path, FeatureSet have) noexcept;
 Line forced_path_refusal() noexcept;
 
 // For messages: the path built and the one taken here, and this CPU's
-// features, e.g. "cpu path: built auto, chosen avx512; cpu: sse4.1 avx2 ...".
+// features, e.g. "cpu path: built auto, chosen avx2; cpu: sse4.1 avx2 ...".
 Line describe_choice() noexcept;
 
 }  // namespace vorlane::cpu

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <system_error>
 #include <string_view>
 
 namespace vorlane {
@@ -30,15 +31,10 @@ class FixedText {
     fill(part);
     return *this;
   }
-  FixedText& operator<<(uint64_t value) noexcept {
-    char digits[20];
-    return *this << std::string_view(digits, static_cast<size_t>(std::to_chars(digits, digits + sizeof digits, value).ptr - digits));
-  }
+  FixedText& operator<<(uint64_t value) noexcept { return put(std::to_chars(data_ + size_, data_ + N, value)); }
   // `value` with `decimals` digits after the point.
   FixedText& fixed(double value, int decimals) noexcept {
-    char digits[48];
-    const auto done = std::to_chars(digits, digits + sizeof digits, value, std::chars_format::fixed, decimals);
-    return *this << (done.ec == std::errc() ? std::string_view(digits, static_cast<size_t>(done.ptr - digits)) : "?");
+    return put(std::to_chars(data_ + size_, data_ + N, value, std::chars_format::fixed, decimals));
   }
   void clear() noexcept {
     size_ = 0;
@@ -53,6 +49,17 @@ class FixedText {
   bool cut() const noexcept { return cut_; }
 
  private:
+  // A number written in place; one that does not fit is left out whole.
+  FixedText& put(std::to_chars_result done) noexcept {
+    if (done.ec != std::errc()) {
+      cut_ = true;
+    } else {
+      size_ = static_cast<size_t>(done.ptr - data_);
+    }
+    data_[size_] = '\0';
+    return *this;
+  }
+
   char data_[N + 1] = {};
   size_t size_ = 0;
   bool cut_ = false;

@@ -62,7 +62,7 @@ INSTANTIATE_TEST_SUITE_P(Table, EachRow, ::testing::Range<size_t>(0, paths().siz
 
 TEST(CpuPath, FeaturesByName) {
   EXPECT_EQ(describe(0).view(), "none");
-  EXPECT_EQ(describe(feature_list("popcnt sse4.1 avx2")).view(), "sse4.1 avx2 popcnt");
+  EXPECT_EQ(describe(feature_list("popcnt  sse4.1")).view(), "sse4.1 popcnt");
   EXPECT_EQ(describe(bit(Feature::Avx512Vbmi2) | bit(Feature::Neon)).view(), "avx512vbmi2 neon");
 }
 
