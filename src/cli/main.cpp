@@ -40,9 +40,6 @@ constexpr int kExitFailed = 1;
 constexpr int kExitTrouble = 2;
 
 constexpr const char kStdinName[] = "<stdin>";
-// Input bytes per batch: large enough that a batch costs one read and one
-// write, small enough that a batch and its documents stay near the cache.
-constexpr size_t kBlockBytes = size_t{256} << 10;
 
 unsigned available_cpus() {
   long affinity = 0;

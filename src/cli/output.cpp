@@ -55,10 +55,6 @@ void Emitter::err(std::string_view text) {
   output_.err(text.data(), text.size());
 }
 
-// Room for one failure's report besides the input's name: its line number,
-// and the longest of the texts after it.
-constexpr size_t kReportRoom = 160;
-
 Emitter::Emitter(Output& output, std::vector<std::string> names, Progress* progress)
     : output_(output), names_(std::move(names)), progress_(progress) {
   size_t longest = 0;
@@ -69,7 +65,7 @@ Emitter::Emitter(Output& output, std::vector<std::string> names, Progress* progr
 
 void Emitter::report(std::initializer_list<std::string_view> parts) {
   // On the stack, written in pieces only past its size (a long file name).
-  FixedText<1024> line;
+  FixedText<kReportLine> line;
   const auto put = [&](std::string_view text) {
     for (text = line.fill(text); !text.empty(); text = line.fill(text)) {
       err(line.view());
