@@ -171,10 +171,16 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"))) bool decode_short_avx512(
 namespace {
 
 // The widest blocks, then 16-byte blocks for what is left (every CPU with
-// the wider instructions has these too).
-template <size_t (*kWide)(const uint8_t*, size_t, uint8_t*) noexcept, size_t kBlock>
-size_t decode_wide(const uint8_t* in, size_t len, uint8_t* out) noexcept {
-  const size_t done = len >= kBlock ? kWide(in, len, out) : 0;
+// the wider instructions has these too), in one function of the wider
+// target, into which both decoders are inlined.
+__attribute__((target("avx2"))) size_t decode_avx2_then_sse41(const uint8_t* in, size_t len,
+                                                              uint8_t* out) noexcept {
+  const size_t done = len >= 32 ? decode_avx2(in, len, out) : 0;
+  return done + decode_sse41(in + done, len - done, out + done / 4 * 3);
+}
+__attribute__((target("avx512f,avx512bw,avx512vbmi"))) size_t decode_avx512_then_sse41(
+    const uint8_t* in, size_t len, uint8_t* out) noexcept {
+  const size_t done = len >= 64 ? decode_avx512(in, len, out) : 0;
   return done + decode_sse41(in + done, len - done, out + done / 4 * 3);
 }
 
@@ -184,8 +190,8 @@ size_t decode_wide(const uint8_t* in, size_t len, uint8_t* out) noexcept {
 namespace vorlane::base64 {
 
 const Kernel kSse41{blocks::decode_sse41, nullptr};
-const Kernel kAvx2{blocks::decode_wide<blocks::decode_avx2, 32>, nullptr};
-const Kernel kAvx512{blocks::decode_wide<blocks::decode_avx512, 64>, blocks::decode_short_avx512};
+const Kernel kAvx2{blocks::decode_avx2_then_sse41, nullptr};
+const Kernel kAvx512{blocks::decode_avx512_then_sse41, blocks::decode_short_avx512};
 
 }  // namespace vorlane::base64
 
