@@ -148,35 +148,21 @@ inline bool block_in_table_neon(const uint16_t* s) noexcept {
 
 bool read_samples_neon(const uint8_t* base, const uint8_t*& p, const uint8_t* end, uint16_t* out,
                        uint16_t* out_end, size_t& text, WireError& error) noexcept {
-  text = 0;
-  if (end - p >= static_cast<ptrdiff_t>(kVectorRead)) text = read_values_neon(p, end, out, out_end);
-  return read_samples<packed_groups>(base, p, end, out, out_end, text, error);
+  return read_samples_with<read_values_neon, kVectorRead, packed_groups>(
+      base, p, end, out, out_end, text, error);
 }
 
-void long_run_neon(char*& out_ref, const char* end, const uint16_t*& s_ref,
-                   const uint16_t* s_last) noexcept {
-  // Locals, not the references: stores through char* could alias them.
-  char* out = out_ref;
-  const uint16_t* s = s_ref;
-  for (size_t fit; (fit = samples_that_fit(out, end, s, s_last)) != 0;) {
-    const uint16_t* const stop = s + 3 * fit;
-    while (s != stop) {
-      if (static_cast<size_t>(stop - s) >= 3 * kCheckedBlock && block_in_table_neon(s)) [[likely]] {
-        for (size_t i = 0; i < kCheckedBlock; ++i) out = put_table_sample_neon(out, s + 3 * i);
-        s += 3 * kCheckedBlock;
-        continue;
-      }
-      // A value past the table, or the end of a round: the scalar sample.
-      if ((s[0] | s[1] | s[2]) < kTextCount) {
-        out = put_table_sample_neon(out, s);
-      } else {
-        out = put_next_sample(out, value_entry(s[0]), value_entry(s[1]), value_entry(s[2]));
-      }
-      s += 3;
-    }
-  }
-  out_ref = out;
-  s_ref = s;
+void long_run_neon(char*& out, const char* end, const uint16_t*& s, const uint16_t* s_last) noexcept {
+  const auto block = [](char* to, const uint16_t* t) {
+    for (size_t i = 0; i < kCheckedBlock; ++i) to = put_table_sample_neon(to, t + 3 * i);
+    return to;
+  };
+  // A value past the table: the scalar sample.
+  const auto one = [](char* to, const uint16_t* t) {
+    if ((t[0] | t[1] | t[2]) < kTextCount) return put_table_sample_neon(to, t);
+    return put_next_sample(to, value_entry(t[0]), value_entry(t[1]), value_entry(t[2]));
+  };
+  long_run_blocks(out, end, s, s_last, block_in_table_neon, block, one);
 }
 
 }  // namespace vorlane::fused

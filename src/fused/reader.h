@@ -179,4 +179,20 @@ inline bool read_samples(const uint8_t* base, const uint8_t*& p, const uint8_t* 
   return true;
 }
 
+// A vector reader: whole samples while it can, leaving `p` and `out` where
+// it stopped; returns their text length.
+using VectorReader = size_t (*)(const uint8_t*& p, const uint8_t* end, uint16_t*& out,
+                                const uint16_t* out_end) noexcept;
+
+// A path's reader: its vector reader where `kNeeds` bytes are left, then the
+// plain reader for the rest.
+template <VectorReader kVector, size_t kNeeds, GroupPacker kGroups>
+inline bool read_samples_with(const uint8_t* base, const uint8_t*& p, const uint8_t* end,
+                              uint16_t* out, uint16_t* const out_end, size_t& text,
+                              WireError& error) noexcept {
+  text = 0;
+  if (end - p >= static_cast<ptrdiff_t>(kNeeds)) text = kVector(p, end, out, out_end);
+  return read_samples<kGroups>(base, p, end, out, out_end, text, error);
+}
+
 }  // namespace vorlane::fused

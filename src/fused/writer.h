@@ -130,4 +130,31 @@ constexpr std::array<SampleLayout, 64> make_layouts(Place place, uint8_t none) {
   return table;
 }
 
+// The long-run loop of the vector writers: blocks of kCheckedBlock samples
+// whose values are all in the text table through `block`, the others (and
+// the end of a round) one at a time through `one`. Inlined into each
+// writer, whose target the three then take.
+template <class InTable, class Block, class One>
+[[gnu::always_inline]] inline void long_run_blocks(char*& out_ref, const char* end,
+                                                   const uint16_t*& s_ref, const uint16_t* s_last,
+                                                   InTable in_table, Block block, One one) noexcept {
+  // Locals, not the references: stores through char* could alias them.
+  char* out = out_ref;
+  const uint16_t* s = s_ref;
+  for (size_t fit; (fit = samples_that_fit(out, end, s, s_last)) != 0;) {
+    const uint16_t* const stop = s + 3 * fit;
+    while (s != stop) {
+      if (static_cast<size_t>(stop - s) >= 3 * kCheckedBlock && in_table(s)) [[likely]] {
+        out = block(out, s);
+        s += 3 * kCheckedBlock;
+        continue;
+      }
+      out = one(out, s);
+      s += 3;
+    }
+  }
+  out_ref = out;
+  s_ref = s;
+}
+
 }  // namespace vorlane::fused

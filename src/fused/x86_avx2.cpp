@@ -177,36 +177,18 @@ __attribute__((target("avx2,popcnt"))) size_t read_values_avx2(const uint8_t*& p
 
 bool read_samples_avx2(const uint8_t* base, const uint8_t*& p, const uint8_t* end, uint16_t* out,
                        uint16_t* out_end, size_t& text, WireError& error) noexcept {
-  text = 0;
-  if (end - p >= static_cast<ptrdiff_t>(kVectorRead)) text = read_values_avx2(p, end, out, out_end);
-  return read_samples<packed_groups>(base, p, end, out, out_end, text, error);
+  return read_samples_with<read_values_avx2, kVectorRead, packed_groups>(
+      base, p, end, out, out_end, text, error);
 }
 
-__attribute__((target("avx2"))) void long_run_avx2(char*& out_ref, const char* end,
-                                                   const uint16_t*& s_ref,
+__attribute__((target("avx2"))) void long_run_avx2(char*& out, const char* end, const uint16_t*& s,
                                                    const uint16_t* s_last) noexcept {
-  // Locals, not the references: stores through char* could alias them.
-  char* out = out_ref;
-  const uint16_t* s = s_ref;
-  for (size_t fit; (fit = samples_that_fit(out, end, s, s_last)) != 0;) {
-    const uint16_t* const stop = s + 3 * fit;
-    while (s != stop) {
-      if (static_cast<size_t>(stop - s) >= 3 * kCheckedBlock) {
-        if (block_in_table(s)) [[likely]] {
+  const auto block = [](char* to, const uint16_t* t) __attribute__((target("avx2"))) {
 #pragma GCC unroll 4
-          for (size_t i = 0; i < kCheckedBlock; ++i) out = put_table_sample_avx2(out, s + 3 * i);
-          s += 3 * kCheckedBlock;
-          continue;
-        }
-      }
-      // A block with a value past the table, or the end of a round: one
-      // sample at a time.
-      out = put_any_sample_avx2(out, s);
-      s += 3;
-    }
-  }
-  out_ref = out;
-  s_ref = s;
+    for (size_t i = 0; i < kCheckedBlock; ++i) to = put_table_sample_avx2(to, t + 3 * i);
+    return to;
+  };
+  long_run_blocks(out, end, s, s_last, in_table_avx2, block, any_sample_avx2);
 }
 
 }  // namespace vorlane::fused

@@ -74,4 +74,13 @@ __attribute__((target("avx2"), always_inline)) inline bool block_in_table(
   return _mm256_testz_si256(any, _mm256_set1_epi16(static_cast<int16_t>(~(kTextCount - 1)))) != 0;
 }
 
+// The two as the long-run loop takes them (it calls through these, which
+// it inlines once it is inlined into a writer of the same target).
+__attribute__((target("avx2"))) inline bool in_table_avx2(const uint16_t* s) noexcept {
+  return block_in_table(s);
+}
+__attribute__((target("avx2"))) inline char* any_sample_avx2(char* out, const uint16_t* s) noexcept {
+  return put_any_sample_avx2(out, s);
+}
+
 }  // namespace vorlane::fused

@@ -166,15 +166,12 @@ static_assert(2 * (kSampleFixed + 3 * kMaxTableText) == 64, "two samples at thei
 bool read_samples_avx512(const uint8_t* base, const uint8_t*& p, const uint8_t* end,
                          uint16_t* out, uint16_t* out_end, size_t& text,
                          WireError& error) noexcept {
-  text = 0;
-  if (end - p >= static_cast<ptrdiff_t>(kWindowRead)) text = read_values_avx512(p, end, out, out_end);
-  return read_samples<pext_groups>(base, p, end, out, out_end, text, error);
+  return read_samples_with<read_values_avx512, kWindowRead, pext_groups>(
+      base, p, end, out, out_end, text, error);
 }
 
 __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,popcnt,avx2"))) void long_run_avx512(
-    char*& out_ref, const char* end, const uint16_t*& s_ref, const uint16_t* s_last) noexcept {
-  char* out = out_ref;
-  const uint16_t* s = s_ref;
+    char*& out, const char* end, const uint16_t*& s, const uint16_t* s_last) noexcept {
   const __m512i values_index = _mm512_load_si512(kPairLayout.values);
   const __m512i lengths_index = _mm512_load_si512(kPairLayout.lengths);
   const __m512i places = _mm512_load_si512(kPairLayout.places);
@@ -183,38 +180,29 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,popcnt,avx2"))) v
   const auto entry = [](uint16_t u) __attribute__((target("avx2"))) {
     return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&kText[u]));
   };
-  for (size_t fit; (fit = samples_that_fit(out, end, s, s_last)) != 0;) {
-    const uint16_t* const stop = s + 3 * fit;
-    while (s != stop) {
-      if (static_cast<size_t>(stop - s) >= 3 * kCheckedBlock) {
-        if (block_in_table(s)) [[likely]] {
-          for (size_t i = 0; i < kCheckedBlock; i += 2, s += 6) {
-            const __m128i e01 = _mm_unpacklo_epi64(entry(s[0]), entry(s[1]));
-            const __m128i e23 = _mm_unpacklo_epi64(entry(s[2]), entry(s[3]));
-            const __m128i e45 = _mm_unpacklo_epi64(entry(s[4]), entry(s[5]));
-            const __m512i entries = _mm512_inserti32x4(
-                _mm512_castsi256_si512(_mm256_inserti128_si256(_mm256_castsi128_si256(e01), e23, 1)),
-                e45, 2);
-            const __m512i text =
-                _mm512_mask_permutexvar_epi8(fragments, value_places, values_index, entries);
-            // (The zero-masking form: the plain one trips a false
-            // uninitialised warning in the compiler's own header at -O3.)
-            const __m512i lengths = _mm512_maskz_permutexvar_epi8(~__mmask64{0}, lengths_index, entries);
-            const __mmask64 present = _mm512_cmplt_epu8_mask(places, lengths);
-            _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(present, text));
-            size_t length = static_cast<size_t>(__builtin_popcountll(present));
-            bits::opaque(length);
-            out += length;
-          }
-          continue;
-        }
-      }
-      out = put_any_sample_avx2(out, s);
-      s += 3;
+  const auto block = [&](char* to, const uint16_t* t)
+      __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,popcnt,avx2"))) {
+    for (size_t i = 0; i < kCheckedBlock; i += 2, t += 6) {
+      const __m128i e01 = _mm_unpacklo_epi64(entry(t[0]), entry(t[1]));
+      const __m128i e23 = _mm_unpacklo_epi64(entry(t[2]), entry(t[3]));
+      const __m128i e45 = _mm_unpacklo_epi64(entry(t[4]), entry(t[5]));
+      const __m512i entries = _mm512_inserti32x4(
+          _mm512_castsi256_si512(_mm256_inserti128_si256(_mm256_castsi128_si256(e01), e23, 1)),
+          e45, 2);
+      const __m512i text =
+          _mm512_mask_permutexvar_epi8(fragments, value_places, values_index, entries);
+      // (The zero-masking form: the plain one trips a false
+      // uninitialised warning in the compiler's own header at -O3.)
+      const __m512i lengths = _mm512_maskz_permutexvar_epi8(~__mmask64{0}, lengths_index, entries);
+      const __mmask64 present = _mm512_cmplt_epu8_mask(places, lengths);
+      _mm512_storeu_si512(to, _mm512_maskz_compress_epi8(present, text));
+      size_t length = static_cast<size_t>(__builtin_popcountll(present));
+      bits::opaque(length);
+      to += length;
     }
-  }
-  out_ref = out;
-  s_ref = s;
+    return to;
+  };
+  long_run_blocks(out, end, s, s_last, in_table_avx2, block, any_sample_avx2);
 }
 
 }  // namespace vorlane::fused
