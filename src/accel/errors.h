@@ -2,10 +2,10 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <string_view>
 
 #include "base64/base64.h"
+#include "common/fixed_text.h"
 #include "wire/wire_error.h"
 
 namespace vorlane::accel {
@@ -13,7 +13,7 @@ namespace vorlane::accel {
 using base64::Base64DecodeError;
 using wire::WireError;
 
-// Small value type; carries numbers only, text is made by debug_text.
+// Small value type; carries numbers only, text is made by error_text.
 struct Error {
   enum class Kind : uint8_t {
     PostcardError,                // the bytes are not a payload of the version
@@ -39,15 +39,9 @@ struct Error {
 
 // An error's debug text in a fixed buffer: a report made after memory ran
 // out must not need any. The longest text is 54 bytes.
-struct ErrorText {
-  char data[64];
-  uint8_t size = 0;
-  std::string_view view() const noexcept { return {data, size}; }
-};
+using ErrorText = FixedText<64>;
 
 std::string_view debug_text(WireError error) noexcept;
-std::string debug_text(const Base64DecodeError& error);
-std::string debug_text(const Error& error);
 ErrorText error_text(const Error& error) noexcept;
 
 }  // namespace vorlane::accel
