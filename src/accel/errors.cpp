@@ -56,22 +56,37 @@ std::string debug_text(const Base64DecodeError& error) {
   return std::string(text.view());
 }
 
-ErrorText error_text(const Error& error) noexcept {
-  ErrorText text;
-  Writer w(text);
+namespace {
+
+void put_error(Writer& w, const Error& error) noexcept {
   switch (error.kind) {
     case Error::Kind::PostcardError:
       w.put("PostcardError(").put(debug_text(error.wire)).put(")");
-      return text;
+      return;
     case Error::Kind::B64Error:
       w.put("B64Error(");
       put_base64(w, error.b64);
       w.put(")");
-      return text;
+      return;
     case Error::Kind::ProtocolVersionNotSupported:
       break;
   }
   w.put("ProtocolVersionNotSupported(").number(error.version).put(")");
+}
+
+}  // namespace
+
+ErrorText error_text(const Error& error) noexcept {
+  ErrorText text;
+  Writer w(text);
+  put_error(w, error);
+  return text;
+}
+
+ErrorText failure_message(const Error& error) noexcept {
+  ErrorText text;
+  Writer w(text);
+  put_error(w.put("Parsing failed: "), error);
   return text;
 }
 

@@ -38,9 +38,10 @@ struct Error {
 };
 
 // An error's debug text in a fixed buffer: a report made after memory ran
-// out must not need any. The longest text is 54 bytes.
+// out must not need any. The longest text is 54 bytes, 70 with the prefix
+// of failure_message.
 struct ErrorText {
-  char data[64];
+  char data[80];
   uint8_t size = 0;
   std::string_view view() const noexcept { return {data, size}; }
 };
@@ -49,5 +50,8 @@ std::string_view debug_text(WireError error) noexcept;
 std::string debug_text(const Base64DecodeError& error);
 std::string debug_text(const Error& error);
 ErrorText error_text(const Error& error) noexcept;
+// "Parsing failed: " and the debug text: what a caller is told of a payload
+// that did not decode, by every front end alike.
+ErrorText failure_message(const Error& error) noexcept;
 
 }  // namespace vorlane::accel

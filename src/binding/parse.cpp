@@ -105,12 +105,7 @@ PyObject* parse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   auto length = document.prepare(version, b64_data);
   if (!length.ok()) {
     // On the stack: failing rows are common in a batch, and need no heap.
-    constexpr std::string_view kPrefix = "Parsing failed: ";
-    const accel::ErrorText text = accel::error_text(length.error());
-    char message[kPrefix.size() + sizeof text.data];
-    kPrefix.copy(message, kPrefix.size());
-    text.view().copy(message + kPrefix.size(), text.size);
-    return raise(PyExc_ValueError, std::string_view(message, kPrefix.size() + text.size));
+    return raise(PyExc_ValueError, accel::failure_message(length.error()).view());
   }
   // The document is ASCII by construction, so it goes straight into a
   // one-byte-kind str. Out of memory here is an ordinary MemoryError.
