@@ -89,6 +89,17 @@ def recipes(payloads, args, tmp):
     """(name, setup) pairs; setup returns (timed function, to (documents, errors))."""
     import vorlane_binary_parser_columns as columns
 
+    def native(threads, arrow):
+        # The batch decoder from a list of str (what the loop reads) or an
+        # Arrow string column, to its Arrow struct column.
+        def setup():
+            import pyarrow as pa
+            from vorlane_binary_parser_arrow import documents
+            source = pa.array(payloads, pa.string()) if arrow else payloads
+            return (lambda: documents(source, 3, threads=threads),
+                    lambda out: arrow_lists(pa.table(pa.array(out).flatten(), names=["document", "error"])))
+        return setup
+
     def plain():
         return lambda: columns.decode_column(payloads, 3), lambda out: out
 
@@ -188,7 +199,11 @@ def recipes(payloads, args, tmp):
         decoded = frame.select("n", udf(F.lit(3), "payload").alias("d")).select("n", "d.document", "d.error")
         return lambda: decoded.write.format("noop").mode("overwrite").save(), None
 
-    table = [("decode_column (list)", plain), ("pandas, object Series", pandas_of(object)),
+    table = [("native documents, list, 1 thread", native(1, False)),
+             ("native documents, list, default", native(None, False)),
+             ("native documents, Arrow, 1 thread", native(1, True)),
+             ("native documents, Arrow, default", native(None, True)),
+             ("decode_column (list)", plain), ("pandas, object Series", pandas_of(object)),
              ("pandas, string[pyarrow] Series", pandas_of("string[pyarrow]")),
              ("Polars map_batches", polars), ("DuckDB Arrow UDF", duckdb),
              ("Spark pandas UDF", spark), ("Dask map_partitions", dask),

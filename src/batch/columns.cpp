@@ -8,6 +8,10 @@
 #include <string_view>
 #include <thread>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 #include "accel/errors.h"
 #include "fused/document.h"
 
@@ -129,6 +133,21 @@ Problem TextColumn::open(const char* format, const ArrowArray& array) {
   return {};
 }
 
+int64_t TextColumn::text_bytes() const noexcept {
+  const int64_t end = offset_ + length_;
+  switch (layout_) {
+    case Layout::Utf8:
+      return length_ ? static_cast<const int32_t*>(offsets_)[end] - static_cast<const int32_t*>(offsets_)[offset_] : 0;
+    case Layout::LargeUtf8:
+      return length_ ? static_cast<const int64_t*>(offsets_)[end] - static_cast<const int64_t*>(offsets_)[offset_] : 0;
+    case Layout::View:
+      break;
+  }
+  int64_t bytes = 0;
+  for (int64_t i = 0; i < length_; ++i) bytes += is_null(i) ? 0 : static_cast<int64_t>(text(i).size());
+  return bytes;
+}
+
 bool TextColumn::is_null(int64_t row) const noexcept {
   return validity_ != nullptr && !bit(validity_, offset_ + row);
 }
@@ -232,179 +251,243 @@ void run_tasks(int64_t tasks, unsigned threads, const std::function<void(int64_t
 
 namespace {
 
-// A growing text buffer for one chunk; not zeroed as it grows.
-class Bytes {
+// Large buffers ask for huge pages: a column of documents is hundreds of
+// megabytes, and faulting it in 4 KiB at a time costs as much as writing it.
+void prefer_huge_pages(void* p, size_t bytes) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  constexpr uintptr_t kHuge = uintptr_t{1} << 21;
+  if (bytes < 2 * kHuge) return;
+  const uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(kHuge - 1);
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+  (void)p;
+  (void)bytes;
+#endif
+}
+
+// A buffer that grows by realloc and is handed on at its exact size.
+template <class T>
+class Growing {
  public:
-  char* extend(size_t n) {
-    if (size_ + n > capacity_) {
-      const size_t capacity = std::max(size_ + n, 2 * capacity_ + 4096);
-      std::unique_ptr<char[]> grown(new char[capacity]);
-      if (size_ != 0) std::memcpy(grown.get(), bytes_.get(), size_);
-      bytes_ = std::move(grown);
-      capacity_ = capacity;
-    }
-    char* at = bytes_.get() + size_;
+  T* extend(size_t n) {
+    if (size_ + n > capacity_) reserve(std::max(size_ + n, capacity_ + capacity_ / 2 + 4096 / sizeof(T)));
+    T* at = buffer_.get() + size_;
     size_ += n;
     return at;
   }
-  void shrink(size_t size) noexcept { size_ = size; }
-  const char* data() const noexcept { return bytes_.get(); }
-  int64_t size() const noexcept { return static_cast<int64_t>(size_); }
+  void reserve(size_t capacity) {
+    if (capacity <= capacity_) return;
+    void* grown = std::realloc(buffer_.get(), capacity * sizeof(T));
+    if (grown == nullptr) throw std::bad_alloc();
+    buffer_.release();
+    buffer_.reset(static_cast<T*>(grown));
+    capacity_ = capacity;
+    prefer_huge_pages(grown, capacity * sizeof(T));
+  }
+  size_t size() const noexcept { return size_; }
+  T* data() noexcept { return buffer_.get(); }
+  // The buffer, cut to its size (at least one element: Arrow wants a
+  // pointer even for no bytes).
+  Buffer<T> take() {
+    reserve(1);
+    if (capacity_ > size_ && size_ > 0) {
+      if (void* cut = std::realloc(buffer_.get(), size_ * sizeof(T))) {
+        buffer_.release();
+        buffer_.reset(static_cast<T*>(cut));
+      }
+    }
+    capacity_ = size_ = 0;
+    return std::move(buffer_);
+  }
 
  private:
-  std::unique_ptr<char[]> bytes_;
+  Buffer<T> buffer_;
   size_t size_ = 0;
   size_t capacity_ = 0;
 };
 
-// A chunk's texts before they are gathered: offsets from 0, a bit a row.
-struct Texts {
-  Bytes data;
-  std::vector<int64_t> offsets{0};
-  std::vector<uint8_t> validity;
+template <class T>
+Buffer<T> allocate(size_t n) {
+  void* p = std::malloc(std::max<size_t>(n, 1) * sizeof(T));
+  if (p == nullptr) throw std::bad_alloc();
+  prefer_huge_pages(p, n * sizeof(T));
+  return Buffer<T>(static_cast<T*>(p));
+}
 
-  explicit Texts(int64_t rows) : validity(static_cast<size_t>((rows + 7) / 8), 0) {
-    offsets.reserve(static_cast<size_t>(rows) + 1);
+// A run's texts as they are written: offsets from 0, a flag a row.
+class Texts {
+ public:
+  explicit Texts(int64_t rows) {
+    offsets_.reserve(static_cast<size_t>(rows) + 1);
+    *offsets_.extend(1) = 0;
+    valid_.reserve(static_cast<size_t>(rows));
   }
+  Growing<char>& data() noexcept { return data_; }
   void add(std::string_view text) {
-    if (!text.empty()) std::memcpy(data.extend(text.size()), text.data(), text.size());
-    set_valid();
+    if (!text.empty()) std::memcpy(data_.extend(text.size()), text.data(), text.size());
+    end_row(true);
   }
-  void set_valid() noexcept {
-    const size_t row = offsets.size() - 1;
-    validity[row >> 3] = static_cast<uint8_t>(validity[row >> 3] | (1u << (row & 7)));
-    offsets.push_back(data.size());
+  void end_row(bool valid) {
+    *offsets_.extend(1) = static_cast<int64_t>(data_.size());
+    *valid_.extend(1) = valid;
+    nulls_ += !valid;
   }
-  void add_null() { offsets.push_back(data.size()); }
+
+  StringColumn finish() {
+    StringColumn out;
+    out.length = static_cast<int64_t>(valid_.size());
+    out.null_count = nulls_;
+    if (nulls_ > 0) {
+      out.validity = allocate<uint8_t>(static_cast<size_t>((out.length + 7) / 8));
+      std::memset(out.validity.get(), 0, static_cast<size_t>((out.length + 7) / 8));
+      const uint8_t* valid = valid_.data();
+      for (int64_t i = 0; i < out.length; ++i) {
+        out.validity[static_cast<size_t>(i >> 3)] |= static_cast<uint8_t>(valid[i] << (i & 7));
+      }
+    }
+    out.offsets = offsets_.take();
+    out.data = data_.take();
+    return out;
+  }
+
+ private:
+  Growing<char> data_;
+  Growing<int64_t> offsets_;
+  Growing<uint8_t> valid_;
+  int64_t nulls_ = 0;
 };
 
-// Rows of texts to gather, from a chunk or a finished column.
-struct Slice {
-  int64_t rows;
-  const int64_t* offsets;
-  const char* data;
-  const uint8_t* validity;  // null: no row is null
-};
-
-StringColumn gather(const std::vector<Slice>& slices, unsigned threads) {
+// Joins `parts` end to end. With `steal`, the first part's buffers grow
+// into the result (moved, not copied, by realloc) and every part is freed
+// as soon as it is copied.
+StringColumn join(const std::vector<StringColumn*>& parts, bool steal) {
   StringColumn out;
-  std::vector<int64_t> row_at(slices.size() + 1, 0);
-  std::vector<int64_t> byte_at(slices.size() + 1, 0);
-  for (size_t s = 0; s < slices.size(); ++s) {
-    const Slice& slice = slices[s];
-    row_at[s + 1] = row_at[s] + slice.rows;
-    byte_at[s + 1] = byte_at[s] + slice.offsets[slice.rows] - slice.offsets[0];
-    if (slice.validity != nullptr) {
-      for (int64_t i = 0; i < slice.rows; ++i) out.null_count += !bit(slice.validity, i);
-    }
+  int64_t bytes = 0;
+  for (const StringColumn* part : parts) {
+    out.length += part->length;
+    out.null_count += part->null_count;
+    bytes += part->data_bytes();
   }
-  out.length = row_at.back();
-  out.offsets.reset(new int64_t[static_cast<size_t>(out.length) + 1]);
-  out.offsets[0] = 0;
-  out.data.reset(new char[static_cast<size_t>(std::max<int64_t>(byte_at.back(), 1))]);
-  run_tasks(static_cast<int64_t>(slices.size()), threads, [&](int64_t s) {
-    const Slice& slice = slices[static_cast<size_t>(s)];
-    const int64_t shift = byte_at[static_cast<size_t>(s)] - slice.offsets[0];
-    int64_t* offsets = out.offsets.get() + row_at[static_cast<size_t>(s)];
-    for (int64_t i = 1; i <= slice.rows; ++i) offsets[i] = slice.offsets[i] + shift;
-    const int64_t bytes = slice.offsets[slice.rows] - slice.offsets[0];
-    if (bytes > 0) {
-      std::memcpy(out.data.get() + byte_at[static_cast<size_t>(s)], slice.data + slice.offsets[0],
-                  static_cast<size_t>(bytes));
-    }
-  });
+  int64_t row = 0;
+  int64_t at = 0;
+  if (steal && !parts.empty()) {
+    StringColumn& first = *parts.front();
+    void* data = std::realloc(first.data.get(), static_cast<size_t>(std::max<int64_t>(bytes, 1)));
+    if (data == nullptr) throw std::bad_alloc();
+    first.data.release();
+    out.data.reset(static_cast<char*>(data));
+    void* offsets = std::realloc(first.offsets.get(), sizeof(int64_t) * static_cast<size_t>(out.length + 1));
+    if (offsets == nullptr) throw std::bad_alloc();
+    first.offsets.release();
+    out.offsets.reset(static_cast<int64_t*>(offsets));
+    row = first.length;
+    at = out.offsets[static_cast<size_t>(row)];
+  } else {
+    out.data = allocate<char>(static_cast<size_t>(bytes));
+    out.offsets = allocate<int64_t>(static_cast<size_t>(out.length) + 1);
+    out.offsets[0] = 0;
+  }
+  const size_t validity_bytes = static_cast<size_t>((out.length + 7) / 8);
   if (out.null_count > 0) {
-    // Slices need not start on a byte, so the bits are set here, in one pass.
-    const size_t bytes = static_cast<size_t>((out.length + 7) / 8);
-    out.validity.reset(new uint8_t[bytes]());
-    int64_t row = 0;
-    for (const Slice& slice : slices) {
-      for (int64_t i = 0; i < slice.rows; ++i, ++row) {
-        if (slice.validity == nullptr || bit(slice.validity, i)) {
-          out.validity[static_cast<size_t>(row >> 3)] |= static_cast<uint8_t>(1u << (row & 7));
+    out.validity = allocate<uint8_t>(validity_bytes);
+    std::memset(out.validity.get(), 0, validity_bytes);
+  }
+  int64_t base_row = 0;
+  for (size_t p = 0; p < parts.size(); ++p) {
+    StringColumn& part = *parts[p];
+    if (out.validity) {
+      for (int64_t i = 0; i < part.length; ++i) {
+        if (part.validity == nullptr || bit(part.validity.get(), i)) {
+          const int64_t r = base_row + i;
+          out.validity[static_cast<size_t>(r >> 3)] |= static_cast<uint8_t>(1u << (r & 7));
         }
       }
     }
+    base_row += part.length;
+    if (steal && p == 0) continue;
+    const int64_t size = part.data_bytes();
+    if (size > 0) std::memcpy(out.data.get() + at, part.data.get(), static_cast<size_t>(size));
+    for (int64_t i = 1; i <= part.length; ++i) out.offsets[static_cast<size_t>(row + i)] = part.offsets[static_cast<size_t>(i)] + at;
+    row += part.length;
+    at += size;
+    if (steal) part = StringColumn();
   }
+  if (steal && !parts.empty()) *parts.front() = StringColumn();
   return out;
 }
 
-Slice slice_of(const Texts& texts) {
-  return {static_cast<int64_t>(texts.offsets.size()) - 1, texts.offsets.data(), texts.data.data(),
-          texts.validity.data()};
-}
-
-Slice slice_of(const StringColumn& column) {
-  return {column.length, column.offsets.get(), column.data.get(), column.validity.get()};
-}
-
-struct Chunk {
-  Texts documents;
-  Texts errors;
-  explicit Chunk(int64_t rows) : documents(rows), errors(rows) {}
-};
-
-void decode_chunk(const RowSource& source, int64_t first, int64_t rows, Chunk& chunk) {
+// The documents of a run of rows, and their errors.
+Documents decode_run(const RowSource& source, int64_t first, int64_t rows, int64_t text_bytes) {
+  Texts documents(rows);
+  Texts errors(rows);
+  // A document is about four times its payload's text. Room reserved and
+  // not written costs no memory; too little means growing, by moving.
+  documents.data().reserve(5 * static_cast<size_t>(text_bytes) + 4096);
   fused::Document document;
   for (int64_t row = first; row < first + rows; ++row) {
     const Row input = source(row);
     if (input.kind != Row::Kind::Text) {
-      chunk.documents.add_null();
+      documents.end_row(false);
       if (input.kind == Row::Kind::Failed) {
-        chunk.errors.add(input.text);
+        errors.add(input.text);
       } else {
-        chunk.errors.add_null();
+        errors.end_row(false);
       }
       continue;
     }
     const auto length = document.prepare(input.version, input.text);
     if (!length.ok()) {
-      chunk.documents.add_null();
-      chunk.errors.add(accel::failure_message(length.error()).view());
+      documents.end_row(false);
+      errors.add(accel::failure_message(length.error()).view());
       continue;
     }
-    char* const at = chunk.documents.data.extend(length.value());
+    char* const at = documents.data().extend(length.value());
     if (document.write(at, length.value()) != at + length.value()) {
       throw std::logic_error("the document's length differs from its measure");
     }
-    chunk.documents.set_valid();
-    chunk.errors.add_null();
+    documents.end_row(true);
+    errors.end_row(false);
   }
+  return {documents.finish(), errors.finish()};
+}
+
+Documents join_all(const std::vector<Documents*>& parts, bool steal) {
+  std::vector<StringColumn*> documents, errors;
+  for (Documents* part : parts) {
+    documents.push_back(&part->document);
+    errors.push_back(&part->error);
+  }
+  Documents out;
+  out.document = join(documents, steal);
+  out.error = join(errors, steal);
+  return out;
 }
 
 }  // namespace
 
-Documents decode_documents(const RowSource& source, int64_t rows, unsigned threads) {
-  const int64_t chunks = (rows + kChunkRows - 1) / kChunkRows;
-  std::vector<std::unique_ptr<Chunk>> parts(static_cast<size_t>(chunks));
-  run_tasks(chunks, threads, [&](int64_t c) {
-    const int64_t first = c * kChunkRows;
-    const int64_t count = std::min(kChunkRows, rows - first);
-    auto chunk = std::make_unique<Chunk>(count);
-    decode_chunk(source, first, count, *chunk);
-    parts[static_cast<size_t>(c)] = std::move(chunk);
+Documents decode_documents(const RowSource& source, int64_t rows, int64_t text_bytes,
+                           unsigned threads) {
+  // A run of rows a thread: rows cost about the same, and one run each
+  // means the first run's buffers become the result's without a copy.
+  const int64_t runs = std::max<int64_t>(1, std::min<int64_t>(threads, rows / 1024));
+  std::vector<Documents> parts(static_cast<size_t>(runs));
+  run_tasks(runs, threads, [&](int64_t r) {
+    const int64_t first = rows * r / runs;
+    const int64_t last = rows * (r + 1) / runs;
+    parts[static_cast<size_t>(r)] = decode_run(source, first, last - first, text_bytes / runs);
   });
-  std::vector<Slice> documents, errors;
-  for (const auto& part : parts) {
-    documents.push_back(slice_of(part->documents));
-    errors.push_back(slice_of(part->errors));
-  }
-  Documents out;
-  out.document = gather(documents, threads);
-  out.error = gather(errors, threads);
-  return out;
+  if (runs == 1) return std::move(parts.front());
+  std::vector<Documents*> list;
+  for (Documents& part : parts) list.push_back(&part);
+  return join_all(list, true);
 }
 
-Documents concatenate(const std::vector<std::shared_ptr<const Documents>>& parts, unsigned threads) {
-  std::vector<Slice> documents, errors;
-  for (const auto& part : parts) {
-    documents.push_back(slice_of(part->document));
-    errors.push_back(slice_of(part->error));
-  }
-  Documents out;
-  out.document = gather(documents, threads);
-  out.error = gather(errors, threads);
-  return out;
+Documents concatenate(const std::vector<std::shared_ptr<const Documents>>& parts, unsigned) {
+  std::vector<Documents*> list;
+  // Without stealing, join only reads the parts.
+  for (const auto& part : parts) list.push_back(const_cast<Documents*>(part.get()));
+  return join_all(list, false);
 }
 
 }  // namespace vorlane::batch

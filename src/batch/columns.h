@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
@@ -33,6 +34,8 @@ class TextColumn {
   Problem open(const char* format, const ArrowArray& array);
 
   int64_t size() const noexcept { return length_; }
+  // The bytes of all its texts.
+  int64_t text_bytes() const noexcept;
   bool is_null(int64_t row) const noexcept;
   std::string_view text(int64_t row) const noexcept;
 
@@ -92,15 +95,22 @@ struct Row {
 // Where rows come from; `row` is called from several threads at once.
 using RowSource = std::function<Row(int64_t row)>;
 
+// Memory from malloc: a buffer grown by realloc is moved, not copied.
+struct Free {
+  void operator()(void* p) const noexcept { std::free(p); }
+};
+template <class T>
+using Buffer = std::unique_ptr<T[], Free>;
+
 // An Arrow string column ("U": 64-bit offsets) owning buffers of exactly
 // its size.
 struct StringColumn {
   int64_t length = 0;
   int64_t null_count = 0;
-  std::unique_ptr<uint8_t[]> validity;  // null when no row is null
-  std::unique_ptr<int64_t[]> offsets;   // length + 1
-  std::unique_ptr<char[]> data;
-  int64_t data_bytes() const noexcept { return length ? offsets[static_cast<size_t>(length)] : 0; }
+  Buffer<uint8_t> validity;  // null when no row is null
+  Buffer<int64_t> offsets;   // length + 1, from 0
+  Buffer<char> data;
+  int64_t data_bytes() const noexcept { return offsets ? offsets[static_cast<size_t>(length)] : 0; }
 };
 
 // struct<document: string, error: string>: each row's document as parse
@@ -110,12 +120,11 @@ struct Documents {
   StringColumn error;
 };
 
-// Rows decoded between two gatherings; a chunk's texts stay in the cache.
-constexpr int64_t kChunkRows = 4096;
-
 // Decodes `rows` rows on at most `threads` threads (the calling one among
-// them), in chunks, output in row order.
-Documents decode_documents(const RowSource& source, int64_t rows, unsigned threads);
+// them), each a run of rows of its own, output in row order. `text_bytes`,
+// the payloads' size, sizes the first reservation (a guess is fine).
+Documents decode_documents(const RowSource& source, int64_t rows, int64_t text_bytes,
+                           unsigned threads);
 
 // Joins columns end to end into one of exactly their size.
 Documents concatenate(const std::vector<std::shared_ptr<const Documents>>& parts, unsigned threads);

@@ -320,6 +320,7 @@ Parts decode_sequence(PyObject* payloads, const VersionColumn& versions, unsigne
   check_version_rows(versions, rows);
   std::vector<Row> input(static_cast<size_t>(rows));
   std::vector<std::string> failures;  // texts that have no UTF-8 form
+  int64_t text_bytes = 0;
   failures.reserve(8);
   for (Py_ssize_t row = 0; row < rows; ++row) {
     PyObject* item = PyTuple_GET_ITEM(items.get(), row);
@@ -342,13 +343,15 @@ Parts decode_sequence(PyObject* payloads, const VersionColumn& versions, unsigne
       continue;
     }
     r.text = {utf8, static_cast<size_t>(size)};
+    text_bytes += size;
   }
   for (Row& r : input) {
     if (r.kind == Row::Kind::Failed && r.text.data() == nullptr) r.text = failures[r.version];
   }
   auto out = std::make_shared<Documents>();
   without_gil([&] {
-    *out = decode_documents([&](int64_t row) { return input[static_cast<size_t>(row)]; }, rows, threads);
+    *out = decode_documents([&](int64_t row) { return input[static_cast<size_t>(row)]; }, rows,
+                            text_bytes, threads);
   });
   return {out};
 }
@@ -372,7 +375,7 @@ Parts decode_arrow(PyObject* payloads, const VersionColumn& versions, unsigned t
           [&](int64_t row) {
             return texts.is_null(row) ? Row{} : with_version(versions, base + row, texts.text(row));
           },
-          texts.size(), threads);
+          texts.size(), texts.text_bytes(), threads);
     });
     base += texts.size();
     parts.push_back(std::move(out));
