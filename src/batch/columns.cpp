@@ -46,6 +46,7 @@ Problem check_frame(const std::string& what, const ArrowArray& array, int64_t mi
                          (max_buffers > min_buffers ? " or more" : ""));
   }
   if (array.n_buffers > 0 && array.buffers == nullptr) return bad(what, "no buffer list");
+  if (min_buffers == 0 && max_buffers == 0) return {};  // the null type: every row null
   if (array.null_count < -1 || array.null_count > array.length) {
     return bad(what, "null count " + std::to_string(array.null_count) + " for " +
                          std::to_string(array.length) + " rows");
