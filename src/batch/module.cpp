@@ -110,8 +110,14 @@ struct Owned {
   Owned() = default;
   Owned(const Owned&) = delete;
   Owned& operator=(const Owned&) = delete;
+  // Runs with the interpreter lock held, often while an exception is on
+  // its way out: the producer's release may run Python code, so that
+  // exception is set aside around it.
   ~Owned() {
-    if (value.release != nullptr) value.release(&value);
+    if (value.release == nullptr) return;
+    PyObject* pending = PyErr_GetRaisedException();
+    value.release(&value);
+    PyErr_SetRaisedException(pending);
   }
 };
 
