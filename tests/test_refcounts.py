@@ -11,6 +11,7 @@ from pathlib import Path
 import pytest
 
 import vorlane_binary_parser
+import vorlane_binary_parser_arrow
 from vorlane_binary_parser import BinaryParser
 
 from payloads import b64, settings_bytes
@@ -29,10 +30,11 @@ def test_the_run_has_the_interpreter_it_asked_for():
     assert DEBUG or not REQUIRED, f"{sys.executable} is not a debug build"
 
 
-def test_module_is_built_for_the_interpreters_abi():
+@pytest.mark.parametrize("module", [vorlane_binary_parser, vorlane_binary_parser_arrow])
+def test_module_is_built_for_the_interpreters_abi(module):
     # Debug and release builds load each other's modules without a word;
     # one built for the wrong one hides its references from the accounting.
-    data = Path(vorlane_binary_parser.__file__).read_bytes()
+    data = Path(module.__file__).read_bytes()
     found = [s.decode() for s in DEBUG_ONLY_SYMBOLS if s + b"\0" in data]
     if DEBUG:
         assert found, "the module was built without Py_DEBUG for a debug interpreter"
@@ -64,6 +66,16 @@ def calls():
         ("an index as version", lambda: parse("accel", True, v1)),
         ("a str subclass", lambda: parse(kind, 3, v3)),
         ("the constructor", BinaryParser),
+    ]
+    # The batch decoder: a column with every kind of row, its result handed
+    # out through capsules that nobody takes, and a refused column.
+    documents = vorlane_binary_parser_arrow.documents
+    rows = [v3, None, "QUI", "\ud800", "", v1]
+    out = documents(rows, 3)
+    cases += [
+        ("batch, every kind of row", lambda: documents(rows, [3, None, 3, -1, 2**64, 1], threads=2)),
+        ("batch, capsules dropped", lambda: (out.__arrow_c_array__(), out.__arrow_c_stream__())),
+        ("batch, a refused column", lambda: documents([v3, b"x"], 3)),
     ]
     namespace = {"parser": parser, "parse": parse, "BinaryParser": BinaryParser}
     for row in error_rows():
