@@ -120,14 +120,37 @@ struct Documents {
   StringColumn error;
 };
 
+// Any Arrow array this decoder makes, and its type: the tree the module
+// exports through the C data interface. Buffers are in Arrow's order; a
+// null one is absent (a validity bitmap when no row is null).
+struct Node {
+  const char* format = "";
+  const char* name = "";
+  int64_t length = 0;
+  int64_t null_count = 0;
+  std::vector<Buffer<uint8_t>> buffers;
+  std::vector<Node> children;
+  std::shared_ptr<const Node> dictionary;
+};
+
+// The documents' struct array, taking the columns' buffers.
+Node documents_node(Documents documents);
+
+// Typed rows, struct<version: uint8, timestamp: int64, range, freq, noise,
+// antialias: dictionary<int8, string>, acc_temp: int16,
+// samples: large_list<struct<x, y, z: int16>>, error: large_string>; a
+// field the row's version lacks, and every field but error of a row that
+// failed, is null.
+Node decode_records(const RowSource& source, int64_t rows, unsigned threads);
+
+// Arrays of one type joined end to end, copied.
+Node concatenate(const std::vector<std::shared_ptr<const Node>>& parts);
+
 // Decodes `rows` rows on at most `threads` threads (the calling one among
 // them), each a run of rows of its own, output in row order. `text_bytes`,
 // the payloads' size, sizes the first reservation (a guess is fine).
 Documents decode_documents(const RowSource& source, int64_t rows, int64_t text_bytes,
                            unsigned threads);
-
-// Joins columns end to end into one of exactly their size.
-Documents concatenate(const std::vector<std::shared_ptr<const Documents>>& parts, unsigned threads);
 
 // Runs task(0) to task(tasks - 1) on at most `threads` threads, the calling
 // one among them; the first exception a task throws is rethrown here.

@@ -314,11 +314,19 @@ unsigned read_threads(PyObject* threads) {
   return static_cast<unsigned>(value);
 }
 
-using Parts = std::vector<std::shared_ptr<const Documents>>;
+using Parts = std::vector<std::shared_ptr<const Node>>;
+
+enum class Output { Documents, Records };
+
+// One batch's rows decoded into the output asked for.
+Node decode(Output output, const RowSource& source, int64_t rows, int64_t text_bytes, unsigned threads) {
+  if (output == Output::Records) return decode_records(source, rows, threads);
+  return documents_node(decode_documents(source, rows, text_bytes, threads));
+}
 
 // ---- a Python sequence of str and None ----
 
-Parts decode_sequence(PyObject* payloads, const VersionColumn& versions, unsigned threads) {
+Parts decode_sequence(PyObject* payloads, const VersionColumn& versions, Output output, unsigned threads) {
   // A tuple of its own: the caller's list may change while the rows decode.
   Ref items(PySequence_Tuple(payloads));
   check(bool(items));
@@ -354,17 +362,17 @@ Parts decode_sequence(PyObject* payloads, const VersionColumn& versions, unsigne
   for (Row& r : input) {
     if (r.kind == Row::Kind::Failed && r.text.data() == nullptr) r.text = failures[r.version];
   }
-  auto out = std::make_shared<Documents>();
+  auto out = std::make_shared<Node>();
   without_gil([&] {
-    *out = decode_documents([&](int64_t row) { return input[static_cast<size_t>(row)]; }, rows,
-                            text_bytes, threads);
+    *out = decode(output, [&](int64_t row) { return input[static_cast<size_t>(row)]; }, rows, text_bytes,
+                  threads);
   });
   return {out};
 }
 
 // ---- an Arrow array or stream, a batch at a time ----
 
-Parts decode_arrow(PyObject* payloads, const VersionColumn& versions, unsigned threads) {
+Parts decode_arrow(PyObject* payloads, const VersionColumn& versions, Output output, unsigned threads) {
   ArrowInput input(payloads, "payload column");
   Parts parts;
   int64_t base = 0;
@@ -375,9 +383,10 @@ Parts decode_arrow(PyObject* payloads, const VersionColumn& versions, unsigned t
     if (versions.is_column() && versions.size() < base + texts.size()) {
       raise(PyExc_ValueError, "fewer versions than payloads");
     }
-    auto out = std::make_shared<Documents>();
+    auto out = std::make_shared<Node>();
     without_gil([&] {
-      *out = decode_documents(
+      *out = decode(
+          output,
           [&](int64_t row) {
             return texts.is_null(row) ? Row{} : with_version(versions, base + row, texts.text(row));
           },
@@ -387,6 +396,10 @@ Parts decode_arrow(PyObject* payloads, const VersionColumn& versions, unsigned t
     parts.push_back(std::move(out));
   }
   check_version_rows(versions, base);
+  if (parts.empty()) {
+    // A stream of no batches: one empty array still carries the type.
+    parts.push_back(std::make_shared<Node>(decode(output, [](int64_t) { return Row{}; }, 0, 0, 1)));
+  }
   return parts;
 }
 
@@ -400,82 +413,75 @@ struct ColumnsObject {
 
 PyTypeObject* g_columns_type = nullptr;
 
-// struct<document: large_string, error: large_string>, every field nullable.
+// A node's type, exported; every field nullable.
 struct SchemaBlock {
-  ArrowSchema children[2];
-  ArrowSchema* child_list[2];
+  std::vector<ArrowSchema> children;
+  std::vector<ArrowSchema*> child_list;
+  ArrowSchema dictionary{};
 };
-
-void release_child_schema(ArrowSchema* schema) { schema->release = nullptr; }
 
 void release_schema(ArrowSchema* schema) {
   auto* block = static_cast<SchemaBlock*>(schema->private_data);
   for (ArrowSchema& child : block->children) {
     if (child.release != nullptr) child.release(&child);
   }
+  if (block->dictionary.release != nullptr) block->dictionary.release(&block->dictionary);
   delete block;
   schema->release = nullptr;
 }
 
-void export_schema(ArrowSchema* out) {
-  auto* block = new SchemaBlock;
-  const char* names[2] = {"document", "error"};
-  for (int i = 0; i < 2; ++i) {
-    block->children[i] = {"U", names[i], nullptr, ARROW_FLAG_NULLABLE, 0, nullptr, nullptr,
-                          release_child_schema, nullptr};
-    block->child_list[i] = &block->children[i];
+void export_schema(const Node& node, ArrowSchema* out, int64_t flags = 0) {
+  auto block = std::make_unique<SchemaBlock>();
+  block->children.resize(node.children.size());
+  for (size_t i = 0; i < node.children.size(); ++i) {
+    export_schema(node.children[i], &block->children[i], ARROW_FLAG_NULLABLE);
+    block->child_list.push_back(&block->children[i]);
   }
-  *out = {"+s", "", nullptr, 0, 2, block->child_list, nullptr, release_schema, block};
+  if (node.dictionary) export_schema(*node.dictionary, &block->dictionary);
+  *out = {node.format, node.name, nullptr, flags, static_cast<int64_t>(node.children.size()),
+          block->child_list.data(), node.dictionary ? &block->dictionary : nullptr, release_schema,
+          block.get()};
+  block.release();
 }
 
-// A field's buffers, kept alive by its own share of the columns.
-struct ChildBlock {
-  std::shared_ptr<const Documents> owner;
-  const void* buffers[3];
-};
-
+// An array's structures, and a share of what owns its buffers: each node
+// keeps its buffers alive on its own, so a consumer may move any child out.
 struct ArrayBlock {
-  std::shared_ptr<const Documents> owner;
-  const void* buffers[1] = {nullptr};
-  ArrowArray children[2];
-  ArrowArray* child_list[2];
+  std::shared_ptr<const void> owner;
+  std::vector<const void*> buffers;
+  std::vector<ArrowArray> children;
+  std::vector<ArrowArray*> child_list;
+  ArrowArray dictionary{};
 };
-
-void release_child_array(ArrowArray* array) {
-  delete static_cast<ChildBlock*>(array->private_data);
-  array->release = nullptr;
-}
 
 void release_array(ArrowArray* array) {
   auto* block = static_cast<ArrayBlock*>(array->private_data);
   for (ArrowArray& child : block->children) {
     if (child.release != nullptr) child.release(&child);
   }
+  if (block->dictionary.release != nullptr) block->dictionary.release(&block->dictionary);
   delete block;
   array->release = nullptr;
 }
 
-void export_array(const std::shared_ptr<const Documents>& part, ArrowArray* out) {
+void export_array(const std::shared_ptr<const void>& owner, const Node& node, ArrowArray* out) {
   auto block = std::make_unique<ArrayBlock>();
-  block->owner = part;
-  const StringColumn* fields[2] = {&part->document, &part->error};
-  for (int i = 0; i < 2; ++i) {
-    auto child = std::make_unique<ChildBlock>();
-    child->owner = part;
-    child->buffers[0] = fields[i]->validity.get();
-    child->buffers[1] = fields[i]->offsets.get();
-    child->buffers[2] = fields[i]->data.get();
-    block->children[i] = {fields[i]->length, fields[i]->null_count, 0, 3, 0, child->buffers, nullptr,
-                          nullptr, release_child_array, child.get()};
-    child.release();
-    block->child_list[i] = &block->children[i];
+  block->owner = owner;
+  for (const auto& buffer : node.buffers) block->buffers.push_back(buffer.get());
+  block->children.resize(node.children.size());
+  for (size_t i = 0; i < node.children.size(); ++i) {
+    export_array(owner, node.children[i], &block->children[i]);
+    block->child_list.push_back(&block->children[i]);
   }
-  *out = {part->document.length, 0, 0, 1, 2, block->buffers, block->child_list, nullptr,
-          release_array, block.get()};
+  if (node.dictionary) export_array(node.dictionary, *node.dictionary, &block->dictionary);
+  *out = {node.length, node.null_count, 0, static_cast<int64_t>(node.buffers.size()),
+          static_cast<int64_t>(node.children.size()), block->buffers.data(), block->child_list.data(),
+          node.dictionary ? &block->dictionary : nullptr, release_array, block.get()};
   block.release();
 }
 
 struct StreamBlock {
+  std::shared_ptr<const Node> type;  // the first batch, kept for its type
   Parts parts;
   size_t next = 0;
   std::string error;
@@ -483,7 +489,7 @@ struct StreamBlock {
 
 int stream_schema(ArrowArrayStream* stream, ArrowSchema* out) {
   try {
-    export_schema(out);
+    export_schema(*static_cast<StreamBlock*>(stream->private_data)->type, out);
     return 0;
   } catch (const std::exception& e) {
     static_cast<StreamBlock*>(stream->private_data)->error = "out of memory";
@@ -498,7 +504,7 @@ int stream_next(ArrowArrayStream* stream, ArrowArray* out) {
       out->release = nullptr;
       return 0;
     }
-    export_array(block->parts[block->next], out);
+    export_array(block->parts[block->next], *block->parts[block->next], out);
     block->parts[block->next++].reset();  // the consumer's share keeps it now
     return 0;
   } catch (const std::exception& e) {
@@ -544,9 +550,9 @@ PyObject* capsule(std::unique_ptr<T> value, const char* name, PyCapsule_Destruct
   return made;
 }
 
-PyObject* schema_capsule() {
+PyObject* schema_capsule(const Node& node) {
   auto schema = std::make_unique<ArrowSchema>();
-  export_schema(schema.get());
+  export_schema(node, schema.get());
   return capsule(std::move(schema), "arrow_schema", free_schema_capsule);
 }
 
@@ -558,14 +564,14 @@ PyObject* columns_arrow_c_array(PyObject* self, PyObject* const*, Py_ssize_t) {
     Parts& parts = *columns->parts;
     if (parts.size() != 1) {
       // Batches of a stream joined once, on first asking, and kept joined.
-      auto joined = std::make_shared<Documents>();
-      without_gil([&] { *joined = concatenate(parts, columns->threads); });
+      auto joined = std::make_shared<Node>();
+      without_gil([&] { *joined = concatenate(parts); });
       parts = {std::move(joined)};
     }
-    Ref schema(schema_capsule());
+    Ref schema(schema_capsule(*parts.front()));
     check(bool(schema));
     auto array = std::make_unique<ArrowArray>();
-    export_array(parts.front(), array.get());
+    export_array(parts.front(), *parts.front(), array.get());
     Ref array_capsule(capsule(std::move(array), "arrow_array", free_array_capsule));
     check(bool(array_capsule));
     return PyTuple_Pack(2, schema.get(), array_capsule.get());
@@ -577,18 +583,19 @@ PyObject* columns_arrow_c_stream(PyObject* self, PyObject* const*, Py_ssize_t) {
     auto stream = std::make_unique<ArrowArrayStream>();
     auto block = std::make_unique<StreamBlock>();
     block->parts = *as_columns(self)->parts;
+    block->type = block->parts.front();
     *stream = {stream_schema, stream_next, stream_error, release_stream, block.release()};
     return capsule(std::move(stream), "arrow_array_stream", free_stream_capsule);
   });
 }
 
-PyObject* columns_arrow_c_schema(PyObject*, PyObject*) {
-  return guarded([] { return schema_capsule(); });
+PyObject* columns_arrow_c_schema(PyObject* self, PyObject*) {
+  return guarded([&] { return schema_capsule(*as_columns(self)->parts->front()); });
 }
 
 Py_ssize_t columns_length(PyObject* self) {
   Py_ssize_t rows = 0;
-  for (const auto& part : *as_columns(self)->parts) rows += static_cast<Py_ssize_t>(part->document.length);
+  for (const auto& part : *as_columns(self)->parts) rows += static_cast<Py_ssize_t>(part->length);
   return rows;
 }
 
@@ -622,23 +629,31 @@ PyObject* make_columns(Parts parts, unsigned threads) {
 
 // ---- the entries ----
 
-PyObject* documents(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* decode_entry(Output output, const char* format, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* keywords[] = {"payloads", "version", "threads", nullptr};
     PyObject* payloads = nullptr;
     PyObject* version = nullptr;
     PyObject* threads_arg = nullptr;
-    check(PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$O:documents", const_cast<char**>(keywords),
-                                      &payloads, &version, &threads_arg));
+    check(PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &payloads,
+                                      &version, &threads_arg));
     const unsigned threads = read_threads(threads_arg);
     const VersionColumn versions = read_versions(version);
-    if (is_arrow(payloads)) return make_columns(decode_arrow(payloads, versions, threads), threads);
+    if (is_arrow(payloads)) return make_columns(decode_arrow(payloads, versions, output, threads), threads);
     if (PyUnicode_Check(payloads) || PyBytes_Check(payloads) || !PySequence_Check(payloads)) {
       raise(PyExc_TypeError, std::string("payloads must be an Arrow column of text or a sequence of str, not ") +
                                  type_name(payloads));
     }
-    return make_columns(decode_sequence(payloads, versions, threads), threads);
+    return make_columns(decode_sequence(payloads, versions, output, threads), threads);
   });
+}
+
+PyObject* documents(PyObject*, PyObject* args, PyObject* kwargs) {
+  return decode_entry(Output::Documents, "OO|$O:documents", args, kwargs);
+}
+
+PyObject* records(PyObject*, PyObject* args, PyObject* kwargs) {
+  return decode_entry(Output::Records, "OO|$O:records", args, kwargs);
 }
 
 PyMethodDef g_functions[] = {
@@ -647,6 +662,12 @@ PyMethodDef g_functions[] = {
      "documents(payloads, version, *, threads=None)\n--\n\n"
      "Each payload's document as parse returns it, or the message parse raises: Arrow\n"
      "struct<document: string, error: string> through the Arrow PyCapsule interface."},
+    {"records", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(records)),
+     METH_VARARGS | METH_KEYWORDS,
+     "records(payloads, version, *, threads=None)\n--\n\n"
+     "Each payload's fields in typed Arrow columns (version, timestamp, range, freq,\n"
+     "noise, antialias, acc_temp, samples) and the message parse raises as error;\n"
+     "a field the row's version lacks, and a failed row's fields, are null."},
     {nullptr, nullptr, 0, nullptr},
 };
 

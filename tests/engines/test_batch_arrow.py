@@ -1,5 +1,6 @@
 """vorlane_binary_parser_arrow against a plain loop over parse, row by row,
 through pyarrow, Polars and DuckDB (the `dataframes` extra)."""
+import json
 import random
 
 import pytest
@@ -7,7 +8,7 @@ import pytest
 import pyarrow as pa
 
 from column_inputs import loop, payload_column, version_column
-from vorlane_binary_parser_arrow import documents
+from vorlane_binary_parser_arrow import documents, records
 
 LAYOUTS = [pa.string(), pa.large_string(), pa.string_view()]
 
@@ -18,6 +19,28 @@ def lists(out):
     assert array.null_count == 0
     array.validate(full=True)
     return array.field("document").to_pylist(), array.field("error").to_pylist()
+
+
+FIELDS = ["version", "timestamp", "range", "freq", "noise", "antialias", "acc_temp", "samples"]
+
+
+def as_records(expected):
+    """The typed rows a loop's documents and errors stand for."""
+    rows = []
+    for document, error in zip(*expected):
+        row = dict.fromkeys(FIELDS)
+        if document is not None:
+            (name, record), = json.loads(document)["Accel"].items()
+            row.update(record, version=int(name[1:]))
+        rows.append({**row, "error": error})
+    return rows
+
+
+def typed(out):
+    array = pa.array(out)
+    array.validate(full=True)
+    assert [f.name for f in array.type] == FIELDS + ["error"]
+    return array.to_pylist()
 
 
 def edge_rows(seed):
@@ -57,13 +80,18 @@ def test_every_row_as_parse_gives_it(seed, version, threads):
     assert lists(documents(chunked, arrow_versions, threads=threads)) == expected
     reader = pa.table({"payload": chunked}).to_reader(max_chunksize=3000)
     assert lists(documents(reader, arrow_versions, threads=threads)) == expected
+    # Typed: every good row holds exactly its document's values.
+    reader = pa.table({"payload": chunked}).to_reader(max_chunksize=3000)
+    assert typed(records(reader, arrow_versions, threads=threads)) == as_records(expected)
 
 
 @pytest.mark.parametrize("rows", [0, 1, 1023, 1024, 2047, 2049, 4097])
 @pytest.mark.parametrize("threads", [1, 2, 3])
 def test_run_edges(rows, threads):
     payloads = payload_column(rows, rows=max(rows, 1))[:rows]
-    assert lists(documents(pa.array(payloads, pa.string()), 3, threads=threads)) == loop(payloads, 3)
+    expected = loop(payloads, 3)
+    assert lists(documents(pa.array(payloads, pa.string()), 3, threads=threads)) == expected
+    assert typed(records(payloads, 3, threads=threads)) == as_records(expected)
 
 
 @pytest.mark.parametrize("kind", ["int8", "uint8", "int16", "uint16", "int32", "uint32", "int64", "uint64"])
