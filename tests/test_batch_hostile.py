@@ -99,13 +99,18 @@ def test_arrays_made_here_decode():
     RELEASED.clear()
     assert len(documents(text(GOOD, b"", b"QUI"), 3)) == 3
     assert len(documents(Column("U", 1, [None, offsets(0, len(GOOD), wide=True), GOOD]), 3)) == 1
+    assert len(documents(Column("n", 4, []), 3)) == 4
     assert len(documents(Column("vu", 2, [None, views((len(GOOD), 0, 0), (3, b"QUI")), GOOD, sizes(len(GOOD))]), 3)) == 2
-    assert RELEASED == [3, 1, 2]  # each array released once, by the decoder
+    assert RELEASED == [3, 1, 4, 2]  # each array released once, by the decoder
 
 
 @pytest.mark.parametrize("column,kind,message", [
     (Column("i", 1, [None, b"\0" * 4]), TypeError,
-     "payload column has Arrow format 'i', expected text (string, large_string or string_view)"),
+     "payload column is int32 (Arrow format 'i'), expected text (string, large_string or string_view)"),
+    (Column("z", 1, [None, offsets(0, 1), b"A"]), TypeError,
+     "payload column is binary (Arrow format 'z'), expected text (string, large_string or string_view)"),
+    (Column("+w:4", 1, [None]), TypeError,
+     "payload column is of Arrow format '+w:4', expected text (string, large_string or string_view)"),
     (Column("u", -1, [None, offsets(0), b""]), ValueError, "payload column: negative length -1"),
     (Column("u", 1, [None, offsets(0, 1), b"A"], offset=-2), ValueError, "payload column: negative offset -2"),
     (Column("u", 2**62, [None, offsets(0), b""], offset=2**62), ValueError,
@@ -139,7 +144,7 @@ def test_malformed_payload_columns_are_refused(column, kind, message):
 
 @pytest.mark.parametrize("payloads,version,kind,message", [
     ([GOOD.decode()], Column("f", 1, [None, b"\0" * 4]), TypeError,
-     "version column has Arrow format 'f', expected integers"),
+     "version column is float (Arrow format 'f'), expected integers"),
     ([GOOD.decode()], Column("i", 1, [None, None]), ValueError, "version column: no values buffer"),
     ([GOOD.decode()], Column("i", 2, [None, b"\3\0\0\0" * 2]), ValueError, "2 versions for 1 payloads"),
     ([GOOD.decode()], [3, 3], ValueError, "2 versions for 1 payloads"),

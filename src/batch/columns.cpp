@@ -75,11 +75,33 @@ Problem check_offsets(const std::string& what, const Offset* offsets, int64_t fr
   return {};
 }
 
+// The common Arrow types by name, for a message about the wrong one.
+std::string type_name(std::string_view format) {
+  static constexpr std::pair<std::string_view, std::string_view> kNames[] = {
+      {"z", "binary"}, {"Z", "large_binary"}, {"vz", "binary_view"}, {"b", "bool"},
+      {"c", "int8"},   {"C", "uint8"},        {"s", "int16"},        {"S", "uint16"},
+      {"i", "int32"},  {"I", "uint32"},       {"l", "int64"},        {"L", "uint64"},
+      {"e", "half_float"}, {"f", "float"},    {"g", "double"},       {"+s", "struct"},
+      {"+l", "list"},  {"+L", "large_list"},
+  };
+  for (const auto& [code, name] : kNames) {
+    if (code == format) return std::string(name) + " (Arrow format '" + std::string(format) + "')";
+  }
+  return "of Arrow format '" + std::string(format) + "'";
+}
+
 }  // namespace
 
 Problem TextColumn::open(const char* format, const ArrowArray& array) {
   const std::string what = "payload column";
   const std::string_view f = format != nullptr ? format : "";
+  if (f == "n") {
+    // The null type: a column of nothing but nulls.
+    if (Problem p = check_frame(what, array, 0, 0)) return p;
+    layout_ = Layout::Null;
+    length_ = array.length;
+    return {};
+  }
   if (f == "u") {
     layout_ = Layout::Utf8;
   } else if (f == "U") {
@@ -87,8 +109,8 @@ Problem TextColumn::open(const char* format, const ArrowArray& array) {
   } else if (f == "vu") {
     layout_ = Layout::View;
   } else {
-    return wrong_type("payload column has Arrow format '" + std::string(f) +
-                      "', expected text (string, large_string or string_view)");
+    return wrong_type("payload column is " + type_name(f) +
+                      ", expected text (string, large_string or string_view)");
   }
   const bool view = layout_ == Layout::View;
   if (Problem p = check_frame(what, array, 3, view ? INT64_MAX : 3)) return p;
@@ -136,6 +158,8 @@ int64_t TextColumn::text_bytes() const noexcept {
       return length_ ? static_cast<const int32_t*>(offsets_)[end] - static_cast<const int32_t*>(offsets_)[offset_] : 0;
     case Layout::LargeUtf8:
       return length_ ? static_cast<const int64_t*>(offsets_)[end] - static_cast<const int64_t*>(offsets_)[offset_] : 0;
+    case Layout::Null:
+      return 0;
     case Layout::View:
       break;
   }
@@ -145,6 +169,7 @@ int64_t TextColumn::text_bytes() const noexcept {
 }
 
 bool TextColumn::is_null(int64_t row) const noexcept {
+  if (layout_ == Layout::Null) return true;
   return validity_ != nullptr && !bit(validity_, offset_ + row);
 }
 
@@ -159,6 +184,7 @@ std::string_view TextColumn::text(int64_t row) const noexcept {
       const auto* o = static_cast<const int64_t*>(offsets_);
       return {data_ + o[i], static_cast<size_t>(o[i + 1] - o[i])};
     }
+    case Layout::Null:
     case Layout::View:
       break;
   }
@@ -182,7 +208,7 @@ Problem VersionColumn::append(const char* format, const ArrowArray& array) {
   static constexpr std::string_view kFormats = "cCsSiIlL";
   const size_t kind = f.size() == 1 ? kFormats.find(f[0]) : std::string_view::npos;
   if (kind == std::string_view::npos) {
-    return wrong_type("version column has Arrow format '" + std::string(f) + "', expected integers");
+    return wrong_type("version column is " + type_name(f) + ", expected integers");
   }
   if (Problem p = check_frame(what, array, 2, 2)) return p;
   const auto* validity = static_cast<const uint8_t*>(array.buffers[0]);

@@ -26,7 +26,7 @@ struct Problem {
 };
 
 // A text column of Arrow's string ("u"), large_string ("U") or string_view
-// ("vu") layout, read in place.
+// ("vu") layout, read in place; or of the null type ("n"), all rows null.
 class TextColumn {
  public:
   // Checks `array` against `format` and reads it: afterwards every row can
@@ -40,7 +40,7 @@ class TextColumn {
   std::string_view text(int64_t row) const noexcept;
 
  private:
-  enum class Layout : uint8_t { Utf8, LargeUtf8, View };
+  enum class Layout : uint8_t { Utf8, LargeUtf8, View, Null };
   Layout layout_ = Layout::Utf8;
   int64_t length_ = 0;
   int64_t offset_ = 0;

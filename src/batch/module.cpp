@@ -693,6 +693,8 @@ PyObject* init_module() {
   Ref module(PyModule_Create(&g_module_def));
   check(bool(module));
   check(PyModule_AddObjectRef(module.get(), "Columns", reinterpret_cast<PyObject*>(g_columns_type)) == 0);
+  Ref all(Py_BuildValue("[sss]", "Columns", "documents", "records"));
+  check(bool(all) && PyModule_AddObjectRef(module.get(), "__all__", all.get()) == 0);
   return Py_NewRef(module.get());
 }
 
