@@ -87,6 +87,7 @@ std::string type_name(std::string_view format) {
   for (const auto& [code, name] : kNames) {
     if (code == format) return std::string(name) + " (Arrow format '" + std::string(format) + "')";
   }
+  if (format.starts_with("w:")) return "fixed_size_binary (Arrow format '" + std::string(format) + "')";
   return "of Arrow format '" + std::string(format) + "'";
 }
 

@@ -4,6 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstring>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -17,6 +18,8 @@
 
 namespace vorlane::batch {
 namespace {
+
+bool bit(const uint8_t* bits, int64_t i) noexcept { return (bits[i >> 3] >> (i & 7)) & 1; }
 
 class Ref {
  public:
@@ -593,6 +596,40 @@ PyObject* columns_arrow_c_schema(PyObject* self, PyObject*) {
   return guarded([&] { return schema_capsule(*as_columns(self)->parts->front()); });
 }
 
+// A string field's rows as str and None, appended to `list`. The
+// documents are ASCII by construction; errors may quote any text.
+void append_texts(PyObject* list, const Node& field, bool ascii) {
+  const uint8_t* valid = field.buffers[0].get();
+  const auto* offsets = reinterpret_cast<const int64_t*>(field.buffers[1].get());
+  const char* data = reinterpret_cast<const char*>(field.buffers[2].get());
+  for (int64_t i = 0; i < field.length; ++i) {
+    if (valid != nullptr && !bit(valid, i)) {
+      check(PyList_Append(list, Py_None) == 0);
+      continue;
+    }
+    const auto size = static_cast<Py_ssize_t>(offsets[i + 1] - offsets[i]);
+    Ref item(ascii ? PyUnicode_New(size, 127) : PyUnicode_DecodeUTF8(data + offsets[i], size, "strict"));
+    check(bool(item));
+    if (ascii) std::memcpy(PyUnicode_1BYTE_DATA(item.get()), data + offsets[i], static_cast<size_t>(size));
+    check(PyList_Append(list, item.get()) == 0);
+  }
+}
+
+PyObject* columns_lists(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    const Parts& parts = *as_columns(self)->parts;
+    if (parts.front()->children.size() != 2) raise(PyExc_TypeError, "lists() gives documents and errors only");
+    Ref documents(PyList_New(0));
+    Ref errors(PyList_New(0));
+    check(documents && errors);
+    for (const auto& part : parts) {
+      append_texts(documents.get(), part->children[0], true);
+      append_texts(errors.get(), part->children[1], false);
+    }
+    return PyTuple_Pack(2, documents.get(), errors.get());
+  });
+}
+
 Py_ssize_t columns_length(PyObject* self) {
   Py_ssize_t rows = 0;
   for (const auto& part : *as_columns(self)->parts) rows += static_cast<Py_ssize_t>(part->length);
@@ -612,6 +649,7 @@ PyMethodDef g_columns_methods[] = {
     {"__arrow_c_stream__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(columns_arrow_c_stream)),
      METH_FASTCALL, "The columns as an Arrow stream of struct arrays, a batch of the input each."},
     {"__arrow_c_schema__", columns_arrow_c_schema, METH_NOARGS, "The columns' Arrow type."},
+    {"lists", columns_lists, METH_NOARGS, "(documents, errors): two lists of str and None."},
     {nullptr, nullptr, 0, nullptr},
 };
 

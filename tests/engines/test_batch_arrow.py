@@ -133,3 +133,40 @@ def test_results_outlive_their_inputs_and_each_other():
     second = pa.array(out)
     del out
     assert first.equals(second) and first.field("document").to_pylist() == loop(payloads, 3)[0]
+
+
+def recipe_records(recipe, payloads, versions):
+    """The typed rows a recipe gives, as Python values."""
+    import duckdb
+    import pandas as pd
+    import polars as pl
+
+    import vorlane_binary_parser_columns as columns
+
+    column = pa.array(payloads, pa.string())
+    if recipe == "arrow":
+        return columns.decode_arrow(column, pa.array(versions, pa.int16()), "records").to_pylist()
+    if recipe == "pandas":
+        frame = columns.decode_series(pd.Series(payloads, dtype=object), pd.Series(versions, dtype="Int64"),
+                                      "records")
+        return pa.Table.from_pandas(frame, preserve_index=False).to_pylist()
+    if recipe == "polars":
+        frame = pl.DataFrame({"p": column, "v": pa.array(versions, pa.int32())})
+        return frame.select(columns.polars_decode("p", "v", "records").alias("r")).to_series().to_list()
+    if recipe == "duckdb":
+        con = duckdb.connect()
+        columns.register_duckdb(con, output="records")
+        source = pa.table({"n": range(len(payloads)), "p": column, "v": pa.array(versions, pa.int32())})  # noqa: F841
+        return [r[0] for r in con.sql("SELECT vorlane_decode(v, p) FROM source ORDER BY n").fetchall()]
+    # Spark's mapInArrow function, fed Arrow batches as Spark would.
+    decode = columns.spark_decode_batches("p", "v", "records")
+    batches = pa.table({"p": column, "v": pa.array(versions, pa.int32())}).to_batches(max_chunksize=700)
+    return pa.Table.from_batches(list(decode(iter(batches)))).drop(["p", "v"]).to_pylist()
+
+
+@pytest.mark.parametrize("recipe", ["arrow", "pandas", "polars", "duckdb", "spark batches"])
+def test_recipes_give_the_typed_rows(recipe):
+    payloads = payload_column(21, rows=2000)
+    versions = [v if v is not None and v >= 0 else 3 for v in version_column(22, len(payloads))]
+    expected = as_records(loop(payloads, versions))
+    assert recipe_records(recipe, payloads, versions) == expected
