@@ -188,7 +188,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(err.data() == nullptr && doc == expected, std::string(row.text));
   }
 
-  const batch::Node typed = batch::decode_records(source, length, threads);
+  const batch::Node typed = batch::decode_records(source, length, 0, threads);
   FUZZ_CHECK(typed.length == length && typed.children.size() == 9, "one typed row a row in");
   const batch::Node& version = typed.children[0];
   const batch::Node& error = typed.children[8];

@@ -36,10 +36,13 @@ inline void prefer_huge_pages(void* p, size_t bytes) noexcept {
 #endif
 }
 
-// A buffer that grows by realloc and is handed on at its exact size.
+// A buffer that grows by realloc and is handed on at its exact size. A
+// `huge` one asks for huge pages: for the one large buffer of a batch only,
+// as up to a huge page of each is resident beyond its end.
 template <class T>
 class Growing {
  public:
+  explicit Growing(bool huge = false) : huge_(huge) {}
   T* extend(size_t n) {
     if (size_ + n > capacity_) reserve(std::max(size_ + n, capacity_ + capacity_ / 2 + 4096 / sizeof(T)));
     T* at = buffer_.get() + size_;
@@ -53,7 +56,7 @@ class Growing {
     buffer_.release();
     buffer_.reset(static_cast<T*>(grown));
     capacity_ = capacity;
-    prefer_huge_pages(grown, capacity * sizeof(T));
+    if (huge_) prefer_huge_pages(grown, capacity * sizeof(T));
   }
   size_t size() const noexcept { return size_; }
   T* data() noexcept { return buffer_.get(); }
@@ -75,20 +78,20 @@ class Growing {
   Buffer<T> buffer_;
   size_t size_ = 0;
   size_t capacity_ = 0;
+  bool huge_;
 };
 
 template <class T>
 inline Buffer<T> allocate(size_t n) {
   void* p = std::malloc(std::max<size_t>(n, 1) * sizeof(T));
   if (p == nullptr) throw std::bad_alloc();
-  prefer_huge_pages(p, n * sizeof(T));
   return Buffer<T>(static_cast<T*>(p));
 }
 
 // A run's texts as they are written: offsets from 0, a flag a row.
 class Texts {
  public:
-  explicit Texts(int64_t rows) {
+  explicit Texts(int64_t rows, bool huge = false) : data_(huge) {
     offsets_.reserve(static_cast<size_t>(rows) + 1);
     *offsets_.extend(1) = 0;
     valid_.reserve(static_cast<size_t>(rows));

@@ -335,7 +335,7 @@ StringColumn join(const std::vector<StringColumn*>& parts, bool steal) {
 
 // The documents of a run of rows, and their errors.
 Documents decode_run(const RowSource& source, int64_t first, int64_t rows, int64_t text_bytes) {
-  Texts documents(rows);
+  Texts documents(rows, true);
   Texts errors(rows);
   // A document is about four times its payload's text. Room reserved and
   // not written costs no memory; too little means growing, by moving.

@@ -141,7 +141,8 @@ Node documents_node(Documents documents);
 // samples: large_list<struct<x, y, z: int16>>, error: large_string>; a
 // field the row's version lacks, and every field but error of a row that
 // failed, is null.
-Node decode_records(const RowSource& source, int64_t rows, unsigned threads);
+// `text_bytes` as for decode_documents.
+Node decode_records(const RowSource& source, int64_t rows, int64_t text_bytes, unsigned threads);
 
 // Arrays of one type joined end to end, copied.
 Node concatenate(const std::vector<std::shared_ptr<const Node>>& parts);

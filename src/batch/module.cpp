@@ -323,7 +323,7 @@ enum class Output { Documents, Records };
 
 // One batch's rows decoded into the output asked for.
 Node decode(Output output, const RowSource& source, int64_t rows, int64_t text_bytes, unsigned threads) {
-  if (output == Output::Records) return decode_records(source, rows, threads);
+  if (output == Output::Records) return decode_records(source, rows, text_bytes, threads);
   return documents_node(decode_documents(source, rows, text_bytes, threads));
 }
 

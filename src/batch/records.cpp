@@ -64,6 +64,11 @@ struct Fixed {
   Growing<uint8_t> valid;
   int64_t nulls = 0;
 
+  void reserve(int64_t rows) {
+    values.reserve(static_cast<size_t>(rows));
+    valid.reserve(static_cast<size_t>(rows));
+  }
+
   void add(T value, bool present) {
     *values.extend(1) = present ? value : T{};
     *valid.extend(1) = present;
@@ -90,7 +95,20 @@ struct Records {
   Growing<int16_t> axes[3];
   Texts errors;
 
-  explicit Records(int64_t rows) : errors(rows) { *sample_offsets.extend(1) = 0; }
+  // Each column reserved once: growing many buffers leaves the allocator
+  // holding what they grew out of. A sample takes at least three bytes, so
+  // a text of n bytes holds at most n / 4 of them; room reserved and not
+  // written costs no memory.
+  Records(int64_t rows, int64_t text_bytes) : errors(rows) {
+    version.reserve(rows);
+    timestamp.reserve(rows);
+    for (auto& setting : settings) setting.reserve(rows);
+    acc_temp.reserve(rows);
+    sample_offsets.reserve(static_cast<size_t>(rows) + 1);
+    samples_valid.reserve(static_cast<size_t>(rows));
+    for (auto& axis : axes) axis.reserve(static_cast<size_t>(text_bytes / 4) + 1);
+    *sample_offsets.extend(1) = 0;
+  }
 
   template <class Sample>
   void add_samples(const std::vector<Sample>& samples) {
@@ -188,8 +206,8 @@ struct Records {
   }
 };
 
-Node decode_run(const RowSource& source, int64_t first, int64_t rows) {
-  Records records(rows);
+Node decode_run(const RowSource& source, int64_t first, int64_t rows, int64_t text_bytes) {
+  Records records(rows, text_bytes);
   for (int64_t row = first; row < first + rows; ++row) {
     const Row input = source(row);
     if (input.kind != Row::Kind::Text) {
@@ -306,13 +324,13 @@ Node join_nodes(const std::vector<const Node*>& parts) {
 
 }  // namespace
 
-Node decode_records(const RowSource& source, int64_t rows, unsigned threads) {
+Node decode_records(const RowSource& source, int64_t rows, int64_t text_bytes, unsigned threads) {
   const int64_t runs = std::max<int64_t>(1, std::min<int64_t>(threads, rows / 1024));
   std::vector<Node> parts(static_cast<size_t>(runs));
   run_tasks(runs, threads, [&](int64_t r) {
     const int64_t first = rows * r / runs;
     const int64_t last = rows * (r + 1) / runs;
-    parts[static_cast<size_t>(r)] = decode_run(source, first, last - first);
+    parts[static_cast<size_t>(r)] = decode_run(source, first, last - first, text_bytes / runs + 1);
   });
   if (runs == 1) return std::move(parts.front());
   std::vector<const Node*> list;
