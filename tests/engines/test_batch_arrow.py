@@ -170,3 +170,25 @@ def test_recipes_give_the_typed_rows(recipe):
     versions = [v if v is not None and v >= 0 else 3 for v in version_column(22, len(payloads))]
     expected = as_records(loop(payloads, versions))
     assert recipe_records(recipe, payloads, versions) == expected
+
+
+def test_docs_examples_of_the_typed_output(tmp_path, monkeypatch):
+    import collections
+
+    import pyarrow.parquet as pq
+
+    from column_inputs import doc_blocks, first_blocks
+
+    monkeypatch.chdir(tmp_path)
+    payloads = payload_column(6, rows=400)
+    pq.write_table(pa.table({"payload": pa.array(payloads, pa.string())}), "payloads.parquet")
+    namespace = {}
+    exec(first_blocks()[1], namespace)  # noqa: S102 - the docs' own example
+    assert typed(namespace["records"](namespace["payloads"], 3))[0]["acc_temp"] == 25
+    exec(doc_blocks("Typed values: the records output")[0], namespace)  # noqa: S102
+    expected = as_records(loop(payloads, 3))
+    assert namespace["typed"].to_dicts() == expected
+    temps = [r["acc_temp"] for r in expected if r["acc_temp"] is not None]
+    assert namespace["mean_temp"] == pytest.approx(sum(temps) / len(temps))
+    ranges = collections.Counter(r["range"] for r in expected if r["version"] is not None)
+    assert dict(namespace["per_range"]) == ranges
