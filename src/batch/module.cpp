@@ -423,14 +423,17 @@ struct SchemaBlock {
   ArrowSchema dictionary{};
 };
 
-void release_schema(ArrowSchema* schema) {
-  auto* block = static_cast<SchemaBlock*>(schema->private_data);
-  for (ArrowSchema& child : block->children) {
+// Releases an exported schema or array: its children and dictionary (those
+// a consumer has not moved out), then its own block.
+template <class Block, class T>
+void release_tree(T* item) {
+  auto* block = static_cast<Block*>(item->private_data);
+  for (T& child : block->children) {
     if (child.release != nullptr) child.release(&child);
   }
   if (block->dictionary.release != nullptr) block->dictionary.release(&block->dictionary);
   delete block;
-  schema->release = nullptr;
+  item->release = nullptr;
 }
 
 void export_schema(const Node& node, ArrowSchema* out, int64_t flags = 0) {
@@ -442,8 +445,8 @@ void export_schema(const Node& node, ArrowSchema* out, int64_t flags = 0) {
   }
   if (node.dictionary) export_schema(*node.dictionary, &block->dictionary);
   *out = {node.format, node.name, nullptr, flags, static_cast<int64_t>(node.children.size()),
-          block->child_list.data(), node.dictionary ? &block->dictionary : nullptr, release_schema,
-          block.get()};
+          block->child_list.data(), node.dictionary ? &block->dictionary : nullptr,
+          release_tree<SchemaBlock, ArrowSchema>, block.get()};
   block.release();
 }
 
@@ -457,16 +460,6 @@ struct ArrayBlock {
   ArrowArray dictionary{};
 };
 
-void release_array(ArrowArray* array) {
-  auto* block = static_cast<ArrayBlock*>(array->private_data);
-  for (ArrowArray& child : block->children) {
-    if (child.release != nullptr) child.release(&child);
-  }
-  if (block->dictionary.release != nullptr) block->dictionary.release(&block->dictionary);
-  delete block;
-  array->release = nullptr;
-}
-
 void export_array(const std::shared_ptr<const void>& owner, const Node& node, ArrowArray* out) {
   auto block = std::make_unique<ArrayBlock>();
   block->owner = owner;
@@ -479,7 +472,7 @@ void export_array(const std::shared_ptr<const void>& owner, const Node& node, Ar
   if (node.dictionary) export_array(node.dictionary, *node.dictionary, &block->dictionary);
   *out = {node.length, node.null_count, 0, static_cast<int64_t>(node.buffers.size()),
           static_cast<int64_t>(node.children.size()), block->buffers.data(), block->child_list.data(),
-          node.dictionary ? &block->dictionary : nullptr, release_array, block.get()};
+          node.dictionary ? &block->dictionary : nullptr, release_tree<ArrayBlock, ArrowArray>, block.get()};
   block.release();
 }
 
