@@ -589,22 +589,21 @@ PyObject* columns_arrow_c_schema(PyObject* self, PyObject*) {
   return guarded([&] { return schema_capsule(*as_columns(self)->parts->front()); });
 }
 
-// A string field's rows as str and None, appended to `list`. The
+// A string field's rows as str and None, set into `list` from `at` on. The
 // documents are ASCII by construction; errors may quote any text.
-void append_texts(PyObject* list, const Node& field, bool ascii) {
+void set_texts(PyObject* list, Py_ssize_t at, const Node& field, bool ascii) {
   const uint8_t* valid = field.buffers[0].get();
   const auto* offsets = reinterpret_cast<const int64_t*>(field.buffers[1].get());
   const char* data = reinterpret_cast<const char*>(field.buffers[2].get());
-  for (int64_t i = 0; i < field.length; ++i) {
-    if (valid != nullptr && !bit(valid, i)) {
-      check(PyList_Append(list, Py_None) == 0);
-      continue;
-    }
+  for (int64_t i = 0; i < field.length; ++i, ++at) {
+    if (valid != nullptr && !bit(valid, i)) continue;  // None already
     const auto size = static_cast<Py_ssize_t>(offsets[i + 1] - offsets[i]);
-    Ref item(ascii ? PyUnicode_New(size, 127) : PyUnicode_DecodeUTF8(data + offsets[i], size, "strict"));
-    check(bool(item));
-    if (ascii) std::memcpy(PyUnicode_1BYTE_DATA(item.get()), data + offsets[i], static_cast<size_t>(size));
-    check(PyList_Append(list, item.get()) == 0);
+    PyObject* item = ascii ? PyUnicode_New(size, 127) : PyUnicode_DecodeUTF8(data + offsets[i], size, "strict");
+    check(item != nullptr);
+    if (ascii) std::memcpy(PyUnicode_1BYTE_DATA(item), data + offsets[i], static_cast<size_t>(size));
+    PyObject* none = PyList_GET_ITEM(list, at);
+    PyList_SET_ITEM(list, at, item);
+    Py_DECREF(none);
   }
 }
 
@@ -612,12 +611,22 @@ PyObject* columns_lists(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     const Parts& parts = *as_columns(self)->parts;
     if (parts.front()->children.size() != 2) raise(PyExc_TypeError, "lists() gives documents and errors only");
-    Ref documents(PyList_New(0));
-    Ref errors(PyList_New(0));
+    Py_ssize_t rows = 0;
+    for (const auto& part : parts) rows += static_cast<Py_ssize_t>(part->length);
+    // Filled with None first: a list is never seen with holes, even when
+    // making a str fails halfway.
+    Ref documents(PyList_New(rows));
+    Ref errors(PyList_New(rows));
     check(documents && errors);
+    for (Py_ssize_t i = 0; i < rows; ++i) {
+      PyList_SET_ITEM(documents.get(), i, Py_NewRef(Py_None));
+      PyList_SET_ITEM(errors.get(), i, Py_NewRef(Py_None));
+    }
+    Py_ssize_t at = 0;
     for (const auto& part : parts) {
-      append_texts(documents.get(), part->children[0], true);
-      append_texts(errors.get(), part->children[1], false);
+      set_texts(documents.get(), at, part->children[0], true);
+      set_texts(errors.get(), at, part->children[1], false);
+      at += static_cast<Py_ssize_t>(part->length);
     }
     return PyTuple_Pack(2, documents.get(), errors.get());
   });
