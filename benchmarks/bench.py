@@ -45,7 +45,7 @@ UNROLL = 10  # calls per loop turn, so that the loop itself costs little
 # ---- the floor helper ----------------------------------------------------
 
 def build_floor(cpu_path):
-    """Compiles floor.cpp (with the core's Base64 and CPU-feature sources) for this Python,
+    """Compiles floor.cpp (with the core's sources) for this Python,
     forced to the module's CPU path where the module was, so that its Base64
     stage takes the module's kernel."""
     forced = cpu_path is not None and cpu_path["built"] != "auto"
@@ -54,8 +54,12 @@ def build_floor(cpu_path):
     os.makedirs(out_dir, exist_ok=True)
     target = os.path.join(out_dir, "vorlane_bench_floor" + sysconfig.get_config_var("EXT_SUFFIX"))
     sources = [os.path.join(HERE, "floor.cpp")]
-    dirs = [os.path.join(ROOT, "src", d) for d in ("base64", "common")]
-    sources += sorted(os.path.join(d, f) for d in dirs for f in os.listdir(d) if f.endswith(".cpp"))
+    # The core (the table of CPU paths holds every stage's kernels), with
+    # only this target's kernel files, as CMake picks them.
+    dirs = [os.path.join(ROOT, "src", d) for d in ("base64", "common", "fused", "accel", "wire", "json")]
+    other = {"x86_64": "arm_", "aarch64": "x86_", "arm64": "x86_"}.get(platform.machine(), "")
+    sources += sorted(os.path.join(d, f) for d in dirs for f in os.listdir(d)
+                      if f.endswith(".cpp") and not (other and f.startswith(other)))
     newest = max(os.path.getmtime(p) for p in sources + [os.path.join(d, f) for d in dirs for f in os.listdir(d)])
     if not os.path.exists(target) or os.path.getmtime(target) < newest:
         cxx = os.environ.get("CXX", "c++")

@@ -20,6 +20,7 @@
 #include "common/cpu_path.h"
 #include "fused/document.h"
 #include "json/document.h"
+#include "cpu_paths.h"
 #include "encode.h"
 
 using namespace vorlane;
@@ -75,23 +76,15 @@ void sizes(benchmark::internal::Benchmark* b) {
   }
 }
 
-void Base64Decode(benchmark::State& state, base64::Path path) {
-  if (!base64::path_supported(path)) {
-    state.SkipWithError("this CPU lacks the instructions");
-    return;
-  }
+void Base64Decode(benchmark::State& state, const base64::Kernel* kernel) {
   const std::string& text = payload(static_cast<int>(state.range(0)), state.range(1));
   std::vector<uint8_t> out(base64::decoded_capacity(text.size()));
   for (auto _ : state) {
-    auto r = base64::decode_into(text, out.data(), path);
+    auto r = base64::decode_into(text, out.data(), *kernel);
     benchmark::DoNotOptimize(r);
   }
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
 }
-BENCHMARK_CAPTURE(Base64Decode, portable, base64::Path::Portable)->Apply(sizes);
-BENCHMARK_CAPTURE(Base64Decode, sse41, base64::Path::Sse41)->Apply(sizes);
-BENCHMARK_CAPTURE(Base64Decode, avx2, base64::Path::Avx2)->Apply(sizes);
-BENCHMARK_CAPTURE(Base64Decode, avx512, base64::Path::Avx512)->Apply(sizes);
 
 // The record decoders on decoded bytes (samples into their vector).
 void WireRecord(benchmark::State& state) {
@@ -136,10 +129,6 @@ BENCHMARK(DirectPrepare)->Apply(sizes);
 // prepare() with each sample reader, on v3 runs; the counter is the time
 // per sample.
 void DirectPrepareReader(benchmark::State& state, fused::SampleReader reader) {
-  if (!fused::sample_reader_supported(reader)) {
-    state.SkipWithError("this CPU lacks the instructions");
-    return;
-  }
   const std::string& text = payload(3, state.range(0));
   for (auto _ : state) {
     fused::Document doc;
@@ -157,10 +146,6 @@ void reader_sizes(benchmark::internal::Benchmark* b) {
     return *std::min_element(v.begin(), v.end());
   });
 }
-BENCHMARK_CAPTURE(DirectPrepareReader, portable, fused::SampleReader::Portable)->Apply(reader_sizes);
-BENCHMARK_CAPTURE(DirectPrepareReader, bmi2, fused::SampleReader::Bmi2)->Apply(reader_sizes);
-BENCHMARK_CAPTURE(DirectPrepareReader, avx2, fused::SampleReader::Avx2)->Apply(reader_sizes);
-BENCHMARK_CAPTURE(DirectPrepareReader, avx512, fused::SampleReader::Avx512)->Apply(reader_sizes);
 
 void DirectWrite(benchmark::State& state) {
   const std::string& text = payload(static_cast<int>(state.range(0)), state.range(1));
@@ -178,10 +163,6 @@ BENCHMARK(DirectWrite)->Apply(sizes);
 // write() alone with each writer this CPU runs, on version 3 runs of
 // realistic readings; its counter is the time per sample.
 void DirectWriteWriter(benchmark::State& state, fused::Writer writer) {
-  if (!fused::writer_supported(writer)) {
-    state.SkipWithError("this CPU lacks the instructions");
-    return;
-  }
   const std::string& text = payload(3, state.range(0));
   fused::Document doc;
   const size_t size = doc.prepare(3, text).value();
@@ -200,10 +181,27 @@ void writer_sizes(benchmark::internal::Benchmark* b) {
     return *std::min_element(v.begin(), v.end());
   });
 }
-BENCHMARK_CAPTURE(DirectWriteWriter, scalar, fused::Writer::Scalar)->Apply(writer_sizes);
-BENCHMARK_CAPTURE(DirectWriteWriter, avx2, fused::Writer::Avx2)->Apply(writer_sizes);
-BENCHMARK_CAPTURE(DirectWriteWriter, avx512, fused::Writer::Avx512)->Apply(writer_sizes);
-BENCHMARK_CAPTURE(DirectWriteWriter, neon, fused::Writer::Neon)->Apply(writer_sizes);
+
+// Each kernel this CPU runs, named by its path.
+void register_kernels() {
+  const auto named = [](const char* stage, std::string_view path) {
+    return std::string(stage) + "/" + std::string(path);
+  };
+  for (const auto& k : testing::base64_kernels()) {
+    benchmark::RegisterBenchmark(named("Base64Decode", k.path).c_str(), Base64Decode, k.kernel)
+        ->Apply(sizes);
+  }
+  for (const auto& k : testing::sample_readers()) {
+    benchmark::RegisterBenchmark(named("DirectPrepareReader", k.path).c_str(), DirectPrepareReader,
+                                 k.kernel)
+        ->Apply(reader_sizes);
+  }
+  for (const auto& k : testing::writers()) {
+    benchmark::RegisterBenchmark(named("DirectWriteWriter", k.path).c_str(), DirectWriteWriter,
+                                 k.kernel)
+        ->Apply(writer_sizes);
+  }
+}
 
 }  // namespace
 
@@ -212,15 +210,12 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   const auto refused = vorlane::cpu::forced_path_refusal();
-  if (refused.size != 0) {
+  if (!refused.empty()) {
     std::fprintf(stderr, "vorlane_micro: %s\n", refused.c_str());
     return 2;
   }
-  benchmark::AddCustomContext(
-      "cpu_path",
-      vorlane::cpu::describe_choice(vorlane::base64::best_path(), vorlane::fused::best_sample_reader(),
-                                    vorlane::fused::best_writer())
-          .c_str());
+  benchmark::AddCustomContext("cpu_path", vorlane::cpu::describe_choice().c_str());
+  register_kernels();
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   return 0;

@@ -12,15 +12,15 @@
 #include "accel/errors.h"
 #include "base64/base64.h"
 #include "base64_reference.h"
-#include "common/cpu_path.h"
+#include "cpu_paths.h"
 #include "checks.h"
 #include "slow_base64.h"
+#include "debug_text.h"
 
 using namespace vorlane;
 
 namespace {
-constexpr base64::Path kPaths[] = {base64::Path::Portable, base64::Path::Sse41, base64::Path::Avx2,
-                                   base64::Path::Avx512};
+const auto kKernels = testing::base64_kernels();
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -44,10 +44,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Every block decoder this CPU has, not only the one the chooser takes:
   // the same bytes, or the same fault.
   std::string out(base64::decoded_capacity(size), '\0');
-  for (base64::Path path : kPaths) {
-    if (!base64::path_supported(path)) continue;
-    const std::string name = "path " + std::string(cpu::name(path)) + ": ";
-    auto got = base64::decode_into(text, reinterpret_cast<uint8_t*>(out.data()), path);
+  for (const auto& [path, kernel] : kKernels) {
+    const std::string name = "path " + std::string(path) + ": ";
+    auto got = base64::decode_into(text, reinterpret_cast<uint8_t*>(out.data()), *kernel);
     FUZZ_CHECK(got.ok() == slow.ok, name + "accepts where the plain decoder refuses, or not");
     if (!got.ok()) {
       FUZZ_CHECK(got.error() == slow.error, name + "fault differs: " + accel::debug_text(got.error()));

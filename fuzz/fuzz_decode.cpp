@@ -17,8 +17,10 @@
 
 #include "accel/entry.h"
 #include "checks.h"
+#include "cpu_paths.h"
 #include "fused/document.h"
 #include "json/document.h"
+#include "debug_text.h"
 
 using namespace vorlane;
 
@@ -47,12 +49,9 @@ Outcome run(uint64_t version, std::string_view text) {
   return render(std::move(decoded), payload, record);
 }
 
-constexpr fused::SampleReader kReaders[] = {fused::SampleReader::Portable, fused::SampleReader::Bmi2,
-                                           fused::SampleReader::Avx512, fused::SampleReader::Avx2,
-                                           fused::SampleReader::Neon};
-
-constexpr fused::Writer kWriters[] = {fused::Writer::Scalar, fused::Writer::Avx2,
-                                      fused::Writer::Avx512, fused::Writer::Neon};
+// Every reader and writer of the paths this CPU runs.
+const auto kReaders = testing::sample_readers();
+const auto kWriters = testing::writers();
 
 Outcome run_direct(uint64_t version, std::string_view text, fused::SampleReader reader,
                    fused::Writer writer) {
@@ -88,11 +87,10 @@ void check_text(std::string_view text, const uint8_t* payload, size_t payload_si
     FUZZ_CHECK(o == run(version, text), "not deterministic: " + o.text);
     // A sample takes at least three bytes; the text decodes to at most 3/4 of its length.
     check_outcome(o, version, text, (text.size() + 3) / 4);
-    for (fused::SampleReader reader : kReaders) {
-      if (!fused::sample_reader_supported(reader)) continue;
-      for (fused::Writer writer : kWriters) {
-        if (!fused::writer_supported(writer)) continue;
-        FUZZ_CHECK(run_direct(version, text, reader, writer) == o, "fast path differs: " + o.text);
+    for (const auto& reader : kReaders) {
+      for (const auto& writer : kWriters) {
+        FUZZ_CHECK(run_direct(version, text, reader.kernel, writer.kernel) == o,
+                   "fast path differs: " + o.text);
       }
     }
     by_version[i] = std::move(o);

@@ -19,6 +19,7 @@
 #include "cli/output.h"
 #include "cli/reader.h"
 #include "json/document.h"
+#include "debug_text.h"
 
 using namespace vorlane;
 

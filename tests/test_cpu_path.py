@@ -4,11 +4,13 @@ the CPU lacks the path it was forced to.
 Imports nothing of the module itself, so that it also runs (with pytest's
 --noconftest) against a build that refuses to import. The build under test
 is described by the environment, as scripts/test-cpu-paths sets it:
-VORLANE_EXPECT_CPU_PATH the path it was built for (default auto), and
-VORLANE_EXPECT_CPU_REFUSAL=1 where it must refuse.
+VORLANE_EXPECT_CPU_PATH the path it was built for (default auto),
+VORLANE_EXPECT_CPU_HIDDEN the features it was built to pretend are missing,
+and VORLANE_EXPECT_CPU_REFUSAL=1 where it must refuse.
 """
 import os
 import platform
+import re
 import subprocess
 import sys
 import sysconfig
@@ -19,11 +21,20 @@ import pytest
 TOOL = Path(os.environ.get("VORLANE_DECODE") or Path(sysconfig.get_path("scripts")) / "vorlane-decode")
 BUILT = os.environ.get("VORLANE_EXPECT_CPU_PATH", "auto")
 REFUSED = os.environ.get("VORLANE_EXPECT_CPU_REFUSAL") == "1"
+HIDDEN = set(filter(None, os.environ.get("VORLANE_EXPECT_CPU_HIDDEN", "").split(",")))
 REFUSAL = f"built to take the CPU path '{BUILT}', which this CPU cannot run: it lacks "
 
 # The core's feature names as /proc/cpuinfo spells them.
 CPUINFO_NAMES = {"sse4.1": "sse4_1", "avx2": "avx2", "bmi2": "bmi2", "popcnt": "popcnt",
                  "avx512bw": "avx512bw", "avx512vbmi": "avx512vbmi", "avx512vbmi2": "avx512_vbmi2"}
+
+
+def table():
+    """The rows of the table of CPU paths, best first: (name, target, features)."""
+    source = (Path(__file__).resolve().parents[1] / "src" / "common" / "cpu_path.cpp").read_text()
+    rows = re.findall(r'^ *\{"([a-z0-9]+)", Target::(\w+), feature_list\("([^"]*)"\)', source, re.M)
+    assert rows, "no row of the table read"
+    return [(name, target, set(features.split())) for name, target, features in rows]
 
 
 def tool(*args, stdin=b""):
@@ -48,11 +59,15 @@ def test_version_names_the_path_built_and_chosen():
     result = tool("--version")
     assert result.returncode == 0, result.stderr
     line = result.stdout.decode().splitlines()[1]
-    assert line.startswith(f"cpu path: built {BUILT}, chosen "), line
-    if BUILT != "auto":
-        assert line.startswith(f"cpu path: built {BUILT}, chosen {BUILT} "), line
-    # Nothing hidden in a build that is tested this way: the CPU as it is.
-    assert line.partition("; cpu: ")[2] == " ".join(cpuinfo_features()), line
+    found = re.fullmatch(r"cpu path: built (\S+), chosen (\S+); cpu: (.*)", line)
+    assert found and found[1] == BUILT, line
+    # The CPU as it is, but for what the build hides.
+    have = [name for name in cpuinfo_features() if name not in HIDDEN]
+    assert found[3] == (" ".join(have) or "none"), line
+    # A forced build takes its row; auto the first row this CPU runs.
+    target = "X86" if platform.machine() == "x86_64" else "Aarch64"
+    best = next(name for name, where, needs in table() if where in ("Any", target) and needs <= set(have))
+    assert found[2] == (BUILT if BUILT != "auto" else best), line
 
 
 @pytest.mark.skipif(REFUSED, reason="this build refuses to start")

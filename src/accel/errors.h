@@ -2,10 +2,10 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <string_view>
 
 #include "base64/base64.h"
+#include "common/fixed_text.h"
 #include "wire/wire_error.h"
 
 namespace vorlane::accel {
@@ -13,7 +13,7 @@ namespace vorlane::accel {
 using base64::Base64DecodeError;
 using wire::WireError;
 
-// Small value type; carries numbers only, text is made by debug_text.
+// Small value type; carries numbers only, text is made by error_text.
 struct Error {
   enum class Kind : uint8_t {
     PostcardError,                // the bytes are not a payload of the version
@@ -38,20 +38,15 @@ struct Error {
 };
 
 // An error's debug text in a fixed buffer: a report made after memory ran
-// out must not need any. The longest text is 54 bytes, 70 with the prefix
-// of failure_message.
-struct ErrorText {
-  char data[80];
-  uint8_t size = 0;
-  std::string_view view() const noexcept { return {data, size}; }
-};
+// out must not need any. The longest text is 54 bytes.
+using ErrorText = FixedText<64>;
 
 std::string_view debug_text(WireError error) noexcept;
-std::string debug_text(const Base64DecodeError& error);
-std::string debug_text(const Error& error);
 ErrorText error_text(const Error& error) noexcept;
+
 // "Parsing failed: " and the debug text: what a caller is told of a payload
 // that did not decode, by every front end alike.
-ErrorText failure_message(const Error& error) noexcept;
+using FailureMessage = FixedText<ErrorText::kCapacity + 16>;
+FailureMessage failure_message(const Error& error) noexcept;
 
 }  // namespace vorlane::accel

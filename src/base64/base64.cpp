@@ -131,61 +131,19 @@ bool decode_groups(std::string_view text, size_t start, size_t body_len, uint8_t
   return true;
 }
 
-Path detect_best_path() noexcept {
-  if (const cpu::Path* forced = cpu::forced_path()) return forced->base64;
-  if (path_supported(Path::Avx512)) return Path::Avx512;
-  if (path_supported(Path::Avx2)) return Path::Avx2;
-  if (path_supported(Path::Sse41)) return Path::Sse41;
-  return Path::Portable;
-}
-
-}  // namespace
-
-bool path_supported(Path path) noexcept {
-#if VORLANE_X86_TARGETS
-  switch (path) {
-    case Path::Portable:
-      return true;
-    case Path::Sse41:
-      return cpu::has(cpu::Feature::Sse41);
-    case Path::Avx2:
-      return cpu::has(cpu::Feature::Avx2);
-    case Path::Avx512:
-      return cpu::has(cpu::Feature::Avx512Bw) && cpu::has(cpu::Feature::Avx512Vbmi);
-  }
-  return false;
-#else
-  return path == Path::Portable;
-#endif
-}
-
-Path best_path() noexcept {
-  // The CPU does not change while the process runs; asked once.
-  static const Path best = detect_best_path();
-  return best;
-}
-
-namespace {
-
 // Short texts, the common payload, in one step when they are valid (see
 // blocks::decode_short_avx512 for `fill`). False where the text needs the
 // exact way, having written nothing.
-bool decode_short(std::string_view text, uint8_t* out, Path path, int fill,
+bool decode_short(std::string_view text, uint8_t* out, const Kernel& kernel, int fill,
                   size_t& written) noexcept {
-#if VORLANE_X86_TARGETS
   const size_t n = text.size();
-  return path == Path::Avx512 && n != 0 && n <= 64 && n % 4 == 0 &&
-         blocks::decode_short_avx512(reinterpret_cast<const uint8_t*>(text.data()), n, out,
-                                     written, fill);
-#else
-  (void)text, (void)out, (void)path, (void)fill, (void)written;
-  return false;
-#endif
+  return kernel.short_text != nullptr && n != 0 && n <= 64 && n % 4 == 0 &&
+         kernel.short_text(reinterpret_cast<const uint8_t*>(text.data()), n, out, written, fill);
 }
 
 // Blocks, then groups, then the final group: every text, exactly.
 Result<size_t, Base64DecodeError> decode_exact(std::string_view text, uint8_t* out,
-                                               Path path) noexcept {
+                                               const Kernel& kernel) noexcept {
   const size_t n = text.size();
   if (n == 0) return size_t{0};
   if (lone_trailing_byte_bad(text)) {
@@ -196,22 +154,9 @@ Result<size_t, Base64DecodeError> decode_exact(std::string_view text, uint8_t* o
   // The block decoders stop before the first block that holds a bad byte;
   // the groups loop then finds that byte exactly.
   size_t done = 0;
-#if VORLANE_X86_TARGETS
-  // The widest blocks first, then 16-byte blocks for what is left; short
-  // texts go straight to the 16-byte blocks (every CPU with the wider
-  // instructions has these too).
-  if (path != Path::Portable && body_len >= 16) {
-    const auto* in = reinterpret_cast<const uint8_t*>(text.data());
-    if (path == Path::Avx512 && body_len >= 64) {
-      done = blocks::decode_avx512(in, body_len, out);
-    } else if (path == Path::Avx2 && body_len >= 32) {
-      done = blocks::decode_avx2(in, body_len, out);
-    }
-    done += blocks::decode_sse41(in + done, body_len - done, out + done / 4 * 3);
+  if (kernel.blocks != nullptr && body_len >= 16) {
+    done = kernel.blocks(reinterpret_cast<const uint8_t*>(text.data()), body_len, out);
   }
-#else
-  (void)path;
-#endif
   Base64DecodeError error;
   size_t written = body_len / 4 * 3;
   if (!decode_groups(text, done, body_len, out + done / 4 * 3, error) ||
@@ -224,28 +169,28 @@ Result<size_t, Base64DecodeError> decode_exact(std::string_view text, uint8_t* o
 }  // namespace
 
 Result<size_t, Base64DecodeError> decode_into(std::string_view text, uint8_t* out,
-                                              Path path) noexcept {
+                                              const Kernel& kernel) noexcept {
   size_t written = 0;
-  if (decode_short(text, out, path, -1, written)) return written;
-  return decode_exact(text, out, path);
+  if (decode_short(text, out, kernel, -1, written)) return written;
+  return decode_exact(text, out, kernel);
 }
 
 Result<size_t, Base64DecodeError> decode_into(std::string_view text, uint8_t* out) noexcept {
-  return decode_into(text, out, best_path());
+  return decode_into(text, out, *cpu::chosen_path().base64);
 }
 
 Result<size_t, Base64DecodeError> decode_into_filled(std::string_view text, uint8_t* out,
-                                                     uint8_t fill, Path path) noexcept {
+                                                     uint8_t fill, const Kernel& kernel) noexcept {
   size_t written = 0;
-  if (decode_short(text, out, path, fill, written)) return written;
-  auto decoded = decode_exact(text, out, path);
+  if (decode_short(text, out, kernel, fill, written)) return written;
+  auto decoded = decode_exact(text, out, kernel);
   if (decoded.ok()) std::memset(out + decoded.value(), fill, kFillBytes);
   return decoded;
 }
 
 Result<size_t, Base64DecodeError> decode_into_filled(std::string_view text, uint8_t* out,
                                                      uint8_t fill) noexcept {
-  return decode_into_filled(text, out, fill, best_path());
+  return decode_into_filled(text, out, fill, *cpu::chosen_path().base64);
 }
 
 }  // namespace vorlane::base64

@@ -45,20 +45,33 @@ constexpr size_t decoded_capacity(size_t n) noexcept {
 
 // Decodes `text` into `out`, which must have room for decoded_capacity()
 // bytes. Returns the decoded length. Nothing useful is left in `out` on
-// failure. Uses the widest block decoder this CPU has.
+// failure. Uses the kernel of the CPU path taken.
 Result<size_t, Base64DecodeError> decode_into(std::string_view text, uint8_t* out) noexcept;
 
-// The block decoders for the body. Every path gives the same bytes and the
-// same error for every text; only the speed differs.
-using Path = cpu::Base64Kernel;
+// A Base64 kernel: the block decoder of the body, and of whole short texts.
+// Every kernel gives the same bytes and the same error for every text; only
+// the speed differs. The table of CPU paths says which CPU runs which.
+struct Kernel {
+  // Whole blocks from the start of the body (see blocks.h); null: none,
+  // groups of four only.
+  size_t (*blocks)(const uint8_t* in, size_t len, uint8_t* out) noexcept;
+  // A whole text of 4 to 64 bytes in one step, when it is valid (see
+  // blocks::decode_short_avx512); null: none.
+  bool (*short_text)(const uint8_t* in, size_t n, uint8_t* out, size_t& written,
+                     int fill) noexcept;
+};
 
-// Whether this CPU can run `path` (Portable always).
-bool path_supported(Path path) noexcept;
-// The widest supported path; the one decode_into uses.
-Path best_path() noexcept;
-// decode_into with a chosen path, which must be supported.
+// Plain C++, four symbols at a time.
+inline constexpr Kernel kPortable{nullptr, nullptr};
+// 16, 32 and 64 symbols per block (x86-64: SSE4.1, AVX2, AVX-512 VBMI),
+// each with the narrower ones for what is left.
+extern const Kernel kSse41;
+extern const Kernel kAvx2;
+extern const Kernel kAvx512;
+
+// decode_into with a chosen kernel, which this CPU must run.
 Result<size_t, Base64DecodeError> decode_into(std::string_view text, uint8_t* out,
-                                              Path path) noexcept;
+                                              const Kernel& kernel) noexcept;
 
 // Bytes of `fill` that decode_into_filled writes after the decoded ones.
 inline constexpr size_t kFillBytes = 8;
@@ -75,8 +88,8 @@ constexpr size_t filled_capacity(size_t n) noexcept {
 // and fill come from one store that its loads are forwarded from.
 Result<size_t, Base64DecodeError> decode_into_filled(std::string_view text, uint8_t* out,
                                                      uint8_t fill) noexcept;
-// The same with a chosen path, which must be supported.
+// The same with a chosen kernel, which this CPU must run.
 Result<size_t, Base64DecodeError> decode_into_filled(std::string_view text, uint8_t* out,
-                                                     uint8_t fill, Path path) noexcept;
+                                                     uint8_t fill, const Kernel& kernel) noexcept;
 
 }  // namespace vorlane::base64

@@ -1,11 +1,14 @@
 // Vector decoding of the Base64 body. Compiled for plain x86-64: each
 // function carries its own target attribute and is called only after the
-// CPU has been asked (base64.cpp), so the module runs on any x86-64.
+// CPU has been asked (the table of CPU paths), so the module runs on any
+// x86-64.
 //
 // Validation and translation follow the nibble-table method: a byte is a
 // symbol exactly when the low-nibble and high-nibble table entries share no
 // bit; a third table gives the offset from the byte to its 6-bit value.
 #include "base64/blocks.h"
+
+#include "base64/base64.h"
 
 #if VORLANE_X86_TARGETS
 
@@ -165,6 +168,31 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"))) bool decode_short_avx512(
   return true;
 }
 
+namespace {
+
+// The widest blocks, then 16-byte blocks for what is left (every CPU with
+// the wider instructions has these too), in one function of the wider
+// target, into which both decoders are inlined.
+__attribute__((target("avx2"))) size_t decode_avx2_then_sse41(const uint8_t* in, size_t len,
+                                                              uint8_t* out) noexcept {
+  const size_t done = len >= 32 ? decode_avx2(in, len, out) : 0;
+  return done + decode_sse41(in + done, len - done, out + done / 4 * 3);
+}
+__attribute__((target("avx512f,avx512bw,avx512vbmi"))) size_t decode_avx512_then_sse41(
+    const uint8_t* in, size_t len, uint8_t* out) noexcept {
+  const size_t done = len >= 64 ? decode_avx512(in, len, out) : 0;
+  return done + decode_sse41(in + done, len - done, out + done / 4 * 3);
+}
+
+}  // namespace
 }  // namespace vorlane::base64::blocks
+
+namespace vorlane::base64 {
+
+const Kernel kSse41{blocks::decode_sse41, nullptr};
+const Kernel kAvx2{blocks::decode_avx2_then_sse41, nullptr};
+const Kernel kAvx512{blocks::decode_avx512_then_sse41, blocks::decode_short_avx512};
+
+}  // namespace vorlane::base64
 
 #endif

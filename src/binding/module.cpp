@@ -210,7 +210,7 @@ PyMODINIT_FUNC PyInit_vorlane_binary_parser(void) {
   // A build forced to a CPU path this CPU lacks stops here, before any of
   // its kernels can run.
   const vorlane::cpu::Line refused = vorlane::cpu::forced_path_refusal();
-  if (refused.size != 0) {
+  if (!refused.empty()) {
     PyErr_Format(PyExc_ImportError, "vorlane_binary_parser: %s", refused.c_str());
     return nullptr;
   }

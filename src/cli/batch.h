@@ -1,6 +1,25 @@
 // A batch: whole input lines, and what decoding them gave. The tool reads
 // input into batches, decodes each batch on its own (on any thread), and
 // writes the batches out in input order.
+//
+// The tool's memory policy, all of it here:
+// - Input is read in blocks of kBlockBytes, one batch each: large enough
+//   that a batch costs one read and one write, small enough that a batch
+//   and its documents (about four times as many bytes) stay near the cache.
+// - A long line grows its batch's buffers by doubling (from kFirstBuffer),
+//   or to just what it needs where the double cannot be had. After the
+//   batch, a buffer above kKeptCapacity gives its memory back, as does the
+//   reader's carry of a partial line above kKeptCarryBlocks blocks; the
+//   document of a payload above kLongLine gives back its heap at once.
+//   Ordinary batches stay below these and keep their memory.
+// - Each batch holds room for kKeptFailures failures from the start, and
+//   the reports of the failures at one place in the output room for four,
+//   kReportRoom each besides the input's name, reserved once; a report of
+//   one line (kReportLine bytes, written in pieces past that) and the
+//   progress text are built on the stack. So reporting a failure, out of
+//   memory included, allocates nothing.
+// - Memory running out fails the line that needed it ("out of memory"),
+//   or, where no line can take the blame, the batch; the tool goes on.
 #pragma once
 
 #include <cstddef>
@@ -15,6 +34,15 @@
 #include "accel/errors.h"
 
 namespace vorlane::cli {
+
+inline constexpr size_t kBlockBytes = size_t{256} << 10;
+inline constexpr size_t kFirstBuffer = 4096;
+inline constexpr size_t kKeptCapacity = size_t{8} << 20;
+inline constexpr size_t kKeptCarryBlocks = 4;
+inline constexpr size_t kLongLine = size_t{64} << 10;
+inline constexpr size_t kKeptFailures = 32;
+inline constexpr size_t kReportRoom = 160;
+inline constexpr size_t kReportLine = 1024;
 
 // Bytes with a size and a capacity, grown by doubling; unlike a vector it
 // leaves new room uninitialised, as it is written at once. Its memory is
@@ -34,7 +62,7 @@ class Buffer {
   // std::bad_alloc, keeping the buffer as it was, where neither can.
   void reserve(size_t n) {
     if (n <= capacity_) return;
-    size_t grown = capacity_ < 4096 ? 4096 : capacity_;
+    size_t grown = capacity_ < kFirstBuffer ? kFirstBuffer : capacity_;
     while (grown < n) grown *= 2;
     void* bigger = std::realloc(data_.get(), grown);
     if (bigger == nullptr) {
@@ -98,13 +126,6 @@ struct LineFailure {
   size_t left = 0;
 };
 
-// A buffer that grew past this for a long line gives its memory back after
-// its batch; ordinary batches (a block of input, about four times that of
-// documents) stay below it and keep theirs.
-inline constexpr size_t kKeptCapacity = size_t{8} << 20;
-
-// Room for failures each batch takes up front and keeps.
-inline constexpr size_t kKeptFailures = 32;
 
 struct Batch {
   size_t input = 0;  // which input the lines come from

@@ -5,9 +5,6 @@
 namespace vorlane::cli {
 namespace {
 
-// Payloads longer than this leave no heap memory behind in the document.
-constexpr size_t kLongLine = size_t{64} << 10;
-
 void decode_line(Batch& batch, uint64_t version, bool strict, fused::Document& document,
                  std::string_view line, size_t index) {
   auto length = document.prepare(version, line);

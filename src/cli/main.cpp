@@ -40,9 +40,6 @@ constexpr int kExitFailed = 1;
 constexpr int kExitTrouble = 2;
 
 constexpr const char kStdinName[] = "<stdin>";
-// Input bytes per batch: large enough that a batch costs one read and one
-// write, small enough that a batch and its documents stay near the cache.
-constexpr size_t kBlockBytes = size_t{256} << 10;
 
 unsigned available_cpus() {
   long affinity = 0;
@@ -229,9 +226,7 @@ int run(int argc, const char* const* argv) {
     case Options::Action::Version:
       std::fputs("vorlane-decode " VORLANE_VERSION "\n", stdout);
       // The build and the kernels it takes here, for benchmarks' reports.
-      std::puts(
-          cpu::describe_choice(base64::best_path(), fused::best_sample_reader(), fused::best_writer())
-              .c_str());
+      std::puts(cpu::describe_choice().c_str());
       return std::fflush(stdout) == 0 ? kExitOk : kExitTrouble;
     case Options::Action::Decode:
       break;
@@ -245,7 +240,7 @@ int run(int argc, const char* const* argv) {
 int main(int argc, char** argv) {
   // A build forced to a CPU path this CPU lacks stops before its kernels run.
   const vorlane::cpu::Line refused = vorlane::cpu::forced_path_refusal();
-  if (refused.size != 0) {
+  if (!refused.empty()) {
     std::fprintf(stderr, "vorlane-decode: %s\n", refused.c_str());
     return vorlane::cli::kExitTrouble;
   }

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "cli/progress.h"
+#include "common/fixed_text.h"
 
 namespace vorlane::cli {
 namespace {
@@ -54,10 +55,6 @@ void Emitter::err(std::string_view text) {
   output_.err(text.data(), text.size());
 }
 
-// Room for one failure's report besides the input's name: its line number,
-// and the longest of the texts after it.
-constexpr size_t kReportRoom = 160;
-
 Emitter::Emitter(Output& output, std::vector<std::string> names, Progress* progress)
     : output_(output), names_(std::move(names)), progress_(progress) {
   size_t longest = 0;
@@ -68,24 +65,17 @@ Emitter::Emitter(Output& output, std::vector<std::string> names, Progress* progr
 
 void Emitter::report(std::initializer_list<std::string_view> parts) {
   // On the stack, written in pieces only past its size (a long file name).
-  char line[1024];
-  size_t size = 0;
-  auto put = [&](std::string_view text) {
-    while (!text.empty()) {
-      if (size == sizeof line) {
-        err({line, size});
-        size = 0;
-      }
-      const size_t n = std::min(text.size(), sizeof line - size);
-      std::memcpy(line + size, text.data(), n);
-      size += n;
-      text.remove_prefix(n);
+  FixedText<kReportLine> line;
+  const auto put = [&](std::string_view text) {
+    for (text = line.fill(text); !text.empty(); text = line.fill(text)) {
+      err(line.view());
+      line.clear();
     }
   };
   put("vorlane-decode: ");
   for (std::string_view part : parts) put(part);
   put("\n");
-  err({line, size});
+  err(line.view());
 }
 
 bool Emitter::emit(const Batch& batch) {

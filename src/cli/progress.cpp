@@ -1,6 +1,6 @@
 #include "cli/progress.h"
 
-#include <cstdio>
+#include "common/fixed_text.h"
 
 #include "cli/output.h"
 
@@ -26,32 +26,33 @@ void Progress::update(uint64_t bytes, size_t lines, size_t failed) {
   const double seconds = std::chrono::duration<double>(now - start_).count();
   const double rate = seconds > 0 ? static_cast<double>(bytes) / seconds : 0.0;
   // Made on the stack: it is drawn while memory may have run out.
-  char text[192];
-  int n = std::snprintf(text, sizeof text, "%svorlane-decode: %zu %s, %.1f MB/s, %zu failed",
-                        terminal_ ? "\r" : "", lines, lines == 1 ? "line" : "lines", rate / 1e6,
-                        failed);
-  if (total_ != 0 && n > 0 && static_cast<size_t>(n) < sizeof text) {
+  FixedText<192> text;
+  text << (terminal_ ? "\r" : "") << "vorlane-decode: " << uint64_t{lines}
+       << (lines == 1 ? " line, " : " lines, ");
+  text.fixed(rate / 1e6, 1) << " MB/s, " << uint64_t{failed} << " failed";
+  if (total_ != 0) {
     const double done = bytes >= total_ ? 1.0 : static_cast<double>(bytes) / static_cast<double>(total_);
     const double left = rate > 0 ? static_cast<double>(total_ - (bytes >= total_ ? total_ : bytes)) / rate : 0.0;
-    const auto whole = static_cast<unsigned long>(left + 0.5);
-    n += std::snprintf(text + n, sizeof text - static_cast<size_t>(n), ", %.0f%%, %lu:%02lu left",
-                       done * 100, whole / 60, whole % 60);
+    const auto whole = static_cast<uint64_t>(left + 0.5);
+    text << ", ";
+    text.fixed(done * 100, 0) << "%, " << whole / 60 << (whole % 60 < 10 ? ":0" : ":") << whole % 60
+                              << " left";
   }
-  if (n <= 0 || static_cast<size_t>(n) >= sizeof text - 4) return;
-  n += std::snprintf(text + n, sizeof text - static_cast<size_t>(n), "%s", terminal_ ? "\033[K" : "\n");
-  write({text, static_cast<size_t>(n)});
+  text << (terminal_ ? "\033[K" : "\n");
+  if (text.cut()) return;
+  write(text.view());
   drawn_ = terminal_;
 }
 
 void Progress::finish(size_t lines, size_t decoded, size_t failed, uint64_t bytes) {
   clear();
   const double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
-  char text[160];
-  std::snprintf(text, sizeof text,
-                "vorlane-decode: %zu %s, %zu decoded, %zu failed (%.1f MB in %.2f s)\n", lines,
-                lines == 1 ? "line" : "lines", decoded, failed, static_cast<double>(bytes) / 1e6,
-                seconds);
-  write(text);
+  FixedText<160> text;
+  text << "vorlane-decode: " << uint64_t{lines} << (lines == 1 ? " line, " : " lines, ")
+       << uint64_t{decoded} << " decoded, " << uint64_t{failed} << " failed (";
+  text.fixed(static_cast<double>(bytes) / 1e6, 1) << " MB in ";
+  text.fixed(seconds, 2) << " s)\n";
+  write(text.view());
 }
 
 }  // namespace vorlane::cli

@@ -82,7 +82,7 @@ bool BlockReader::drop_line(Buffer& in) {
 bool BlockReader::fill(Buffer& in) {
   in.append(carry_.data(), carry_.size());
   // A carry far above a block held one long line: its memory goes back.
-  if (carry_.capacity() > 4 * block_) {
+  if (carry_.capacity() > kKeptCarryBlocks * block_) {
     carry_.release();
   } else {
     carry_.clear();

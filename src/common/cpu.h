@@ -26,6 +26,7 @@
 #define VORLANE_AARCH64 0
 #endif
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -44,6 +45,23 @@ using FeatureSet = unsigned;
 
 constexpr FeatureSet bit(Feature feature) noexcept {
   return FeatureSet{1} << static_cast<unsigned>(feature);
+}
+
+// The set a list of names separated by spaces spells, e.g. "avx2 popcnt".
+// Where it is evaluated at compile time, an unknown name stops the build.
+consteval FeatureSet feature_list(std::string_view list) {
+  FeatureSet set = 0;
+  while (!list.empty()) {
+    const size_t space = list.find(' ');
+    const std::string_view name = list.substr(0, space);
+    list = space == std::string_view::npos ? std::string_view() : list.substr(space + 1);
+    if (name.empty()) continue;
+    unsigned f = 0;
+    while (f < kFeatureCount && kFeatureNames[f] != name) ++f;
+    if (f == kFeatureCount) throw "not a CPU feature";
+    set |= FeatureSet{1} << f;
+  }
+  return set;
 }
 
 // Whether this CPU has `feature` and the build can use it (never without

@@ -1,10 +1,57 @@
 #include "common/cpu_path.h"
 
-#include <algorithm>
-#include <cstring>
+#include "base64/base64.h"
+#include "fused/document.h"
+#include "fused/samples.h"
 
 namespace vorlane::cpu {
 namespace {
+
+// Kernels of another target's path are not built.
+#if VORLANE_X86_TARGETS
+#define VORLANE_ON_X86(kernel) kernel
+#else
+#define VORLANE_ON_X86(kernel) nullptr
+#endif
+#if VORLANE_AARCH64
+#define VORLANE_ON_AARCH64(kernel) kernel
+#else
+#define VORLANE_ON_AARCH64(kernel) nullptr
+#endif
+
+// The paths, best first. A row's features are all that its kernels use;
+// each row needs something that every row above it does not, so that auto
+// can take each (the tests hold the table to that). One row to a line up to
+// its features: the build reads the names and targets from here.
+//
+// avx512's reader takes PEXT for what its vector steps leave: one fast
+// instruction on every CPU with AVX-512 VBMI, slow microcode on some
+// earlier ones with BMI2. No CPU without AVX2 has SSE4.1 and fast PEXT, so
+// PEXT earns no path of its own below avx2.
+constexpr Path kPaths[] = {
+    {"avx512", Target::X86, feature_list("sse4.1 avx2 bmi2 popcnt avx512bw avx512vbmi avx512vbmi2"),
+     VORLANE_ON_X86(&base64::kAvx512), VORLANE_ON_X86(fused::read_samples_avx512),
+     VORLANE_ON_X86(fused::long_run_avx512)},
+    {"avx2", Target::X86, feature_list("sse4.1 avx2 popcnt"),
+     VORLANE_ON_X86(&base64::kAvx2), VORLANE_ON_X86(fused::read_samples_avx2),
+     VORLANE_ON_X86(fused::long_run_avx2)},
+    {"sse41", Target::X86, feature_list("sse4.1"),
+     VORLANE_ON_X86(&base64::kSse41), fused::read_samples_portable, fused::long_run_scalar},
+    // No NEON Base64 kernel yet: the portable one.
+    {"neon", Target::Aarch64, feature_list("neon"),
+     &base64::kPortable, VORLANE_ON_AARCH64(fused::read_samples_neon),
+     VORLANE_ON_AARCH64(fused::long_run_neon)},
+    {"portable", Target::Any, feature_list(""),
+     &base64::kPortable, fused::read_samples_portable, fused::long_run_scalar},
+};
+constexpr size_t kPathCount = std::size(kPaths);
+
+constexpr bool built_for(Target target) noexcept {
+  return target == Target::Any || (target == Target::X86 && VORLANE_X86_TARGETS != 0) ||
+         (target == Target::Aarch64 && VORLANE_AARCH64 != 0);
+}
+static_assert(kPaths[kPathCount - 1].target == Target::Any && kPaths[kPathCount - 1].needs == 0,
+              "the last row runs everywhere");
 
 // Set by the build from VORLANE_CPU_PATH; absent for auto.
 #ifdef VORLANE_FORCED_CPU_PATH
@@ -12,7 +59,6 @@ constexpr std::string_view kForcedName = VORLANE_FORCED_CPU_PATH;
 #else
 constexpr std::string_view kForcedName;
 #endif
-constexpr size_t kPathCount = sizeof kPaths / sizeof kPaths[0];
 
 // Its row in kPaths, or kPathCount: none.
 constexpr size_t forced_index() noexcept {
@@ -23,30 +69,42 @@ constexpr size_t forced_index() noexcept {
 }
 constexpr size_t kForced = forced_index();
 static_assert(kForcedName.empty() || kForced < kPathCount, "VORLANE_CPU_PATH names no known path");
-static_assert(kForced == kPathCount || kPaths[kForced].on_target,
+static_assert(kForced == kPathCount || built_for(kPaths[kForced].target),
               "VORLANE_CPU_PATH names a path this target (or compiler) cannot build");
 
 }  // namespace
 
+std::span<const Path> paths() noexcept { return kPaths; }
+
+bool on_target(const Path& path) noexcept { return built_for(path.target); }
+
+bool runs(const Path& path, FeatureSet have) noexcept {
+  return on_target(path) && (path.needs & ~have) == 0;
+}
+
+const Path& best_path(FeatureSet have) noexcept {
+  for (const Path& path : kPaths) {
+    if (runs(path, have)) return path;
+  }
+  return kPaths[kPathCount - 1];
+}
+
 const Path* forced_path() noexcept { return kForced < kPathCount ? &kPaths[kForced] : nullptr; }
 
-Line& Line::operator<<(std::string_view part) noexcept {
-  const size_t room = sizeof text - 1 - size;
-  const size_t n = std::min(room, part.size());
-  std::memcpy(text + size, part.data(), n);
-  size += n;
-  text[size] = '\0';
-  return *this;
+const Path& chosen_path() noexcept {
+  // The CPU does not change while the process runs.
+  static const Path& chosen = kForced < kPathCount ? kPaths[kForced] : best_path(features());
+  return chosen;
 }
 
 Line describe(FeatureSet set) noexcept {
   Line line;
   for (unsigned f = 0; f < kFeatureCount; ++f) {
     if ((set >> f & 1u) == 0) continue;
-    if (line.size != 0) line << " ";
+    if (!line.empty()) line << " ";
     line << kFeatureNames[f];
   }
-  if (line.size == 0) line << "none";
+  if (line.empty()) line << "none";
   return line;
 }
 
@@ -54,7 +112,7 @@ Line refusal(const Path& path, FeatureSet have) noexcept {
   Line line;
   if (runs(path, have)) return line;
   line << "built to take the CPU path '" << path.name << "', which ";
-  if (!path.on_target) {
+  if (!on_target(path)) {
     line << "this build's target does not have";
   } else {
     line << "this CPU cannot run: it lacks " << describe(path.needs & ~have).view();
@@ -68,65 +126,11 @@ Line forced_path_refusal() noexcept {
   return forced == nullptr ? Line{} : refusal(*forced, features());
 }
 
-std::string_view name(Base64Kernel path) noexcept {
-  switch (path) {
-    case Base64Kernel::Portable:
-      return "portable";
-    case Base64Kernel::Sse41:
-      return "sse4.1";
-    case Base64Kernel::Avx2:
-      return "avx2";
-    case Base64Kernel::Avx512:
-      return "avx512";
-  }
-  return "?";
-}
-
-std::string_view name(SampleKernel reader) noexcept {
-  switch (reader) {
-    case SampleKernel::Portable:
-      return "portable";
-    case SampleKernel::Bmi2:
-      return "bmi2";
-    case SampleKernel::Avx2:
-      return "avx2";
-    case SampleKernel::Avx512:
-      return "avx512";
-    case SampleKernel::Neon:
-      return "neon";
-  }
-  return "?";
-}
-
-std::string_view name(WriterKernel writer) noexcept {
-  switch (writer) {
-    case WriterKernel::Scalar:
-      return "scalar";
-    case WriterKernel::Avx2:
-      return "avx2";
-    case WriterKernel::Avx512:
-      return "avx512";
-    case WriterKernel::Neon:
-      return "neon";
-  }
-  return "?";
-}
-
-Line describe_choice(Base64Kernel base64, SampleKernel reader, WriterKernel writer) noexcept {
+Line describe_choice() noexcept {
   Line line;
   const Path* forced = forced_path();
   line << "cpu path: built " << (forced == nullptr ? std::string_view("auto") : forced->name)
-       << ", chosen ";
-  const auto same = [&](const Path& path) {
-    return path.base64 == base64 && path.reader == reader && path.writer == writer;
-  };
-  const Path* chosen = forced != nullptr && same(*forced) ? forced : nullptr;
-  for (const Path& path : kPaths) {
-    if (chosen == nullptr && path.on_target && same(path)) chosen = &path;
-  }
-  line << (chosen != nullptr ? chosen->name : std::string_view("none of the named paths"))
-       << " (Base64 " << name(base64) << ", samples " << name(reader) << ", writer " << name(writer)
-       << "); cpu: " << describe(features()).view();
+       << ", chosen " << chosen_path().name << "; cpu: " << describe(features()).view();
   return line;
 }
 

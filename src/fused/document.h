@@ -22,13 +22,21 @@
 
 namespace vorlane::fused {
 
-// How long sample runs are written. All write the same text.
-using Writer = cpu::WriterKernel;
-
-// Whether this CPU runs `writer` (Scalar always).
-bool writer_supported(Writer writer) noexcept;
-// The writer of this CPU's path: the one Document::write uses by default.
-Writer best_writer() noexcept;
+// The sample writers, each of type Writer, paired with the rest of its path
+// in the table of CPU paths; all write the same text. Each writes the
+// samples of a long run from `s` up to but not including `s_last` (the
+// last sample, left to the exact stores) while they surely fit before
+// `end`, the first sample having been written, and leaves `out` and `s`
+// where it stopped.
+//
+// Eight-byte stores from the value table (every target).
+void long_run_scalar(char*& out, const char* end, const uint16_t*& s, const uint16_t* s_last) noexcept;
+// One sample per 32-byte shuffle and store (x86-64 AVX2).
+void long_run_avx2(char*& out, const char* end, const uint16_t*& s, const uint16_t* s_last) noexcept;
+// Two samples per 64-byte permute and compress (x86-64 AVX-512 VBMI2).
+void long_run_avx512(char*& out, const char* end, const uint16_t*& s, const uint16_t* s_last) noexcept;
+// One sample per two table lookups and two 16-byte stores (aarch64).
+void long_run_neon(char*& out, const char* end, const uint16_t*& s, const uint16_t* s_last) noexcept;
 
 class Document {
  public:
@@ -47,7 +55,7 @@ class Document {
   // its document, or the Error that decode_b64 returns for the same input.
   // Memory exhaustion is std::bad_alloc.
   Result<size_t, accel::Error> prepare(uint64_t version, std::string_view b64_data);
-  // The same with a chosen reader, which must be supported.
+  // The same with a chosen reader, which this CPU must run.
   Result<size_t, accel::Error> prepare(uint64_t version, std::string_view b64_data,
                                        SampleReader reader);
 
@@ -75,7 +83,7 @@ class Document {
   // disagreeing, or too little room) is a fault of the caller or of this
   // code, which callers must report and not pass on.
   char* write(char* out, size_t room) const noexcept;
-  // The same with a chosen writer, which must be supported.
+  // The same with a chosen writer, which this CPU must run.
   char* write(char* out, size_t room, Writer writer) const noexcept;
 
  private:

@@ -1,6 +1,15 @@
 // The sample readers of the fast path: a run of samples, three 16-bit
 // varints each, read into their wire values. One reader for each kind of
-// CPU; all give the same values and the same error for every input.
+// CPU, each of type SampleReader, paired with the rest of its path in the
+// table of CPU paths; all give the same values and the same error for every
+// input.
+//
+// A reader reads the wire values of the samples of a run into [out,
+// out_end) (three per sample) from `p`, inside the decoded input [base,
+// end); `text` is set to the sum of their text lengths. The input holds at
+// least 64 readable bytes from `base` and eight padding bytes with their
+// top bits set after `end`. False, with the wire error, where the record
+// decoder would fail; else `p` is left just past the run.
 #pragma once
 
 #include <cstddef>
@@ -11,22 +20,22 @@
 
 namespace vorlane::fused {
 
-// How long sample runs are read. All give the same results for every input.
-using SampleReader = cpu::SampleKernel;
+using wire::WireError;
 
-// Whether this CPU runs `reader` well (Portable always).
-bool sample_reader_supported(SampleReader reader) noexcept;
-// The best reader this CPU runs: the one Document::prepare uses by default.
-SampleReader best_sample_reader() noexcept;
-
-// Reads the wire values of the samples of a run into [out, out_end) (three
-// per sample) from `p`, inside the decoded input [base, end); `text` is set
-// to the sum of their text lengths. The input holds at least 64 readable bytes from
-// `base` and eight padding bytes with their top bits set after `end`.
-// False, with the wire error, where the record decoder would fail; else
-// `p` is left just past the run.
-bool read_sample_values(const uint8_t* base, const uint8_t*& p, const uint8_t* end, uint16_t* out,
-                        uint16_t* out_end, SampleReader reader, size_t& text,
-                        wire::WireError& error) noexcept;
+// Plain C++, on every target.
+bool read_samples_portable(const uint8_t* base, const uint8_t*& p, const uint8_t* end,
+                           uint16_t* out, uint16_t* out_end, size_t& text,
+                           WireError& error) noexcept;
+// Up to 63 values per 64-byte step with AVX2 alone (x86-64).
+bool read_samples_avx2(const uint8_t* base, const uint8_t*& p, const uint8_t* end, uint16_t* out,
+                       uint16_t* out_end, size_t& text, WireError& error) noexcept;
+// Thirty values per step with AVX-512 VBMI2, the rest with one PEXT per
+// sample (x86-64).
+bool read_samples_avx512(const uint8_t* base, const uint8_t*& p, const uint8_t* end,
+                         uint16_t* out, uint16_t* out_end, size_t& text,
+                         WireError& error) noexcept;
+// Up to 63 values per 64-byte step with NEON (aarch64).
+bool read_samples_neon(const uint8_t* base, const uint8_t*& p, const uint8_t* end, uint16_t* out,
+                       uint16_t* out_end, size_t& text, WireError& error) noexcept;
 
 }  // namespace vorlane::fused

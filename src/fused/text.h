@@ -42,11 +42,6 @@ static_assert(kAccTemp.size() + kSamplesOpen.size() >= 8,
 // The widest sample text: three values of six characters ("-32768").
 constexpr size_t kMaxValueText = 6;
 constexpr size_t kMaxSampleText = kSampleFixed + 3 * kMaxValueText;
-// Wide stores put eight bytes where a fragment or a value may be shorter:
-// the last store of a sample starts at most kZ + its value's start in, so
-// this is the room past a sample's end that a wide write may touch.
-constexpr size_t kWideOvershoot = 8 - 1;
-
 inline size_t value_length(uint16_t u) noexcept { return kTextLength[u]; }
 
 // Counts characters.
@@ -104,10 +99,5 @@ inline void head(const Head& h, Sink& sink) noexcept {
   sink.value(h.acc_temp);  // its wide store falls inside kSamplesOpen
   sink.fragment(kSamplesOpen);
 }
-
-// The longest head: a settings head and the widest temperature.
-constexpr size_t kMaxHead = sizeof(SettingsHead::text) + kMaxValueText + kSamplesOpen.size();
-static_assert(kMaxHead >= kV1Head.size() + 20 + kAccTemp.size() + kMaxValueText + kSamplesOpen.size(),
-              "a version 1 head with a 20-character timestamp is shorter");
 
 }  // namespace vorlane::fused::text

@@ -7,6 +7,7 @@
 
 #include "accel/entry.h"
 #include "json/document.h"
+#include "debug_text.h"
 
 using namespace vorlane::accel;
 using vorlane::json::NCDataPayload;

@@ -9,6 +9,7 @@
 #include "base64/base64.h"
 #include "base64_reference.h"
 #include "encode.h"
+#include "debug_text.h"
 
 using vorlane::accel::debug_text;
 using vorlane::testing::base64_decode;

@@ -9,6 +9,8 @@
 #include "accel/errors.h"
 #include "base64/base64.h"
 #include "base64_reference.h"
+#include "cpu_paths.h"
+#include "debug_text.h"
 
 using namespace vorlane::base64;
 using vorlane::accel::debug_text;
@@ -19,10 +21,10 @@ namespace {
 const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 // The decoded bytes, or the error's debug text.
-std::string outcome(const std::string& text, bool reference, Path path = Path::Portable) {
+std::string outcome(const std::string& text, bool reference, const Kernel& kernel = kPortable) {
   std::vector<uint8_t> out(decoded_capacity(text.size()) + 1, 0xEE);
   const uint8_t guard = out.back();
-  auto r = reference ? reference_decode_into(text, out.data()) : decode_into(text, out.data(), path);
+  auto r = reference ? reference_decode_into(text, out.data()) : decode_into(text, out.data(), kernel);
   // Nothing is written past the capacity.
   EXPECT_EQ(out.back(), guard);
   if (!r.ok()) return "error " + debug_text(r.error());
@@ -31,11 +33,11 @@ std::string outcome(const std::string& text, bool reference, Path path = Path::P
 
 // The same through decode_into_filled: the fill must follow the decoded
 // bytes, and nothing may be written past filled_capacity().
-std::string filled_outcome(const std::string& text, Path path) {
+std::string filled_outcome(const std::string& text, const Kernel& kernel) {
   constexpr uint8_t kFill = 0x80;
   std::vector<uint8_t> out(filled_capacity(text.size()) + 1, 0xEE);
   const uint8_t guard = out.back();
-  auto r = decode_into_filled(text, out.data(), kFill, path);
+  auto r = decode_into_filled(text, out.data(), kFill, kernel);
   EXPECT_EQ(out.back(), guard);
   if (!r.ok()) return "error " + debug_text(r.error());
   const auto end = out.begin() + static_cast<long>(r.value());
@@ -66,20 +68,26 @@ std::string random_canonical(std::mt19937& rng, size_t groups, int pads) {
   return s;
 }
 
-std::string path_name(const ::testing::TestParamInfo<Path>& info) {
-  static const char* const names[] = {"Portable", "Sse41", "Avx2", "Avx512"};
-  return names[static_cast<int>(info.param)];
+// A row of the table of CPU paths, by its place there.
+const vorlane::cpu::Path& row(size_t index) { return vorlane::cpu::paths()[index]; }
+std::string path_name(const ::testing::TestParamInfo<size_t>& info) {
+  return std::string(row(info.param).name);
 }
 
-class Base64Paths : public ::testing::TestWithParam<Path> {
+// Each row's kernel, where this CPU runs it and no row above has it too.
+class Base64Paths : public ::testing::TestWithParam<size_t> {
  protected:
   void SetUp() override {
-    if (!path_supported(GetParam())) GTEST_SKIP() << "this CPU lacks the instructions";
+    for (const auto& k : vorlane::testing::base64_kernels()) {
+      if (k.path == row(GetParam()).name) return;
+    }
+    GTEST_SKIP() << "this CPU lacks the instructions, or a row above has the kernel";
   }
+  const Kernel& kernel() const { return *row(GetParam()).base64; }
   void expect_same(const std::string& text) {
     const std::string expected = outcome(text, true);
-    ASSERT_EQ(outcome(text, false, GetParam()), expected) << "length " << text.size();
-    ASSERT_EQ(filled_outcome(text, GetParam()), expected) << "filled, length " << text.size();
+    ASSERT_EQ(outcome(text, false, kernel()), expected) << "length " << text.size();
+    ASSERT_EQ(filled_outcome(text, kernel()), expected) << "filled, length " << text.size();
   }
   // `base` with each of its bytes replaced by every byte value in turn.
   void expect_same_for_every_byte_at_every_position(const std::string& base) {
@@ -153,9 +161,6 @@ TEST_P(Base64Paths, RandomNearAlphabetNoise) {
 }
 
 INSTANTIATE_TEST_SUITE_P(All, Base64Paths,
-                         ::testing::Values(Path::Portable, Path::Sse41, Path::Avx2, Path::Avx512),
-                         path_name);
-
-TEST(Base64Paths, BestPathIsSupported) { EXPECT_TRUE(path_supported(best_path())); }
+                         ::testing::Range<size_t>(0, vorlane::cpu::paths().size()), path_name);
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "accel/errors.h"
+#include "debug_text.h"
 
 using namespace vorlane::accel;
 using vorlane::wire::kWireErrorCount;

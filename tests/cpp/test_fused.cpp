@@ -12,7 +12,9 @@
 #include "fused/document.h"
 #include "fused/samples.h"
 #include "json/document.h"
+#include "cpu_paths.h"
 #include "encode.h"
+#include "debug_text.h"
 
 using namespace vorlane;
 using Bytes = std::vector<uint8_t>;
@@ -30,12 +32,9 @@ std::string reference(uint64_t version, const std::string& text) {
          std::to_string(record) + ", left " + std::to_string(payload - record);
 }
 
-constexpr fused::Writer kWriters[] = {fused::Writer::Scalar, fused::Writer::Avx2,
-                                      fused::Writer::Avx512, fused::Writer::Neon};
-
 std::string direct(uint64_t version, const std::string& text,
-                   fused::SampleReader reader = fused::best_sample_reader(),
-                   fused::Writer writer = fused::best_writer()) {
+                   fused::SampleReader reader = cpu::chosen_path().reader,
+                   fused::Writer writer = cpu::chosen_path().writer) {
   fused::Document doc;
   auto r = doc.prepare(version, text, reader);
   if (!r.ok()) return "error: " + accel::debug_text(r.error());
@@ -52,15 +51,11 @@ std::string direct(uint64_t version, const std::string& text,
 void expect_same(uint64_t version, const Bytes& bytes) {
   const std::string text = vorlane::testing::encode_base64(bytes);
   const std::string expected = reference(version, text);
-  for (auto reader :
-       {fused::SampleReader::Portable, fused::SampleReader::Bmi2, fused::SampleReader::Avx512,
-        fused::SampleReader::Avx2, fused::SampleReader::Neon}) {
-    if (!fused::sample_reader_supported(reader)) continue;
-    for (fused::Writer writer : kWriters) {
-      if (!fused::writer_supported(writer)) continue;
-      ASSERT_EQ(direct(version, text, reader, writer), expected)
-          << "version " << version << ", " << bytes.size() << " bytes, reader "
-          << cpu::name(reader) << ", writer " << cpu::name(writer);
+  for (const auto& reader : vorlane::testing::sample_readers()) {
+    for (const auto& writer : vorlane::testing::writers()) {
+      ASSERT_EQ(direct(version, text, reader.kernel, writer.kernel), expected)
+          << "version " << version << ", " << bytes.size() << " bytes, reader of "
+          << reader.path << ", writer of " << writer.path;
     }
   }
 }
@@ -482,43 +477,34 @@ TEST(SampleReaders, StopAtTheRunsEndAndAgreeWithThePortableReader) {
   bytes.insert(bytes.end(), 8, 0xFF);  // padding past the end, top bits set
   constexpr uint16_t kGuard = 0xA5A5;
   constexpr size_t kGuards = 32;
+  struct Read {
+    std::vector<uint16_t> values;
+    size_t text = 0;
+    ptrdiff_t taken = 0;
+    bool operator==(const Read&) const = default;
+  };
   for (size_t samples = 1; samples <= 100; ++samples) {
     const size_t n = 3 * samples;
-    std::vector<uint16_t> expected;
-    size_t expected_text = 0;
-    ptrdiff_t expected_taken = 0;
-    for (auto reader :
-         {fused::SampleReader::Portable, fused::SampleReader::Bmi2, fused::SampleReader::Avx512,
-          fused::SampleReader::Avx2, fused::SampleReader::Neon}) {
-      if (!fused::sample_reader_supported(reader)) continue;
+    const auto read = [&](fused::SampleReader reader, std::string_view name) {
       std::vector<uint16_t> out(n + kGuards, kGuard);
       const uint8_t* p = bytes.data();
-      size_t text = 0;
+      Read got;
       wire::WireError error{};
-      ASSERT_TRUE(fused::read_sample_values(bytes.data(), p, bytes.data() + size, out.data(),
-                                            out.data() + n, reader, text, error))
-          << samples << " samples, reader " << static_cast<int>(reader);
+      EXPECT_TRUE(reader(bytes.data(), p, bytes.data() + size, out.data(), out.data() + n,
+                         got.text, error))
+          << samples << " samples, reader of " << name;
       EXPECT_EQ(std::vector<uint16_t>(out.begin() + n, out.end()),
                 std::vector<uint16_t>(kGuards, kGuard))
-          << samples << " samples, reader " << static_cast<int>(reader);
-      out.resize(n);
-      if (reader == fused::SampleReader::Portable) {
-        expected = out;
-        expected_text = text;
-        expected_taken = p - bytes.data();
-        continue;
-      }
-      EXPECT_EQ(out, expected) << samples << " samples, reader " << static_cast<int>(reader);
-      EXPECT_EQ(text, expected_text) << samples << " samples, reader " << static_cast<int>(reader);
-      EXPECT_EQ(p - bytes.data(), expected_taken)
-          << samples << " samples, reader " << static_cast<int>(reader);
+          << samples << " samples, reader of " << name;
+      got.values.assign(out.begin(), out.begin() + n);
+      got.taken = p - bytes.data();
+      return got;
+    };
+    const Read expected = read(fused::read_samples_portable, "portable");
+    for (const auto& [name, reader] : vorlane::testing::sample_readers()) {
+      EXPECT_TRUE(read(reader, name) == expected) << samples << " samples, reader of " << name;
     }
   }
-}
-
-TEST(DirectDocument, BestReaderAndWriterAreSupported) {
-  EXPECT_TRUE(fused::sample_reader_supported(fused::best_sample_reader()));
-  EXPECT_TRUE(fused::writer_supported(fused::best_writer()));
 }
 
 TEST(DirectDocument, TextErrorsAndVersionsPassThrough) {
@@ -552,15 +538,14 @@ TEST(DirectDocument, WriteNeverStoresPastItsRoom) {
         ASSERT_EQ(doc.length(), length);
         const std::string expected = reference(version, text).substr(0, length);
         std::string out(length + 64, '#');
-        for (fused::Writer writer : kWriters) {
-          if (!fused::writer_supported(writer)) continue;
+        for (const auto& [name, writer] : vorlane::testing::writers()) {
           for (size_t room = 0; room <= length + 40; ++room) {
             std::fill(out.begin(), out.end(), '#');
             char* const stop = doc.write(out.data(), room, writer);
             const size_t bound = std::min(room, length);
             const auto where = ::testing::Message()
-                               << "version " << version << ", " << samples << " samples, writer "
-                               << cpu::name(writer) << ", room " << room << " of " << length;
+                               << "version " << version << ", " << samples << " samples, writer of "
+                               << name << ", room " << room << " of " << length;
             ASSERT_LE(stop, out.data() + bound) << where;
             ASSERT_EQ(out.substr(bound), std::string(out.size() - bound, '#')) << where;
             if (room < length) {

@@ -27,6 +27,7 @@
 #include "encode.h"
 #include "replaced_new.h"
 #include "fused/document.h"
+#include "debug_text.h"
 
 namespace {
 

@@ -1,0 +1,86 @@
+// The AVX2 writer's sample, which the AVX-512 writer also takes where a
+// block of samples is not all in the text table. For the x86 kernel files
+// only: its functions are built for AVX2 and inlined into their callers.
+#pragma once
+
+#include <immintrin.h>
+
+#include "fused/writer.h"
+
+namespace vorlane::fused {
+
+// ---- AVX2 writer --------------------------------------------------------
+//
+// A sample's text `},{"x":X,"y":Y,"z":Z` is laid out in one 32-byte store:
+// one byte shuffle brings the value bytes to their places, from a register
+// whose low lane holds the entries of x and y and whose high lane those of
+// y and z (the shuffle cannot cross lanes; x ends in the low lane, z starts
+// in the high one, y may straddle), and an OR adds the fixed fragments. Both
+// depend only on the lengths of x and y: z's eight bytes go in whole, and
+// what lies past the sample's end is overwritten by the next. Values past
+// the text table take the scalar sample, so no sample here outgrows the
+// store.
+
+// Byte k of the entry in qword q of the register (x, y | y, z): x is never
+// in the high lane, z never in the low one.
+constexpr uint8_t avx2_place(size_t value, size_t k, size_t at) {
+  constexpr uint8_t kLow[3] = {0, 1, 9}, kHigh[3] = {9, 0, 1};
+  return static_cast<uint8_t>(8 * (at < 16 ? kLow[value] : kHigh[value]) + k);
+}
+alignas(64) inline constexpr std::array<SampleLayout, 64> kLayouts = make_layouts(avx2_place, 0x80);
+static_assert(kNextX.size() + kMaxTableText <= 16 &&
+                  kNextX.size() + 2 + kY.size() + kZ.size() >= 16,
+              "x ends in the low lane, z starts in the high one");
+
+// One sample whose three values are all in the text table.
+__attribute__((target("avx2"), always_inline)) inline char* put_table_sample_avx2(
+    char* out, const uint16_t* s) noexcept {
+  // The entries straight into vector registers, their lengths from the
+  // length table, so that nothing moves from the general registers.
+  const uint16_t x = s[0], y = s[1], z = s[2];
+  const size_t lx = kTextLength[x], ly = kTextLength[y];
+  size_t length = kSampleFixed + lx + ly + kTextLength[z];
+  bits::opaque(length);
+  const __m128i vx = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&kText[x]));
+  const __m128i vy = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&kText[y]));
+  const __m128i vz = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&kText[z]));
+  const __m256i values = _mm256_inserti128_si256(
+      _mm256_castsi128_si256(_mm_unpacklo_epi64(vx, vy)), _mm_unpacklo_epi64(vy, vz), 1);
+  const SampleLayout& layout = kLayouts[lx * 8 + ly];
+  const __m256i text = _mm256_or_si256(
+      _mm256_shuffle_epi8(values, _mm256_load_si256(reinterpret_cast<const __m256i*>(layout.index))),
+      _mm256_load_si256(reinterpret_cast<const __m256i*>(layout.fragments)));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), text);
+  return out + length;
+}
+
+// One sample by the AVX2 layout where its values are in the table, by the
+// scalar one where not: the vector writers' way past a block they cannot
+// take whole.
+__attribute__((target("avx2"), always_inline)) inline char* put_any_sample_avx2(
+    char* out, const uint16_t* s) noexcept {
+  const uint16_t x = s[0], y = s[1], z = s[2];
+  if ((x | y | z) < kTextCount) [[likely]] return put_table_sample_avx2(out, s);
+  return put_next_sample(out, value_entry(x), value_entry(y), value_entry(z));
+}
+
+
+// Whether every value of the kCheckedBlock samples at `s` is in the table.
+__attribute__((target("avx2"), always_inline)) inline bool block_in_table(
+    const uint16_t* s) noexcept {
+  const auto* v = reinterpret_cast<const __m256i*>(s);
+  const __m256i any = _mm256_or_si256(
+      _mm256_or_si256(_mm256_loadu_si256(v), _mm256_loadu_si256(v + 1)), _mm256_loadu_si256(v + 2));
+  return _mm256_testz_si256(any, _mm256_set1_epi16(static_cast<int16_t>(~(kTextCount - 1)))) != 0;
+}
+
+// The two as the long-run loop takes them (it calls through these, which
+// it inlines once it is inlined into a writer of the same target).
+__attribute__((target("avx2"))) inline bool in_table_avx2(const uint16_t* s) noexcept {
+  return block_in_table(s);
+}
+__attribute__((target("avx2"))) inline char* any_sample_avx2(char* out, const uint16_t* s) noexcept {
+  return put_any_sample_avx2(out, s);
+}
+
+}  // namespace vorlane::fused

@@ -1,0 +1,208 @@
+// The avx512 path's kernels: the sample reader with AVX-512 VBMI2 and PEXT,
+// the writer with AVX-512 VBMI2.
+#include <immintrin.h>
+
+#include <array>
+
+#include "fused/document.h"
+#include "fused/reader.h"
+#include "fused/samples.h"
+#include "fused/x86_avx2.h"
+
+namespace vorlane::fused {
+namespace {
+
+// PEXT without a target attribute on the callers, so that the plain
+// reader's templates take it as they are: this path runs only where the
+// CPU has BMI2.
+inline uint64_t pext_groups(uint64_t w) noexcept {
+  uint64_t bits;
+  asm("pextq %2, %1, %0" : "=r"(bits) : "r"(w), "r"(0x7F7F7F7F7F7F7F7Full));
+  return bits;
+}
+
+// Whole samples, thirty values at a time, from 64-byte windows while 64
+// bytes are left. The varint ends of a window are one mask; the positions of
+// the first bytes come out of it compressed, and the first, second and third
+// bytes of every value are gathered with three byte permutes. Stops before a
+// window that holds a fault (a varint of four bytes or more, a third byte
+// above 3), which the other readers then meet exactly. Returns the values'
+// text length.
+__attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,bmi2,popcnt"))) size_t
+read_values_avx512(const uint8_t*& p, const uint8_t* end, uint16_t*& out,
+                   const uint16_t* out_end) noexcept {
+  alignas(64) static constexpr std::array<uint8_t, 64> kIota = [] {
+    std::array<uint8_t, 64> t{};
+    for (size_t i = 0; i < 64; ++i) t[i] = static_cast<uint8_t>(i);
+    return t;
+  }();
+  alignas(64) static constexpr std::array<uint8_t, 64> kSpread = [] {
+    std::array<uint8_t, 64> t{};
+    for (size_t i = 0; i < 64; ++i) t[i] = static_cast<uint8_t>(i / 2);
+    return t;
+  }();
+  constexpr __mmask64 kAll = ~__mmask64{0};
+  constexpr __mmask64 kEven = 0x5555555555555555ull;
+  const __m512i iota = _mm512_load_si512(kIota.data());
+  const __m512i spread = _mm512_load_si512(kSpread.data());
+  const __m512i three = _mm512_set1_epi8(3);
+  const __m512i unit = _mm512_set1_epi16(1);
+  size_t text = 0;
+  while (end - p >= static_cast<ptrdiff_t>(kWindow) && out != out_end) {
+    const __m512i v = _mm512_loadu_si512(p);
+    const uint64_t cont = _mm512_movepi8_mask(v);
+    const uint64_t ends = ~cont;
+    // Whole samples only, so that every reader after this one starts on a
+    // sample: at most 30 values, and no more than are left. The 30th end is
+    // found alongside the count, which it almost always is.
+    const uint64_t end30 = _pdep_u64(uint64_t{1} << 29, ends);
+    size_t k = 30;
+    uint64_t last_end = end30;
+    if (end30 == 0 || out_end - out < 30) [[unlikely]] {
+      k = static_cast<size_t>(_mm_popcnt_u64(ends));
+      if (k > 30) k = 30;
+      if (k > static_cast<size_t>(out_end - out)) k = static_cast<size_t>(out_end - out);
+      k -= k % 3;
+      if (k == 0) break;
+      last_end = _pdep_u64(uint64_t{1} << (k - 1), ends);
+    }
+    const auto last = (bits::countr_zero(last_end));
+    const uint64_t used = last == 63 ? ~uint64_t{0} : (uint64_t{2} << last) - 1;
+    const uint64_t c = cont & used;
+    if ((c & (c >> 1) & (c >> 2)) != 0) break;  // four bytes or more
+    const uint64_t third = (c << 1) & (c << 2) & used;
+    if (_mm512_mask_cmpgt_epu8_mask(third, v, three) != 0) break;  // third byte above 3
+
+    const uint64_t starts = ((ends << 1) | 1) & used;
+    const __m512i first = _mm512_maskz_compress_epi8(starts, iota);
+    // (The zero-masking forms throughout: the plain ones trip false
+    // uninitialised warnings in the compiler's own headers.)
+    // The first byte's position of value i to 16-bit lane i; one permute
+    // then brings the first and second bytes of every value to its lane,
+    // another the third.
+    const __m512i at = _mm512_maskz_permutexvar_epi8(kEven, spread, first);
+    const __m512i pair_at = _mm512_or_si512(at, _mm512_slli_epi16(_mm512_add_epi16(at, unit), 8));
+    const __m512i pair = _mm512_maskz_permutexvar_epi8(kAll, pair_at, v);
+    const __m512i third_byte =
+        _mm512_maskz_permutexvar_epi8(kEven, _mm512_add_epi16(at, _mm512_set1_epi16(2)), v);
+    // A second byte where the first has its top bit, a third where both do.
+    const __mmask32 has2 = _mm512_test_epi16_mask(pair, _mm512_set1_epi16(0x0080));
+    const __m512i both_tops = _mm512_set1_epi16(static_cast<int16_t>(0x8080u - 0x10000u));
+    const __mmask32 has3 =
+        _mm512_cmpeq_epi16_mask(_mm512_and_si512(pair, both_tops), both_tops);
+    const __m512i low = _mm512_and_si512(pair, _mm512_set1_epi16(0x007F));
+    const __m512i middle =
+        _mm512_maskz_mov_epi16(has2, _mm512_and_si512(_mm512_srli_epi16(pair, 1),
+                                                      _mm512_set1_epi16(0x3F80)));
+    const __m512i high = _mm512_maskz_mov_epi16(has3, _mm512_slli_epi16(third_byte, 14));
+    const __m512i values = _mm512_ternarylogic_epi32(low, middle, high, 0xFE);  // a | b | c
+    const auto keep = static_cast<__mmask32>((uint64_t{1} << k) - 1);
+    _mm512_mask_storeu_epi16(out, keep, values);
+
+    // Text lengths: a digit, one more per power of ten reached, and the sign
+    // of the odd (negative) wire values. The magnitude of wire value u is
+    // (u + 1) / 2, so it reaches 10^d exactly when u reaches 2 * 10^d - 1.
+    const __mmask32 negative = _mm512_test_epi16_mask(values, unit);
+    const __mmask32 ge10 = _mm512_cmpge_epu16_mask(values, _mm512_set1_epi16(19));
+    const __mmask32 ge100 = _mm512_cmpge_epu16_mask(values, _mm512_set1_epi16(199));
+    const __mmask32 ge1000 = _mm512_cmpge_epu16_mask(values, _mm512_set1_epi16(1999));
+    const __mmask32 ge10000 = _mm512_cmpge_epu16_mask(values, _mm512_set1_epi16(19999));
+    text += k + static_cast<size_t>(_mm_popcnt_u32(negative & keep)) +
+            static_cast<size_t>(_mm_popcnt_u32(ge10 & keep)) +
+            static_cast<size_t>(_mm_popcnt_u32(ge100 & keep)) +
+            static_cast<size_t>(_mm_popcnt_u32(ge1000 & keep)) +
+            static_cast<size_t>(_mm_popcnt_u32(ge10000 & keep));
+    out += k;
+    p += last + 1;
+  }
+  return text;
+}
+
+// ---- AVX-512 writer -----------------------------------------------------
+//
+// Two samples a step. Each sample's text is first laid out at its widest,
+// 32 bytes (every value given the five characters of the table's widest):
+// one byte permute of the six entries puts the value bytes there, merged
+// into the fixed fragments; a second permute spreads each entry's length to
+// its bytes, against which the bytes' places in their values give the mask
+// of the characters that are there; one compress closes the gaps and a
+// 64-byte store writes both samples.
+struct PairLayout {
+  alignas(64) uint8_t values[64];     // permute: the entry byte for each place
+  alignas(64) uint8_t lengths[64];    // permute: that entry's length byte
+  alignas(64) uint8_t places[64];     // place within the value, 0 for fragments
+  alignas(64) uint8_t fragments[64];
+  uint64_t value_places;              // places that take a value byte
+};
+
+constexpr PairLayout make_pair_layout() {
+  PairLayout row{};
+  size_t at = 0;
+  for (size_t sample = 0; sample < 2; ++sample) {
+    const std::string_view fragments[3] = {kNextX, kY, kZ};
+    for (size_t v = 0; v < 3; ++v) {
+      for (char c : fragments[v]) {
+        row.fragments[at] = static_cast<uint8_t>(c);
+        row.lengths[at] = 7;  // the first entry's length, never 0
+        ++at;
+      }
+      const size_t entry = 3 * sample + v;
+      for (size_t k = 0; k < kMaxTableText; ++k) {
+        row.values[at] = static_cast<uint8_t>(8 * entry + k);
+        row.lengths[at] = static_cast<uint8_t>(8 * entry + 7);
+        row.places[at] = static_cast<uint8_t>(k);
+        row.value_places |= uint64_t{1} << at;
+        ++at;
+      }
+    }
+  }
+  return row;
+}
+alignas(64) constexpr PairLayout kPairLayout = make_pair_layout();
+static_assert(2 * (kSampleFixed + 3 * kMaxTableText) == 64, "two samples at their widest fill 64 bytes");
+
+}  // namespace
+
+bool read_samples_avx512(const uint8_t* base, const uint8_t*& p, const uint8_t* end,
+                         uint16_t* out, uint16_t* out_end, size_t& text,
+                         WireError& error) noexcept {
+  return read_samples_with<read_values_avx512, kWindowRead, pext_groups>(
+      base, p, end, out, out_end, text, error);
+}
+
+__attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,popcnt,avx2"))) void long_run_avx512(
+    char*& out, const char* end, const uint16_t*& s, const uint16_t* s_last) noexcept {
+  const __m512i values_index = _mm512_load_si512(kPairLayout.values);
+  const __m512i lengths_index = _mm512_load_si512(kPairLayout.lengths);
+  const __m512i places = _mm512_load_si512(kPairLayout.places);
+  const __m512i fragments = _mm512_load_si512(kPairLayout.fragments);
+  const __mmask64 value_places = kPairLayout.value_places;
+  const auto entry = [](uint16_t u) __attribute__((target("avx2"))) {
+    return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&kText[u]));
+  };
+  const auto block = [&](char* to, const uint16_t* t)
+      __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,popcnt,avx2"))) {
+    for (size_t i = 0; i < kCheckedBlock; i += 2, t += 6) {
+      const __m128i e01 = _mm_unpacklo_epi64(entry(t[0]), entry(t[1]));
+      const __m128i e23 = _mm_unpacklo_epi64(entry(t[2]), entry(t[3]));
+      const __m128i e45 = _mm_unpacklo_epi64(entry(t[4]), entry(t[5]));
+      const __m512i entries = _mm512_inserti32x4(
+          _mm512_castsi256_si512(_mm256_inserti128_si256(_mm256_castsi128_si256(e01), e23, 1)),
+          e45, 2);
+      const __m512i text =
+          _mm512_mask_permutexvar_epi8(fragments, value_places, values_index, entries);
+      // (The zero-masking form: the plain one trips a false
+      // uninitialised warning in the compiler's own header at -O3.)
+      const __m512i lengths = _mm512_maskz_permutexvar_epi8(~__mmask64{0}, lengths_index, entries);
+      const __mmask64 present = _mm512_cmplt_epu8_mask(places, lengths);
+      _mm512_storeu_si512(to, _mm512_maskz_compress_epi8(present, text));
+      size_t length = static_cast<size_t>(__builtin_popcountll(present));
+      bits::opaque(length);
+      to += length;
+    }
+    return to;
+  };
+  long_run_blocks(out, end, s, s_last, in_table_avx2, block, any_sample_avx2);
+}
+
+}  // namespace vorlane::fused
