@@ -743,7 +743,7 @@ PyObject* init_module() {
 
 PyMODINIT_FUNC PyInit_vorlane_binary_parser_arrow(void) {
   const vorlane::cpu::Line refused = vorlane::cpu::forced_path_refusal();
-  if (refused.size != 0) {
+  if (!refused.empty()) {
     PyErr_Format(PyExc_ImportError, "vorlane_binary_parser_arrow: %s", refused.c_str());
     return nullptr;
   }
