@@ -76,6 +76,7 @@ def calls():
         ("batch, every kind of row", lambda: documents(rows, [3, None, 3, -1, 2**64, 1], threads=2)),
         ("batch, capsules dropped", lambda: (out.__arrow_c_array__(), out.__arrow_c_stream__())),
         ("batch, a refused column", lambda: documents([v3, b"x"], 3)),
+        ("batch into lists", lambda: vorlane_binary_parser_arrow.document_lists(rows, [3, None, 3, -1, 2**64, 1])),
     ]
     namespace = {"parser": parser, "parse": parse, "BinaryParser": BinaryParser}
     for row in error_rows():

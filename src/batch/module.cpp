@@ -14,7 +14,9 @@
 
 #include "arrow/c_data.h"
 #include "batch/columns.h"
+#include "accel/errors.h"
 #include "common/cpu_path.h"
+#include "fused/document.h"
 
 namespace vorlane::batch {
 namespace {
@@ -329,18 +331,28 @@ Node decode(Output output, const RowSource& source, int64_t rows, int64_t text_b
 
 // ---- a Python sequence of str and None ----
 
-Parts decode_sequence(PyObject* payloads, const VersionColumn& versions, Output output, unsigned threads) {
+// A sequence's rows read in place: `items` keeps the texts alive.
+struct SequenceRows {
   // A tuple of its own: the caller's list may change while the rows decode.
-  Ref items(PySequence_Tuple(payloads));
-  check(bool(items));
-  const Py_ssize_t rows = PyTuple_GET_SIZE(items.get());
-  check_version_rows(versions, rows);
-  std::vector<Row> input(static_cast<size_t>(rows));
+  explicit SequenceRows(PyObject* payloads) : items(PySequence_Tuple(payloads)) {}
+  Ref items;
+  std::vector<Row> input;
   std::vector<std::string> failures;  // texts that have no UTF-8 form
   int64_t text_bytes = 0;
+};
+
+void read_sequence(const VersionColumn& versions, SequenceRows& out) {
+  check(bool(out.items));
+  PyObject* const items = out.items.get();
+  const Py_ssize_t rows = PyTuple_GET_SIZE(items);
+  check_version_rows(versions, rows);
+  std::vector<Row>& input = out.input;
+  std::vector<std::string>& failures = out.failures;
+  int64_t& text_bytes = out.text_bytes;
+  input.resize(static_cast<size_t>(rows));
   failures.reserve(8);
   for (Py_ssize_t row = 0; row < rows; ++row) {
-    PyObject* item = PyTuple_GET_ITEM(items.get(), row);
+    PyObject* item = PyTuple_GET_ITEM(items, row);
     if (item == Py_None) continue;
     if (!PyUnicode_Check(item)) {
       raise(PyExc_TypeError, "payload column: row " + std::to_string(row) + " holds " + type_name(item) +
@@ -365,10 +377,15 @@ Parts decode_sequence(PyObject* payloads, const VersionColumn& versions, Output 
   for (Row& r : input) {
     if (r.kind == Row::Kind::Failed && r.text.data() == nullptr) r.text = failures[r.version];
   }
+}
+
+Parts decode_sequence(PyObject* payloads, const VersionColumn& versions, Output output, unsigned threads) {
+  SequenceRows rows(payloads);
+  read_sequence(versions, rows);
   auto out = std::make_shared<Node>();
   without_gil([&] {
-    *out = decode(output, [&](int64_t row) { return input[static_cast<size_t>(row)]; }, rows, text_bytes,
-                  threads);
+    *out = decode(output, [&](int64_t row) { return rows.input[static_cast<size_t>(row)]; },
+                  static_cast<int64_t>(rows.input.size()), rows.text_bytes, threads);
   });
   return {out};
 }
@@ -688,6 +705,62 @@ PyObject* decode_entry(Output output, const char* format, PyObject* args, PyObje
   });
 }
 
+// Each document made straight into its str on the calling thread: for
+// callers that want Python objects, one write of each text instead of two.
+PyObject* document_lists(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"payloads", "version", nullptr};
+    PyObject* payloads = nullptr;
+    PyObject* version = nullptr;
+    check(PyArg_ParseTupleAndKeywords(args, kwargs, "OO:document_lists", const_cast<char**>(keywords), &payloads,
+                                      &version));
+    const VersionColumn versions = read_versions(version);
+    if (PyUnicode_Check(payloads) || PyBytes_Check(payloads) || !PySequence_Check(payloads) || is_arrow(payloads)) {
+      raise(PyExc_TypeError, std::string("payloads must be a sequence of str, not ") + type_name(payloads));
+    }
+    SequenceRows in(payloads);
+    read_sequence(versions, in);
+    const auto rows = static_cast<Py_ssize_t>(in.input.size());
+    Ref documents(PyList_New(rows));
+    Ref errors(PyList_New(rows));
+    check(documents && errors);
+    for (Py_ssize_t i = 0; i < rows; ++i) {
+      PyList_SET_ITEM(documents.get(), i, Py_NewRef(Py_None));
+      PyList_SET_ITEM(errors.get(), i, Py_NewRef(Py_None));
+    }
+    const auto set = [](PyObject* list, Py_ssize_t row, PyObject* item) {
+      check(item != nullptr);
+      PyObject* none = PyList_GET_ITEM(list, row);
+      PyList_SET_ITEM(list, row, item);
+      Py_DECREF(none);
+    };
+    fused::Document document;
+    for (Py_ssize_t row = 0; row < rows; ++row) {
+      const Row& r = in.input[static_cast<size_t>(row)];
+      if (r.kind == Row::Kind::Null) continue;
+      if (r.kind == Row::Kind::Failed) {
+        set(errors.get(), row, PyUnicode_DecodeUTF8(r.text.data(), static_cast<Py_ssize_t>(r.text.size()), "strict"));
+        continue;
+      }
+      const auto length = document.prepare(r.version, r.text);
+      if (!length.ok()) {
+        const auto message = accel::failure_message(length.error());
+        set(errors.get(), row, PyUnicode_FromStringAndSize(message.view().data(),
+                                                           static_cast<Py_ssize_t>(message.size())));
+        continue;
+      }
+      // ASCII by construction: a one-byte str written in place.
+      PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(length.value()), 127);
+      set(documents.get(), row, text);
+      char* const at = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text));
+      if (document.write(at, length.value()) != at + length.value()) {
+        throw std::logic_error("the document's length differs from its measure");
+      }
+    }
+    return PyTuple_Pack(2, documents.get(), errors.get());
+  });
+}
+
 PyObject* documents(PyObject*, PyObject* args, PyObject* kwargs) {
   return decode_entry(Output::Documents, "OO|$O:documents", args, kwargs);
 }
@@ -702,6 +775,11 @@ PyMethodDef g_functions[] = {
      "documents(payloads, version, *, threads=None)\n--\n\n"
      "Each payload's document as parse returns it, or the message parse raises: Arrow\n"
      "struct<document: string, error: string> through the Arrow PyCapsule interface."},
+    {"document_lists", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(document_lists)),
+     METH_VARARGS | METH_KEYWORDS,
+     "document_lists(payloads, version)\n--\n\n"
+     "(documents, errors): what documents(...).lists() gives, for a sequence of str\n"
+     "and None, each document made straight into its str on the calling thread."},
     {"records", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(records)),
      METH_VARARGS | METH_KEYWORDS,
      "records(payloads, version, *, threads=None)\n--\n\n"
@@ -733,7 +811,7 @@ PyObject* init_module() {
   Ref module(PyModule_Create(&g_module_def));
   check(bool(module));
   check(PyModule_AddObjectRef(module.get(), "Columns", reinterpret_cast<PyObject*>(g_columns_type)) == 0);
-  Ref all(Py_BuildValue("[sss]", "Columns", "documents", "records"));
+  Ref all(Py_BuildValue("[ssss]", "Columns", "document_lists", "documents", "records"));
   check(bool(all) && PyModule_AddObjectRef(module.get(), "__all__", all.get()) == 0);
   return Py_NewRef(module.get());
 }

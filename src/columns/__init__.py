@@ -72,9 +72,10 @@ def decode_column(payloads: Sequence[str | None], version: Versions) -> tuple[li
 
 # ---- pandas ----------------------------------------------------------------
 
-def _pandas_payloads(series: pandas.Series) -> Any:
+def _pandas_payloads(series: pandas.Series, nulls: bool = True) -> Any:
     """The Series as the decoder takes it: Arrow memory as it is, other
-    columns as a list of str and None (NaN and pd.NA made None)."""
+    columns as a list of str and None (NaN and pd.NA made None unless
+    `nulls` is false)."""
     import pandas as pd
 
     dtype = series.dtype
@@ -84,7 +85,7 @@ def _pandas_payloads(series: pandas.Series) -> Any:
         return series.array.__arrow_array__()
     if dtype != object and not isinstance(dtype, pd.StringDtype):
         raise TypeError(f"payload column is {dtype}, expected text (object or string dtype)")
-    if series.hasnans:
+    if nulls and series.hasnans:
         series = series.astype(object).where(series.notna(), None)
     return series.tolist()
 
@@ -117,7 +118,22 @@ def decode_series(payloads: pandas.Series, version: int | pandas.Series,
     import pandas as pd
     import pyarrow as pa
 
-    out = pa.array(_decoder(output)(_pandas_payloads(payloads), _pandas_versions(version, len(payloads))))
+    decode = _decoder(output)
+    versions = _pandas_versions(version, len(payloads))
+    values = _pandas_payloads(payloads, nulls=False)
+    if output == "documents" and isinstance(values, list):
+        # Python objects in, Python objects out: each document made straight
+        # into its str beats Arrow text converted back row by row. Nulls
+        # other than None (NaN, pd.NA) are rare: looked for only when refused.
+        try:
+            documents, errors = native.document_lists(values, versions)
+        except TypeError:
+            documents, errors = native.document_lists(_pandas_payloads(payloads), versions)
+        return pd.DataFrame({"document": documents, "error": errors}, index=payloads.index, dtype=object,
+                            copy=False)
+    if isinstance(values, list):
+        values = _pandas_payloads(payloads)
+    out = pa.array(decode(values, versions))
     if output == "records":
         frame = pa.Table.from_struct_array(out).to_pandas(types_mapper=pd.ArrowDtype)
         frame.index = payloads.index

@@ -8,7 +8,7 @@ import pytest
 import pyarrow as pa
 
 from column_inputs import loop, payload_column, version_column
-from vorlane_binary_parser_arrow import documents, records
+from vorlane_binary_parser_arrow import document_lists, documents, records
 
 LAYOUTS = [pa.string(), pa.large_string(), pa.string_view()]
 
@@ -70,7 +70,9 @@ def test_every_row_as_parse_gives_it(seed, version, threads):
     # A sequence of str and None: nulls, -1 and surrogates fail as parse does.
     surrogates = payloads + ["\ud800AAAA", None]
     sequence_versions = versions if isinstance(versions, int) else versions + [3, 2**64]
-    assert lists(documents(surrogates, sequence_versions, threads=threads)) == loop(surrogates, sequence_versions)
+    expected_sequence = loop(surrogates, sequence_versions)
+    assert lists(documents(surrogates, sequence_versions, threads=threads)) == expected_sequence
+    assert document_lists(surrogates, sequence_versions) == expected_sequence
     # Arrow: each layout, sliced, chunked, and as a table's reader.
     layout = LAYOUTS[seed % 3]
     arrow_versions = versions if isinstance(versions, int) else pa.array(versions, pa.int64())
