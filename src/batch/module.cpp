@@ -331,6 +331,13 @@ Node decode(Output output, const RowSource& source, int64_t rows, int64_t text_b
 
 // ---- a Python sequence of str and None ----
 
+void check_payload_sequence(PyObject* payloads) {
+  if (PyUnicode_Check(payloads) || PyBytes_Check(payloads) || !PySequence_Check(payloads)) {
+    raise(PyExc_TypeError, std::string("payloads must be an Arrow column of text or a sequence of str, not ") +
+                               type_name(payloads));
+  }
+}
+
 // A sequence's rows read in place: `items` keeps the texts alive.
 struct SequenceRows {
   // A tuple of its own: the caller's list may change while the rows decode.
@@ -392,9 +399,11 @@ Parts decode_sequence(PyObject* payloads, const VersionColumn& versions, Output 
 
 // ---- an Arrow array or stream, a batch at a time ----
 
-Parts decode_arrow(PyObject* payloads, const VersionColumn& versions, Output output, unsigned threads) {
+// Each batch of an Arrow column or stream, checked before its rows are
+// read, with the index of its first row.
+template <class Body>
+void each_batch(PyObject* payloads, const VersionColumn& versions, Body&& body) {
   ArrowInput input(payloads, "payload column");
-  Parts parts;
   int64_t base = 0;
   ArrowArray array;
   while (input.next("payload column", array)) {
@@ -403,6 +412,15 @@ Parts decode_arrow(PyObject* payloads, const VersionColumn& versions, Output out
     if (versions.is_column() && versions.size() < base + texts.size()) {
       raise(PyExc_ValueError, "fewer versions than payloads");
     }
+    body(texts, base);
+    base += texts.size();
+  }
+  check_version_rows(versions, base);
+}
+
+Parts decode_arrow(PyObject* payloads, const VersionColumn& versions, Output output, unsigned threads) {
+  Parts parts;
+  each_batch(payloads, versions, [&](const TextColumn& texts, int64_t base) {
     auto out = std::make_shared<Node>();
     without_gil([&] {
       *out = decode(
@@ -412,10 +430,8 @@ Parts decode_arrow(PyObject* payloads, const VersionColumn& versions, Output out
           },
           texts.size(), texts.text_bytes(), threads);
     });
-    base += texts.size();
     parts.push_back(std::move(out));
-  }
-  check_version_rows(versions, base);
+  });
   if (parts.empty()) {
     // A stream of no batches: one empty array still carries the type.
     parts.push_back(std::make_shared<Node>(decode(output, [](int64_t) { return Row{}; }, 0, 0, 1)));
@@ -697,16 +713,57 @@ PyObject* decode_entry(Output output, const char* format, PyObject* args, PyObje
     const unsigned threads = read_threads(threads_arg);
     const VersionColumn versions = read_versions(version);
     if (is_arrow(payloads)) return make_columns(decode_arrow(payloads, versions, output, threads), threads);
-    if (PyUnicode_Check(payloads) || PyBytes_Check(payloads) || !PySequence_Check(payloads)) {
-      raise(PyExc_TypeError, std::string("payloads must be an Arrow column of text or a sequence of str, not ") +
-                                 type_name(payloads));
-    }
+    check_payload_sequence(payloads);
     return make_columns(decode_sequence(payloads, versions, output, threads), threads);
   });
 }
 
-// Each document made straight into its str on the calling thread: for
-// callers that want Python objects, one write of each text instead of two.
+// Rows appended to two lists, each document made straight into its str.
+class ListsBuilder {
+ public:
+  ListsBuilder() : documents_(PyList_New(0)), errors_(PyList_New(0)) { check(documents_ && errors_); }
+
+  void add(const Row& r) {
+    if (r.kind == Row::Kind::Null) return append(Py_NewRef(Py_None), Py_NewRef(Py_None));
+    if (r.kind == Row::Kind::Failed) {
+      return append(Py_NewRef(Py_None),
+                    PyUnicode_DecodeUTF8(r.text.data(), static_cast<Py_ssize_t>(r.text.size()), "strict"));
+    }
+    const auto length = document_.prepare(r.version, r.text);
+    if (!length.ok()) {
+      const auto message = accel::failure_message(length.error());
+      return append(Py_NewRef(Py_None),
+                    PyUnicode_FromStringAndSize(message.view().data(), static_cast<Py_ssize_t>(message.size())));
+    }
+    // ASCII by construction: a one-byte str written in place.
+    PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(length.value()), 127);
+    if (text != nullptr) {
+      char* const at = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text));
+      if (document_.write(at, length.value()) != at + length.value()) {
+        Py_DECREF(text);
+        throw std::logic_error("the document's length differs from its measure");
+      }
+    }
+    append(text, Py_NewRef(Py_None));
+  }
+
+  PyObject* result() const { return PyTuple_Pack(2, documents_.get(), errors_.get()); }
+
+ private:
+  // Takes both references, even when one of them is a failure.
+  void append(PyObject* document, PyObject* error) {
+    Ref d(document);
+    Ref e(error);
+    check(d && e && PyList_Append(documents_.get(), document) == 0 && PyList_Append(errors_.get(), error) == 0);
+  }
+
+  Ref documents_;
+  Ref errors_;
+  fused::Document document_;
+};
+
+// For callers that want Python objects: one write of each text instead of
+// two, on the calling thread.
 PyObject* document_lists(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* keywords[] = {"payloads", "version", nullptr};
@@ -715,49 +772,20 @@ PyObject* document_lists(PyObject*, PyObject* args, PyObject* kwargs) {
     check(PyArg_ParseTupleAndKeywords(args, kwargs, "OO:document_lists", const_cast<char**>(keywords), &payloads,
                                       &version));
     const VersionColumn versions = read_versions(version);
-    if (PyUnicode_Check(payloads) || PyBytes_Check(payloads) || !PySequence_Check(payloads) || is_arrow(payloads)) {
-      raise(PyExc_TypeError, std::string("payloads must be a sequence of str, not ") + type_name(payloads));
+    ListsBuilder lists;
+    if (is_arrow(payloads)) {
+      each_batch(payloads, versions, [&](const TextColumn& texts, int64_t base) {
+        for (int64_t row = 0; row < texts.size(); ++row) {
+          lists.add(texts.is_null(row) ? Row{} : with_version(versions, base + row, texts.text(row)));
+        }
+      });
+      return lists.result();
     }
+    check_payload_sequence(payloads);
     SequenceRows in(payloads);
     read_sequence(versions, in);
-    const auto rows = static_cast<Py_ssize_t>(in.input.size());
-    Ref documents(PyList_New(rows));
-    Ref errors(PyList_New(rows));
-    check(documents && errors);
-    for (Py_ssize_t i = 0; i < rows; ++i) {
-      PyList_SET_ITEM(documents.get(), i, Py_NewRef(Py_None));
-      PyList_SET_ITEM(errors.get(), i, Py_NewRef(Py_None));
-    }
-    const auto set = [](PyObject* list, Py_ssize_t row, PyObject* item) {
-      check(item != nullptr);
-      PyObject* none = PyList_GET_ITEM(list, row);
-      PyList_SET_ITEM(list, row, item);
-      Py_DECREF(none);
-    };
-    fused::Document document;
-    for (Py_ssize_t row = 0; row < rows; ++row) {
-      const Row& r = in.input[static_cast<size_t>(row)];
-      if (r.kind == Row::Kind::Null) continue;
-      if (r.kind == Row::Kind::Failed) {
-        set(errors.get(), row, PyUnicode_DecodeUTF8(r.text.data(), static_cast<Py_ssize_t>(r.text.size()), "strict"));
-        continue;
-      }
-      const auto length = document.prepare(r.version, r.text);
-      if (!length.ok()) {
-        const auto message = accel::failure_message(length.error());
-        set(errors.get(), row, PyUnicode_FromStringAndSize(message.view().data(),
-                                                           static_cast<Py_ssize_t>(message.size())));
-        continue;
-      }
-      // ASCII by construction: a one-byte str written in place.
-      PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(length.value()), 127);
-      set(documents.get(), row, text);
-      char* const at = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text));
-      if (document.write(at, length.value()) != at + length.value()) {
-        throw std::logic_error("the document's length differs from its measure");
-      }
-    }
-    return PyTuple_Pack(2, documents.get(), errors.get());
+    for (const Row& r : in.input) lists.add(r);
+    return lists.result();
   });
 }
 
@@ -778,8 +806,8 @@ PyMethodDef g_functions[] = {
     {"document_lists", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(document_lists)),
      METH_VARARGS | METH_KEYWORDS,
      "document_lists(payloads, version)\n--\n\n"
-     "(documents, errors): what documents(...).lists() gives, for a sequence of str\n"
-     "and None, each document made straight into its str on the calling thread."},
+     "(documents, errors): what documents(...).lists() gives, each document made\n"
+     "straight into its str on the calling thread."},
     {"records", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(records)),
      METH_VARARGS | METH_KEYWORDS,
      "records(payloads, version, *, threads=None)\n--\n\n"

@@ -121,13 +121,15 @@ def decode_series(payloads: pandas.Series, version: int | pandas.Series,
     decode = _decoder(output)
     versions = _pandas_versions(version, len(payloads))
     values = _pandas_payloads(payloads, nulls=False)
-    if output == "documents" and isinstance(values, list):
-        # Python objects in, Python objects out: each document made straight
-        # into its str beats Arrow text converted back row by row. Nulls
-        # other than None (NaN, pd.NA) are rare: looked for only when refused.
+    if output == "documents":
+        # Object columns out: each document made straight into its str beats
+        # Arrow text converted to str row by row. Nulls other than None (NaN,
+        # pd.NA) are rare: looked for only when refused.
         try:
             documents, errors = native.document_lists(values, versions)
         except TypeError:
+            if not isinstance(values, list):
+                raise
             documents, errors = native.document_lists(_pandas_payloads(payloads), versions)
         return pd.DataFrame({"document": documents, "error": errors}, index=payloads.index, dtype=object,
                             copy=False)

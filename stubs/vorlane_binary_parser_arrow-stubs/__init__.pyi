@@ -34,7 +34,7 @@ def documents(payloads: Any | Sequence[str | None], version: int | Any | Sequenc
     payload is null in both. ``threads``: the machine's cores by default;
     1 decodes on the calling thread."""
 
-def document_lists(payloads: Sequence[str | None],
+def document_lists(payloads: Any | Sequence[str | None],
                    version: int | Any | Sequence[int | None]) -> tuple[list[str | None], list[str | None]]:
     """(documents, errors) as ``documents(payloads, version).lists()`` gives
     them, each document made straight into its ``str`` on the calling thread."""

@@ -80,6 +80,7 @@ def test_every_row_as_parse_gives_it(seed, version, threads):
     assert lists(documents(array, arrow_versions, threads=threads)) == expected
     chunked = pa.chunked_array([array.slice(0, 1025), array.slice(1025, 0), array.slice(1025)])
     assert lists(documents(chunked, arrow_versions, threads=threads)) == expected
+    assert document_lists(chunked, arrow_versions) == expected
     reader = pa.table({"payload": chunked}).to_reader(max_chunksize=3000)
     assert lists(documents(reader, arrow_versions, threads=threads)) == expected
     # Typed: every good row holds exactly its document's values.
