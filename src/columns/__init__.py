@@ -66,7 +66,7 @@ def decode_column(payloads: Sequence[str | None], version: Versions) -> tuple[li
     `version` is an int, or a sequence of ints (None allowed) beside the payloads."""
     if isinstance(version, bool) or (not isinstance(version, int) and isinstance(version, (str, bytes))):
         raise TypeError(f"version must be an int or a column of them, not {type(version).__name__}")
-    documents, errors = native.documents(payloads, version).lists()
+    documents, errors = native.document_lists(payloads, version)
     return documents, errors
 
 
