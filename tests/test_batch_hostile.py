@@ -6,7 +6,7 @@ import struct
 
 import pytest
 
-from vorlane_binary_parser_arrow import documents
+from vorlane_binary_parser_arrow import document_lists, documents
 
 GOOD = b"AQMBATICAQTQDwDXBP//Aw=="
 
@@ -57,13 +57,16 @@ class Column:
         self.keep = [ctypes.create_string_buffer(b, len(b)) if b is not None else None for b in buffers]
         pointers = (ctypes.c_void_p * max(len(buffers), 1))(
             *[ctypes.cast(b, ctypes.c_void_p) if b is not None else None for b in self.keep])
-        self.schema = Schema(fmt.encode(), b"", None, 2, 0, None, None, release_schema, None)
+        self.releases = (release_schema, ArrayRelease() if released else release_array)
+        self.schema = Schema(fmt.encode(), b"", None, 2, 0, None, None, self.releases[0], None)
         self.array = Array(length, null_count, offset, len(buffers) if n_buffers is None else n_buffers,
                            n_children, ctypes.cast(pointers, ctypes.c_void_p) if buffers else None,
-                           None, None, ArrayRelease() if released else release_array, None)
+                           None, None, self.releases[1], None)
         self.pointers = pointers
 
     def __arrow_c_array__(self, requested_schema=None):
+        # Each call hands out the array anew: a consumer moves it out.
+        self.schema.release, self.array.release = self.releases
         return (capsule_new(ctypes.addressof(self.schema), b"arrow_schema", None),
                 capsule_new(ctypes.addressof(self.array), b"arrow_array", None))
 
@@ -136,9 +139,10 @@ def test_arrays_made_here_decode():
      "payload column: no buffer sizes for its string views"),
     (Column("vu", 1, [None, views((20, 0, 0)), None, sizes(20)]), ValueError, "payload column: data buffer 0 missing"),
 ])
-def test_malformed_payload_columns_are_refused(column, kind, message):
+@pytest.mark.parametrize("entry", [documents, document_lists])
+def test_malformed_payload_columns_are_refused(entry, column, kind, message):
     with pytest.raises(kind) as caught:
-        documents(column, 3)
+        entry(column, 3)
     assert str(caught.value) == message
 
 
@@ -156,9 +160,10 @@ def test_malformed_payload_columns_are_refused(column, kind, message):
     (GOOD.decode(), 3, TypeError, "payloads must be an Arrow column of text or a sequence of str, not str"),
     (3, 3, TypeError, "payloads must be an Arrow column of text or a sequence of str, not int"),
 ])
-def test_wrong_arguments_are_refused(payloads, version, kind, message):
+@pytest.mark.parametrize("entry", [documents, document_lists])
+def test_wrong_arguments_are_refused(entry, payloads, version, kind, message):
     with pytest.raises(kind) as caught:
-        documents(payloads, version)
+        entry(payloads, version)
     assert message is None or str(caught.value) == message
 
 
