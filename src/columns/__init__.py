@@ -110,6 +110,27 @@ def _pandas_versions(versions: Any, length: int) -> Any:
     return [None if v is pd.NA else v for v in values] if versions.hasnans else values
 
 
+# Rows decoded between copies into a frame's columns: a chunk's str objects
+# are copied in while still in the CPU's cache (measured: 2,048 to 4,096 rows
+# beat both 1,024 and the whole column).
+CHUNK = 4096
+
+
+def _object_columns(values: Any, versions: Any) -> tuple[Any, Any]:
+    """Documents and errors as object arrays: each document made straight
+    into its str, which beats Arrow text converted to str row by row."""
+    import numpy as np
+
+    rows = len(values)
+    documents = np.empty(rows, dtype=object)
+    errors = np.empty(rows, dtype=object)
+    for start in range(0, rows, CHUNK):
+        stop = start + CHUNK
+        chunk_versions = versions if isinstance(versions, int) else versions[start:stop]
+        documents[start:stop], errors[start:stop] = native.document_lists(values[start:stop], chunk_versions)
+    return documents, errors
+
+
 def decode_series(payloads: pandas.Series, version: int | pandas.Series,
                   output: Output = "documents") -> pandas.DataFrame:
     """A DataFrame with the Series' index: `document` and `error`, object
@@ -122,12 +143,12 @@ def decode_series(payloads: pandas.Series, version: int | pandas.Series,
     versions = _pandas_versions(version, len(payloads))
     values = _pandas_payloads(payloads, nulls=False)
     if output == "documents":
-        # Object columns out: each document made straight into its str beats
-        # Arrow text converted to str row by row. Nulls other than None (NaN,
-        # pd.NA) are rare: looked for only when refused.
         try:
-            documents, errors = native.document_lists(values, versions)
+            documents, errors = _object_columns(values, versions)
         except TypeError:
+            # Nulls other than None (NaN, pd.NA) are rare: looked for only
+            # when refused. A column that is not text is refused again here,
+            # naming its row.
             if not isinstance(values, list):
                 raise
             documents, errors = native.document_lists(_pandas_payloads(payloads), versions)
