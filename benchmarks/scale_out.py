@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
-"""Wall time and client peak RSS of the Dask and Spark examples against the
-tool and a plain Python loop, on one file of payload lines made from a seed.
+"""Wall time and client peak RSS of vorlane-decode-dask and vorlane-decode-spark
+against the tool and a plain Python loop, on one file of payload lines made
+from a seed.
 
-Run from the repository root with the module, dask[distributed] and pyspark
-installed in the interpreter (and Java 17+ for Spark):
+Run from the repository root with the package and its engines extra installed
+in the interpreter (pip install ".[engines]"; Java 17+ for Spark):
 
     python benchmarks/scale_out.py                  # 1,000,000 lines, 3 rounds
     python benchmarks/scale_out.py --lines 100000 --rounds 1
@@ -12,9 +13,9 @@ Each round runs every contender once, in turn, on the same file:
 - loop:  one Python process, a for loop over the lines calling parse and
          writing documents and FILE:LINE failures to two files;
 - tool:  vorlane-decode -j 1 -p 3 FILE > out 2> err (one job);
-- dask:  examples/dask_decode.py --scheduler ADDRESS against a LocalCluster of
+- dask:  vorlane-decode-dask --scheduler ADDRESS against a LocalCluster of
          2 worker processes (1 thread each) started once, before the rounds;
-- spark: examples/spark_decode.py --workers 2 (local[2]): wall time with the
+- spark: vorlane-decode-spark --workers 2 (local[2]): wall time with the
          JVM's start, and its own "decoding" time, from the session being up
          (so with the start of Spark's Python workers).
 dask and spark run twice: with their default decoder (the workers run
@@ -22,8 +23,9 @@ vorlane-decode on each block) and with --decoder parse (the workers call parse
 line by line in Python). Before each contender its earlier output is removed
 and the file system synced, so that no contender pays for another's write-back.
 Peak RSS is the contender's own process: for the loop and the tool from GNU
-time (/usr/bin/time, Debian's "time"), for the examples as they report it
-(the client, the driver's Python); for Spark the JVM's too.
+time (/usr/bin/time, Debian's "time"), for the commands as they report it
+(the client, the driver's Python); for Spark the JVM's too. The commands
+are the ones installed beside the interpreter.
 Every output is checked against the tool's before its time counts.
 """
 from __future__ import annotations
@@ -47,7 +49,8 @@ ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
 import bench  # noqa: E402  payload generator: gravity on z, noise, rare limits
 
-TOOL = os.path.join(sysconfig.get_path("scripts"), "vorlane-decode")
+SCRIPTS = sysconfig.get_path("scripts")
+TOOL = os.path.join(SCRIPTS, "vorlane-decode")
 WORK = os.path.join(ROOT, "build", "scale-out")
 
 LOOP = r"""
@@ -139,7 +142,7 @@ def main() -> None:
     ap.add_argument("--rounds", type=int, default=3)
     ap.add_argument("--block-size", default="16M")
     ap.add_argument("--skip", default="",
-                    help="contenders to leave out: dask, spark, parse (the examples' "
+                    help="contenders to leave out: dask, spark, parse (the commands' "
                          "--decoder parse runs), comma-separated")
     args = ap.parse_args()
     skip = set(filter(None, args.skip.split(",")))
@@ -169,11 +172,12 @@ def main() -> None:
                 os.remove(path)
         os.sync()
 
-    def example(name, decoder, cluster_args):
+    def command(name, decoder, cluster_args):
         out = os.path.join(WORK, f"{name}-out")
         fresh(out)
-        wall, _, err = run([sys.executable, f"examples/{name}_decode.py", "-p", "3", *cluster_args,
-                            "--decoder", decoder, "--block-size", args.block_size, "-o", out, rel])
+        wall, _, err = run([os.path.join(SCRIPTS, f"vorlane-decode-{name}"), "-p", "3",
+                            *cluster_args, "--decoder", decoder, "--block-size", args.block_size,
+                            "-o", out, rel])
         check(name, out, tool_out, tool_err)
         want = "vorlane-decode" if decoder == "tool" else decoder
         if f"decoder {want};" not in err:
@@ -201,7 +205,7 @@ def main() -> None:
                     if engine in skip or (decoder == "parse" and "parse" in skip):
                         continue
                     name = engine if decoder == "tool" else f"{engine} --decoder parse"
-                    wall, err = example(engine, decoder, cluster_args)
+                    wall, err = command(engine, decoder, cluster_args)
                     row = (wall, summary_value(err, r"client peak RSS (\d+) MB"),
                            summary_value(err, r"decoding ([\d.]+) s"))
                     if engine == "spark":

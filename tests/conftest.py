@@ -38,4 +38,4 @@ def pytest_runtest_setup(item):
     for mark in item.iter_markers("needs"):
         for what in mark.args:
             if not needs.NEEDS[what]():
-                needs.missing(what)
+                needs.missing(what, item.nodeid)

@@ -31,7 +31,7 @@ CPUINFO_NAMES = {"sse4.1": "sse4_1", "avx2": "avx2", "bmi2": "bmi2", "popcnt": "
 
 def table():
     """The rows of the table of CPU paths, best first: (name, target, features)."""
-    source = (Path(__file__).resolve().parents[1] / "src" / "common" / "cpu_path.cpp").read_text()
+    source = (Path(__file__).resolve().parents[1] / "src" / "fused" / "cpu_path.cpp").read_text()
     rows = re.findall(r'^ *\{"([a-z0-9]+)", Target::(\w+), feature_list\("([^"]*)"\)', source, re.M)
     assert rows, "no row of the table read"
     return [(name, target, set(features.split())) for name, target, features in rows]

@@ -1,6 +1,6 @@
 """Reference and memory-block counts on a debug interpreter: no call of the
 module, on any path, may leave a reference or an allocation behind. Only a
-debug build counts every reference (sys.gettotalrefcount); scripts/test sets
+debug build counts every reference (sys.gettotalrefcount); scripts/test --all sets
 VORLANE_DEBUG_PYTHON=1 for its debug runs, so that there these tests can
 never be skipped by running on the wrong interpreter."""
 import gc

@@ -1,6 +1,8 @@
-// The CPU paths: one table (cpu_path.cpp), best row first, of each path's
-// name, the CPU features it needs and its kernels, the functions
-// themselves. `auto` takes the first row this CPU runs; a build forced to a
+// The CPU paths: one table, best row first, of each path's name, the CPU
+// features it needs and its kernels, the functions themselves. It is
+// declared here, below every stage that asks it for a kernel, and defined
+// in fused/cpu_path.cpp, the layer that sees every kernel.
+// `auto` takes the first row this CPU runs; a build forced to a
 // path (VORLANE_CPU_PATH) takes that row, and refuses to start where the
 // CPU lacks its features. Every stage asks chosen_path() for its kernel.
 #pragma once

@@ -10,7 +10,7 @@ import re
 import stat
 from typing import NamedTuple
 
-from blocks_paths import is_url, url_fs, where
+from vorlane_binary_parser_blocks.paths import is_url, url_fs, where
 
 DEFAULT_BLOCK_SIZE = 16 << 20
 DEFAULT_STALL_TIMEOUT = 600.0
@@ -61,9 +61,20 @@ def positive_seconds(text: str) -> float:
     return value
 
 
+def _release() -> str:
+    from importlib import metadata
+    try:
+        return metadata.version("vorlane_binary_parser")
+    except metadata.PackageNotFoundError:
+        return "(not installed)"
+
+
 def make_parser(prog: str, description: str, cluster_option: str, cluster_help: str,
                 default_workers: int) -> argparse.ArgumentParser:
-    ap = _Parser(prog=prog, description=description)
+    ap = _Parser(prog=prog, description=description,
+                 epilog="Exit status: 0 every line decoded, 1 some lines failed, 2 trouble "
+                        "(no _SUCCESS then). See docs/scaling-out.md.")
+    ap.add_argument("--version", action="version", version=f"%(prog)s {_release()}")
     ap.add_argument("-p", "--payload-version", type=parse_u64, required=True, metavar="VERSION",
                     help="payload format version of every line (1, 2 or 3; other numbers up to "
                          "2**64-1 fail per line, as in vorlane-decode)")
@@ -88,7 +99,8 @@ def make_parser(prog: str, description: str, cluster_option: str, cluster_help: 
                          "has it, else parse")
     ap.add_argument("--strict", action="store_true",
                     help="fail a line whose record leaves bytes unread after it, as "
-                         "vorlane-decode --strict does")
+                         "vorlane-decode --strict does (which decodes every block then: "
+                         "not with --decoder parse)")
     ap.add_argument("--stall-timeout", type=positive_seconds, default=DEFAULT_STALL_TIMEOUT,
                     metavar="SECONDS",
                     help="fail a block whose vorlane-decode neither reads nor writes for this "
@@ -102,6 +114,10 @@ def parse_args(parser: argparse.ArgumentParser, argv) -> argparse.Namespace:
     args = parser.parse_args(argv)
     if "-" in args.files:
         raise UsageError("standard input cannot be read by the workers: name files")
+    if args.strict and args.decoder == "parse":
+        # parse does not say where its record ended; the tool does.
+        raise UsageError("argument --strict: not with --decoder parse: only vorlane-decode "
+                         "tells the bytes left after a record")
     if not is_url(args.output) and os.path.exists(args.output) \
             and not os.path.isdir(args.output):
         raise UsageError(f"output '{args.output}' exists and is not a folder")
@@ -175,7 +191,7 @@ def resolve_inputs(args) -> tuple[list[Input], list[str]]:
 class Block(NamedTuple):
     """Bytes [start, end) of one input; the block holds the lines that start
     there, the last one read on to its end."""
-    index: int
+    index: int  # type: ignore[assignment]  # a field named as tuple.index
     name: str
     path: str
     start: int
@@ -185,7 +201,7 @@ class Block(NamedTuple):
 
 
 def plan_blocks(inputs: list[Input], block_size: int) -> list[Block]:
-    blocks = []
+    blocks: list[Block] = []
     for file, inp in enumerate(inputs):
         for start in range(0, inp.size, block_size):
             blocks.append(Block(len(blocks), inp.name, inp.path, start,

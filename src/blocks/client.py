@@ -12,11 +12,11 @@ import importlib
 import sys
 import time
 
-from blocks_output import UsedFolder, finish_output, prepare_output
-from blocks_paths import where
-from blocks_plan import UsageError, line_offsets, parse_args, part_width, plan_blocks, \
-    resolve_inputs
-from decode_blocks import TOOL, Counts, Options
+from vorlane_binary_parser_blocks.output import UsedFolder, finish_output, prepare_output
+from vorlane_binary_parser_blocks.paths import where
+from vorlane_binary_parser_blocks.plan import UsageError, line_offsets, parse_args, part_width, \
+    plan_blocks, resolve_inputs
+from vorlane_binary_parser_blocks.worker import TOOL, Counts, Options
 
 OK, FAILED_LINES, TROUBLE = 0, 1, 2
 
@@ -36,7 +36,10 @@ class Plan:
                                args.stall_timeout)
 
 
-def plan(prog: str, parser, argv, engine: str, engine_name: str, install: str):
+ENGINES = 'pip install "vorlane_binary_parser[engines]"'
+
+
+def plan(prog: str, parser, argv, engine: str, engine_name: str):
     """Everything before a cluster starts: the arguments, the engine, the
     inputs and their blocks, the output folder. Returns a Plan, or the exit
     status to stop with; nothing is created before the checks pass."""
@@ -47,7 +50,7 @@ def plan(prog: str, parser, argv, engine: str, engine_name: str, install: str):
     try:
         importlib.import_module(engine)
     except ImportError:
-        return report(prog, f"needs {engine_name}: pip install {install}")
+        return report(prog, f"needs {engine_name}: {ENGINES}")
     inputs, problems = resolve_inputs(args.files)
     for problem in problems:
         print(f"{prog}: {problem}", file=sys.stderr)
@@ -124,7 +127,7 @@ def peak_rss_mb(pid: int | str = "self") -> float | None:
 def decoders(results: list[Counts]) -> str:
     """How the blocks were decoded, for the summary."""
     names = {"tool": TOOL, "parse": "parse"}
-    used = {}
+    used: dict[str, int] = {}
     for c in results:
         if c.decoder:
             used[c.decoder] = used.get(c.decoder, 0) + 1

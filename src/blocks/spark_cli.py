@@ -4,28 +4,31 @@ Each task reads its own block of the inputs (local paths, globs or any fsspec
 URL), decodes it with vorlane_binary_parser in the Python worker and writes
 its part files; only counts come back to the driver.
 
-    python examples/spark_decode.py -p 3 -o OUT payloads/*.b64
-    spark-submit --master spark://host:7077 examples/spark_decode.py -p 3 -o OUT FILE...
+    vorlane-decode-spark -p 3 -o OUT payloads/*.b64
+    spark-submit --master spark://host:7077 "$(vorlane-decode-spark --script)" \\
+        -p 3 -o OUT FILE...
 
 OUT/documents/part-NNNNN and OUT/failures/part-NNNNN, each folder read in
 name order, hold exactly what vorlane-decode writes to stdout and stderr for
-the same files; OUT/_SUCCESS is written last, when every part is. Without --master (and outside spark-submit) Spark runs here
-as local[N], N from --workers. See docs/scaling-out.md.
+the same files; OUT/_SUCCESS is written last, when every part is. Without
+--master (and outside spark-submit) Spark runs here as local[N], N from
+--workers. The executors import vorlane_binary_parser_blocks: install the
+package in the Python they run.
 """
 from __future__ import annotations
 
+import argparse
 import functools
 import os
 import sys
 import threading
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import blocks_client as bc  # noqa: E402
-import blocks_plan  # noqa: E402
-import decode_blocks as db  # noqa: E402
+from vorlane_binary_parser_blocks import client as bc
+from vorlane_binary_parser_blocks import plan as blocks_plan
+from vorlane_binary_parser_blocks import worker as db
 
-PROG = "spark_decode.py"
+PROG = "vorlane-decode-spark"
 TASK_BYTES = 1 << 30
 
 
@@ -60,6 +63,14 @@ def _jvm_peak_rss(sc) -> str:
     return "" if peak is None else f", JVM peak RSS {peak:.0f} MB"
 
 
+class _PrintScript(argparse.Action):
+    """--script: the file spark-submit is given to run this program."""
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        print(os.path.abspath(__file__))
+        parser.exit(0)
+
+
 def task_count(blocks: list[blocks_plan.Block], parallelism: int) -> int:
     """Tasks for the blocks, each a run of neighbouring blocks. A Spark task
     costs tens of milliseconds before its first line, so a task gets many
@@ -74,14 +85,17 @@ def run(argv=None) -> int:
                             "Spark master URL, e.g. spark://host:7077 (default: local[N] with N "
                             "from --workers, or what spark-submit was given)",
                             default_workers=os.cpu_count() or 1)
-    p = bc.plan(PROG, parser, argv, "pyspark", "PySpark", "pyspark")
+    parser.add_argument("--script", action=_PrintScript, nargs=0,
+                        help="print the path of this program's file, which spark-submit "
+                             "runs, and exit")
+    p = bc.plan(PROG, parser, argv, "pyspark", "PySpark")
     if isinstance(p, int):
         return p
     args, blocks = p.args, p.blocks
 
     under_submit = "PYSPARK_GATEWAY_PORT" in os.environ
     master = args.master or (None if under_submit else f"local[{args.workers}]")
-    local = not under_submit and master.startswith("local")
+    local = master is not None and not under_submit and master.startswith("local")
     if local:
         # The Python workers are this interpreter, which has the module,
         # unless the user chose one.
@@ -103,9 +117,6 @@ def run(argv=None) -> int:
         spark = builder.getOrCreate()
         sc = spark.sparkContext
         sc.setLogLevel("ERROR")
-        # The Python workers import decode_blocks from here, wherever they run.
-        for path in db.SHIPPED:
-            sc.addPyFile(path)
         decode_started = time.perf_counter()
         tasks = task_count(blocks, sc.defaultParallelism)
         progress = bc.Progress(tasks, not args.no_progress, "tasks")
@@ -140,5 +151,9 @@ def run(argv=None) -> int:
     return bc.finish(PROG, p, results, errors, decode_seconds, started, jvm)
 
 
-if __name__ == "__main__":
+def main() -> None:
     sys.exit(run())
+
+
+if __name__ == "__main__":
+    main()

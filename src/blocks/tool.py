@@ -53,7 +53,7 @@ def _look_for_tool() -> str | None:
     except metadata.PackageNotFoundError:
         return None
     if os.environ.get(TOOL_ENV):
-        candidates = [os.environ[TOOL_ENV]]
+        candidates: list[str | None] = [os.environ[TOOL_ENV]]
     else:
         places = [sysconfig.get_path("scripts")]
         try:
@@ -61,7 +61,7 @@ def _look_for_tool() -> str | None:
         except KeyError:
             pass
         candidates = [shutil.which(TOOL, path=p) for p in places if p] + [shutil.which(TOOL)]
-    seen = []
+    seen: list[str] = []
     for path in candidates:
         if not path or path in seen:
             continue
@@ -167,11 +167,13 @@ def decode_with_tool(tool: str, version: int, f, first: int, last: int, docs_out
                     proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=target, stderr=err)
                 except OSError as exc:
                     raise ToolFailed(f"cannot run {tool}: {exc.strerror or exc}") from None
-                fed, done, stalled, changed = _Fed(), threading.Event(), [], False
+                fed, done, changed = _Fed(), threading.Event(), False
+                stalled: list[bool] = []
                 watchdog = threading.Thread(
                     target=_watch, args=(proc, fed, (target, err.fileno()), stall_timeout,
                                          done, stalled), daemon=True)
                 watchdog.start()
+                assert proc.stdin is not None  # stdin=PIPE
                 try:
                     _feed(f, first, last, proc.stdin, fed)
                 except BrokenPipeError:

@@ -10,7 +10,7 @@ def is_url(path: str) -> bool:
 
 
 def url_fs(path: str):
-    import fsspec.core
+    import fsspec.core  # type: ignore[import-untyped]
     return fsspec.core.url_to_fs(path)
 
 

@@ -9,7 +9,7 @@ from vorlane_binary_parser import BinaryParser
 from payloads import b64, damaged, realistic_line, v1_bytes
 from scale_out_inputs import HOSTILE, NOT_UTF8, random_line
 
-ROOT = Path(__file__).resolve().parent.parent
+ROOT = Path(__file__).resolve().parents[2]
 DOCS = ROOT / "docs" / "dataframes.md"
 
 

@@ -4,15 +4,15 @@ Each worker reads its own blocks of the inputs (local paths, globs or any
 fsspec URL), decodes them with vorlane_binary_parser and writes its part
 files; only counts come back to this process.
 
-    python examples/dask_decode.py -p 3 -o OUT payloads/*.b64
-    python examples/dask_decode.py -p 3 -o s3://bucket/out --scheduler tcp://host:8786 \\
+    vorlane-decode-dask -p 3 -o OUT payloads/*.b64
+    vorlane-decode-dask -p 3 -o s3://bucket/out --scheduler tcp://host:8786 \\
         "s3://bucket/payloads/*.b64"
 
 OUT/documents/part-NNNNN and OUT/failures/part-NNNNN, each folder read in
 name order, hold exactly what vorlane-decode writes to stdout and stderr for
 the same files; OUT/_SUCCESS is written last, when every part is. Without
---scheduler a LocalCluster of --workers processes is started here. See
-docs/scaling-out.md.
+--scheduler a LocalCluster of --workers processes is started here. The
+workers import vorlane_binary_parser_blocks: install the package on each.
 """
 from __future__ import annotations
 
@@ -21,12 +21,11 @@ import os
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import blocks_client as bc  # noqa: E402
-import blocks_plan  # noqa: E402
-import decode_blocks as db  # noqa: E402
+from vorlane_binary_parser_blocks import client as bc
+from vorlane_binary_parser_blocks import plan as blocks_plan
+from vorlane_binary_parser_blocks import worker as db
 
-PROG = "dask_decode.py"
+PROG = "vorlane-decode-dask"
 
 
 def run(argv=None) -> int:
@@ -35,7 +34,7 @@ def run(argv=None) -> int:
         PROG, __doc__.split("\n\n")[0], "--scheduler",
         "address of a running Dask scheduler, e.g. tcp://host:8786",
         default_workers=os.cpu_count() or 1)
-    p = bc.plan(PROG, parser, argv, "dask.distributed", "Dask", '"dask[distributed]"')
+    p = bc.plan(PROG, parser, argv, "dask.distributed", "Dask")
     if isinstance(p, int):
         return p
 
@@ -50,9 +49,6 @@ def run(argv=None) -> int:
                                    processes=True, dashboard_address=None,
                                    silence_logs=logging.ERROR)
             client = Client(cluster)
-        # The workers import these modules from this upload, wherever they run.
-        for path in db.SHIPPED:
-            client.upload_file(path)
         decode_started = time.perf_counter()
         progress = bc.Progress(len(p.blocks), not p.args.no_progress)
         futures = client.map(db.decode_block, p.blocks, out=p.args.output, width=p.width,
@@ -80,5 +76,9 @@ def run(argv=None) -> int:
     return bc.finish(PROG, p, results, errors, decode_seconds, started)
 
 
-if __name__ == "__main__":
+def main() -> None:
     sys.exit(run())
+
+
+if __name__ == "__main__":
+    main()

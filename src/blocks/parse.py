@@ -1,8 +1,8 @@
 """The parse decoder: a block's lines through BinaryParser().parse, with the
-tool's rules for line ends, bytes that are not UTF-8, and --strict."""
+tool's rules for line ends and bytes that are not UTF-8. parse does not say
+how much of a payload its record took, so --strict is the tool's alone."""
 from __future__ import annotations
 
-import base64
 import re
 
 # Lines decoded between two writes of a part file: a few hundred kilobytes of
@@ -17,12 +17,6 @@ _STAND_IN = 0x21
 _NON_ASCII = bytes(range(128)) + bytes([_STAND_IN]) * 128
 
 
-def strict_message(count: int) -> str:
-    """What vorlane-decode --strict reports for a record followed by bytes
-    it did not read."""
-    return f"{count} byte{'' if count == 1 else 's'} left after the record (is -p right?)"
-
-
 def parse_bytes(parse, version: int, line: bytes) -> str:
     """parse for a line that is not UTF-8: the message vorlane-decode gives."""
     try:
@@ -34,34 +28,6 @@ def parse_bytes(parse, version: int, line: bytes) -> str:
             offset = int(m.group(1))
             message = f"{message[:m.start()]}InvalidByte({offset}, {line[offset]}){message[m.end():]}"
         raise ValueError(message) from None
-
-
-def _varint_end(data: bytes, pos: int) -> tuple[int, int]:
-    """(value, position after it) of the varint at pos."""
-    value = shift = 0
-    while True:
-        byte = data[pos]
-        value |= (byte & 0x7F) << shift
-        pos += 1
-        if byte < 0x80:
-            return value, pos
-        shift += 7
-
-
-def unread_bytes(version: int, text) -> int:
-    """Bytes left after the record of a payload that parse accepted. parse
-    does not say how much of the payload its record took; the wire layout
-    does: version 1 starts with the timestamp and acc_temp, versions 2 and 3
-    with four setting tags and acc_temp, then the sample count and three
-    values per sample, each a varint."""
-    data = base64.b64decode(text)
-    pos = 0
-    for _ in range(2 if version == 1 else 5):
-        pos = _varint_end(data, pos)[1]
-    count, pos = _varint_end(data, pos)
-    for _ in range(3 * count):
-        pos = _varint_end(data, pos)[1]
-    return len(data) - pos
 
 
 def split_lines(data: bytes) -> tuple[list, bool]:
@@ -89,8 +55,8 @@ def count_lines(data: bytes) -> int:
     return data.count(b"\n") + (1 if data and not data.endswith(b"\n") else 0)
 
 
-def decode_with_parse(version: int, data: bytes, docs_out, fail_out, prefix: bytes,
-                      strict: bool = False) -> tuple[int, int, int]:
+def decode_with_parse(version: int, data: bytes, docs_out, fail_out,
+                      prefix: bytes) -> tuple[int, int, int]:
     """parse on every line of the block: (lines, documents, failures)."""
     from vorlane_binary_parser import BinaryParser
 
@@ -110,8 +76,6 @@ def decode_with_parse(version: int, data: bytes, docs_out, fail_out, prefix: byt
                         document = parse("accel", version, line.decode("utf-8"))
                     except UnicodeDecodeError:
                         document = parse_bytes(parse, version, line)
-                if strict and (unread := unread_bytes(version, line)):
-                    raise ValueError(strict_message(unread))
                 docs.append(document)
             except ValueError as exc:
                 fails.append(prefix + f"{number}: {exc}\n".encode())

@@ -1,6 +1,7 @@
-"""Inputs for the Dask and Spark example tests, and what the tool makes of them.
+"""Inputs for the tests of vorlane-decode-dask, vorlane-decode-spark and the
+recipes, and what the tool makes of them.
 
-Every check compares the examples' part files with vorlane-decode's own
+Every check compares the commands' part files with vorlane-decode's own
 output for the same arguments, so the tool is the reference here.
 """
 import json
@@ -12,9 +13,10 @@ from pathlib import Path
 
 from payloads import b64, make_file, realistic_line, settings_bytes, v1_bytes
 
-ROOT = Path(__file__).resolve().parent.parent
+ROOT = Path(__file__).resolve().parents[2]
 EXAMPLES = ROOT / "examples"
-TOOL = Path(sysconfig.get_path("scripts")) / "vorlane-decode"
+SCRIPTS = Path(sysconfig.get_path("scripts"))
+TOOL = SCRIPTS / "vorlane-decode"
 
 # Lines that reach every outcome, and characters that other line splitters
 # (str.splitlines, Spark's text reader) would take for line ends.
@@ -105,13 +107,16 @@ def fake_tool(folder, body, real=TOOL):
     return str(path)
 
 
-def run_example(script, args, cwd, timeout=600, env=None):
-    return subprocess.run([sys.executable, str(EXAMPLES / script), *map(str, args)],
-                          capture_output=True, cwd=cwd, timeout=timeout, env=env)
+def run_command(command, args, cwd, timeout=600, env=None):
+    """An installed command (vorlane-decode-dask, ...), or a recipe in examples/."""
+    cmd = [sys.executable, str(EXAMPLES / command)] if command.endswith(".py") \
+        else [str(SCRIPTS / command)]
+    return subprocess.run([*cmd, *map(str, args)], capture_output=True, cwd=cwd,
+                          timeout=timeout, env=env)
 
 
 def make_case(folder, seed):
-    """Files of every kind in `folder`: (example's FILE arguments, the same
+    """Files of every kind in `folder`: (the command's FILE arguments, the same
     as a shell would pass them to the tool)."""
     rng = random.Random(seed)
     write_file(folder / "mixed.b64", rng, 400, extra=HOSTILE)
@@ -124,7 +129,7 @@ def make_case(folder, seed):
 
 def check_against_tool(result, folder, script, tool_files, out="out", version=3,
                        decoder="vorlane-decode"):
-    """The example's run in `folder` against the tool's on the same files."""
+    """The command's run in `folder` against the tool's on the same files."""
     code, documents, failures, complaints = tool_output(version, tool_files, folder)
     err = result.stderr.decode()
     assert result.returncode == code == 2, err
@@ -149,10 +154,25 @@ def write_repeated(folder):
 
 
 def check_repeated(result, folder, **counts):
-    """An example's run over write_repeated's arguments, numbered as the tool numbers it."""
+    """A command's run over write_repeated's arguments, numbered as the tool numbers it."""
     code, documents, failures, _ = tool_output(3, ["rep.b64", "rep.b64"], folder)
     assert result.returncode == code == 1, result.stderr.decode()
     assert concat(folder / "out" / "failures") == failures
     assert [line.split(b":")[1] for line in failures.splitlines()] == [b"2", b"4", b"6"] * 2
     assert concat(folder / "out" / "documents") == documents
     check_finished(folder / "out", 1, files=2, lines=12, documents=6, failures=6, **counts)
+
+
+def recipe_expectations(folder):
+    """The sample files, and what the tool makes of them: its documents, and
+    a {"payload", "error"} row for each line it reports."""
+    samples = sorted(EXAMPLES.glob("*.b64"))
+    code, documents, failures, _ = tool_output(3, samples, folder)
+    rows = []
+    for report in failures.decode().splitlines():
+        where, error = report.split(": ", 1)
+        name, number = where.rsplit(":", 1)
+        payload = Path(name).read_text().splitlines()[int(number) - 1]
+        rows.append({"payload": payload, "error": error})
+    assert code == 1 and rows and documents
+    return samples, documents, rows

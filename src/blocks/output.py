@@ -15,7 +15,8 @@ from __future__ import annotations
 import json
 import uuid
 
-from blocks_paths import has_files, join, make_dirs, move, open_write, remove
+from vorlane_binary_parser_blocks.paths import has_files, join, make_dirs, move, open_write, \
+    remove
 
 DOCUMENTS, FAILURES, PENDING, TEMPORARY, SUCCESS = (
     "documents", "failures", "_pending", "_temporary", "_SUCCESS")

@@ -1,11 +1,10 @@
 """The work a Dask or Spark worker does: decode one block of an input and
 write its two part files, or renumber a block's failure lines once the lines
-before it are counted. Both examples ship this module and the blocks_*
-modules it uses (SHIPPED) to their workers.
+before it are counted. Workers import it from the installed package.
 
 Parts are numbered over the inputs in order, so the concatenation of each
 output folder in name order is what vorlane-decode writes to its stdout and
-stderr for the same files (see blocks_output for the layout).
+stderr for the same files (see .output for the layout).
 """
 from __future__ import annotations
 
@@ -13,21 +12,16 @@ import os
 import sys
 from typing import NamedTuple
 
-import blocks_output as bo
-from blocks_parse import decode_with_parse
-from blocks_paths import join, move, open_read, open_write
-from blocks_plan import Block, part_name
-from blocks_tool import TOOL, InputChanged, InputFailed, ToolFailed, decode_with_tool, find_tool
-
-HERE = os.path.dirname(os.path.abspath(__file__))
-# What the workers import, in an order in which each one's imports are there.
-SHIPPED = [os.path.join(HERE, name) for name in (
-    "blocks_paths.py", "blocks_plan.py", "blocks_output.py", "blocks_parse.py",
-    "blocks_tool.py", "decode_blocks.py")]
+from vorlane_binary_parser_blocks import output as bo
+from vorlane_binary_parser_blocks.parse import decode_with_parse
+from vorlane_binary_parser_blocks.paths import join, move, open_read, open_write
+from vorlane_binary_parser_blocks.plan import Block, part_name
+from vorlane_binary_parser_blocks.tool import TOOL, InputChanged, InputFailed, ToolFailed, \
+    decode_with_tool, find_tool
 
 
 class Counts(NamedTuple):
-    index: int
+    index: int  # type: ignore[assignment]  # a field named as tuple.index
     lines: int        # every line whose start lies in the block, empty ones too
     documents: int
     failures: int
@@ -82,7 +76,7 @@ def _check_size(f, block: Block) -> None:
     if block.size < 0:
         return
     try:
-        size = os.fstat(f.fileno()).st_size
+        size: int | None = os.fstat(f.fileno()).st_size
     except (AttributeError, OSError):
         size = getattr(f, "size", None)
     if size is not None and size != block.size:
@@ -102,8 +96,10 @@ def decode_block(block: Block, out: str, width: int, options: Options) -> Counts
     """Reads one block, decodes every line, writes its two part files."""
     part = part_name(block.index, width)
     tool = find_tool() if options.decoder != "parse" else None
-    if options.decoder == "tool" and tool is None:
-        return _failed(block, f"no {TOOL} of this release beside {sys.executable} or on PATH")
+    # --strict has no parse fallback: only the tool knows where a record ends.
+    if (options.decoder == "tool" or options.strict) and tool is None:
+        return _failed(block, f"no {TOOL} of this release beside {sys.executable} or on PATH"
+                       + (" (--strict needs it)" if options.strict else ""))
     # The first block of an input knows its line numbers; the others learn
     # theirs when every block before them has been counted.
     pending = block.start > 0
@@ -130,12 +126,13 @@ def decode_block(block: Block, out: str, width: int, options: Options) -> Counts
             writing = True
             with open_write(docs_temp) as docs_out, open_write(fail_temp) as fail_out:
                 if data is None:
+                    assert tool is not None
                     lines, documents, failures = decode_with_tool(
                         tool, options.version, f, first, last, docs_out, fail_out, prefix,
                         options.strict, options.stall_timeout)
                 else:
                     lines, documents, failures = decode_with_parse(
-                        options.version, data, docs_out, fail_out, prefix, options.strict)
+                        options.version, data, docs_out, fail_out, prefix)
             writing = False
             _check_size(f, block)
         pending = pending and failures > 0
