@@ -15,6 +15,7 @@ import vorlane_binary_parser_arrow
 from vorlane_binary_parser import BinaryParser
 
 from payloads import b64, settings_bytes
+from test_batch_hostile import RELEASED, Column, offsets, text
 from test_docs import error_rows
 
 DEBUG = hasattr(sys, "gettotalrefcount")
@@ -72,11 +73,19 @@ def calls():
     documents = vorlane_binary_parser_arrow.documents
     rows = [v3, None, "QUI", "\ud800", "", v1]
     out = documents(rows, 3)
+    # Arrays made by hand through the C data interface, handed out anew on
+    # each call; their release callbacks log into RELEASED.
+    arrow = text(b"AQMBATICAQTQDwDXBP//Aw==", b"", b"QUI")
+    bad_arrow = Column("u", 2, [None, offsets(0, 5, 3), b"AAAAA"])
     cases += [
         ("batch, every kind of row", lambda: documents(rows, [3, None, 3, -1, 2**64, 1], threads=2)),
         ("batch, capsules dropped", lambda: (out.__arrow_c_array__(), out.__arrow_c_stream__())),
         ("batch, a refused column", lambda: documents([v3, b"x"], 3)),
         ("batch into lists", lambda: vorlane_binary_parser_arrow.document_lists(rows, [3, None, 3, -1, 2**64, 1])),
+        ("typed batch", lambda: vorlane_binary_parser_arrow.records(rows, [3, None, 2, -1, 2**64, 1], threads=2)),
+        ("typed capsules dropped", lambda: vorlane_binary_parser_arrow.records(rows, 3).__arrow_c_array__()),
+        ("batch, an Arrow column", lambda: (RELEASED.clear(), vorlane_binary_parser_arrow.records(arrow, 3))),
+        ("batch, a refused Arrow column", lambda: (RELEASED.clear(), documents(bad_arrow, 3))),
     ]
     namespace = {"parser": parser, "parse": parse, "BinaryParser": BinaryParser}
     for row in error_rows():
