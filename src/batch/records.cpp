@@ -1,15 +1,15 @@
 // Typed rows: each payload's fields in Arrow columns of their own types,
-// read by the reference decoder, so a row holds exactly the values its
-// document shows.
+// read by the fast path that writes the documents, so a row holds exactly
+// the values its document shows.
 #include <memory>
 #include <string_view>
-#include <variant>
 
-#include "accel/entry.h"
 #include "accel/errors.h"
 #include "accel/settings.h"
 #include "batch/buffers.h"
 #include "batch/columns.h"
+#include "fused/document.h"
+#include "wire/deserializer.h"
 
 namespace vorlane::batch {
 namespace {
@@ -110,15 +110,15 @@ struct Records {
     *sample_offsets.extend(1) = 0;
   }
 
-  template <class Sample>
-  void add_samples(const std::vector<Sample>& samples) {
-    int16_t* x = axes[0].extend(samples.size());
-    int16_t* y = axes[1].extend(samples.size());
-    int16_t* z = axes[2].extend(samples.size());
-    for (size_t i = 0; i < samples.size(); ++i) {
-      x[i] = samples[i].x;
-      y[i] = samples[i].y;
-      z[i] = samples[i].z;
+  // The samples' wire values, count triples x, y, z, as their three axes.
+  void add_samples(const uint16_t* wire, size_t count) {
+    int16_t* x = axes[0].extend(count);
+    int16_t* y = axes[1].extend(count);
+    int16_t* z = axes[2].extend(count);
+    for (size_t i = 0; i < count; ++i, wire += 3) {
+      x[i] = wire::zigzag_decode(wire[0]);
+      y[i] = wire::zigzag_decode(wire[1]);
+      z[i] = wire::zigzag_decode(wire[2]);
     }
   }
 
@@ -141,29 +141,26 @@ struct Records {
     }
   }
 
-  void add(const accel::AccelNCDataPayloadVersioned& payload) {
-    const unsigned v = payload.version();
-    version.add(static_cast<uint8_t>(v), true);
-    if (const auto* v1 = std::get_if<accel::v1::AccelDataPayload>(&payload.payload)) {
-      timestamp.add(v1->timestamp, true);
+  void add(const fused::Document& document) {
+    const fused::text::Head& head = document.head();
+    version.add(static_cast<uint8_t>(head.version), true);
+    if (head.version == 1) {
+      timestamp.add(head.timestamp, true);
       for (auto& setting : settings) setting.add(0, false);
-      acc_temp.add(v1->acc_temp, true);
-      add_samples(v1->samples);
     } else {
       timestamp.add(0, false);
-      std::visit(
-          [&](const auto& record) {
-            if constexpr (!std::is_same_v<std::decay_t<decltype(record)>, accel::v1::AccelDataPayload>) {
-              settings[0].add(static_cast<int8_t>(record.range), true);
-              settings[1].add(static_cast<int8_t>(record.freq), true);
-              settings[2].add(static_cast<int8_t>(record.noise), true);
-              settings[3].add(static_cast<int8_t>(record.antialias), true);
-              acc_temp.add(record.acc_temp, true);
-              add_samples(record.samples);
-            }
-          },
-          payload.payload);
+      // The four tags, out of the one index the text is written from.
+      static constexpr size_t kCounts[4] = {accel::detail::kRangeNames.size(), accel::detail::kFreqNames.size(),
+                                            accel::detail::kNoiseNames.size(),
+                                            accel::detail::kAntialiasNames.size()};
+      size_t index = head.settings;
+      for (int i = 3; i >= 0; --i) {
+        settings[i].add(static_cast<int8_t>(index % kCounts[i]), true);
+        index /= kCounts[i];
+      }
     }
+    acc_temp.add(wire::zigzag_decode(head.acc_temp), true);
+    add_samples(document.samples(), document.sample_count());
     end_row(true);
     errors.end_row(false);
   }
@@ -208,17 +205,19 @@ struct Records {
 
 Node decode_run(const RowSource& source, int64_t first, int64_t rows, int64_t text_bytes) {
   Records records(rows, text_bytes);
+  // One for the run: small payloads decode in it with no allocation.
+  fused::Document document;
   for (int64_t row = first; row < first + rows; ++row) {
     const Row input = source(row);
     if (input.kind != Row::Kind::Text) {
       records.add_failure(input.text, input.kind == Row::Kind::Null);
       continue;
     }
-    const auto decoded = accel::decode_b64(input.version, input.text);
+    const auto decoded = document.prepare(input.version, input.text);
     if (!decoded.ok()) {
       records.add_failure(accel::failure_message(decoded.error()).view(), false);
     } else {
-      records.add(decoded.value());
+      records.add(document);
     }
   }
   return records.finish();
