@@ -5,15 +5,19 @@
 The column: realistic version 3 payloads (10 to 70 samples), with one row in
 a hundred damaged and one in a hundred null, so every path is taken. The
 loop keeps documents and errors in two lists; each recipe's output is
-compared with the loop's, row by row. Times are the best of --repeats runs;
+compared with the loop's, row by row (the typed outputs and the JSON route
+are checked by the tests, not here). Times are the best of --repeats runs;
 the ratio is to the loop's best in the same run. What is timed is the
 decoding from a column already in the engine (a pandas Series, a Polars
 frame, a DuckDB table, a cached Spark DataFrame) to its output in the
-engine; Spark's JVM start and the caching are not timed. The rows marked
-"echoing" run the same recipe with parse replaced by a function that
-returns its text: what the engine and the conversions to and from str cost
-with no decoding at all (the echoed text is a quarter the size of a
-document, so the copying they show is less than the recipes do).
+engine; Spark's JVM start and the caching are not timed. "Spark, a UDF
+echoing" runs a pandas UDF that returns its input: what Spark's Arrow
+exchange costs with no decoding at all.
+
+--memory instead measures the decoder's peak memory on a stream: the
+payloads written to an Arrow IPC file in batches of 65,536 rows, read back
+batch by batch in a fresh process and decoded; it prints the output's size
+and how far the process's peak resident memory rose beyond it.
 """
 from __future__ import annotations
 
@@ -89,6 +93,57 @@ def recipes(payloads, args, tmp):
     """(name, setup) pairs; setup returns (timed function, to (documents, errors))."""
     import vorlane_binary_parser_columns as columns
 
+    def native(threads, arrow, output="documents"):
+        # The batch decoder from a list of str (what the loop reads) or an
+        # Arrow string column, to its Arrow struct column.
+        def setup():
+            import pyarrow as pa
+            import vorlane_binary_parser_arrow as native
+            source = pa.array(payloads, pa.string()) if arrow else payloads
+            decode = getattr(native, output)
+            check = None if output == "records" else (
+                lambda out: arrow_lists(pa.table(pa.array(out).flatten(), names=["document", "error"])))
+            return lambda: decode(source, 3, threads=threads), check
+        return setup
+
+    def polars_of(output, json_route=False):
+        # Typed values as a user gets them today: documents, then Polars'
+        # JSON reader into the records' types.
+        def setup():
+            import polars as pl
+            frame = pl.DataFrame({"payload": payloads}, schema={"payload": pl.String})
+            if json_route:
+                dtype = pl.Struct({"Accel": pl.Struct({"V3": pl.Struct({
+                    "range": pl.String, "freq": pl.String, "noise": pl.String, "antialias": pl.String,
+                    "acc_temp": pl.Int16,
+                    "samples": pl.List(pl.Struct({"x": pl.Int16, "y": pl.Int16, "z": pl.Int16}))})})})
+                return (lambda: frame.select(columns.polars_decode("payload", 3).alias("d")).unnest("d")
+                        .select(pl.col("document").str.json_decode(dtype)), None)
+            return lambda: frame.select(columns.polars_decode("payload", 3, output).alias("d")).unnest("d"), None
+        return setup
+
+    def duckdb_of(output, json_route=False):
+        def setup():
+            import duckdb
+            import pyarrow as pa
+            con = duckdb.connect()
+            columns.register_duckdb(con, "vorlane_decode", output)
+            source = pa.table({"n": range(len(payloads)), "payload": pa.array(payloads, pa.string())})  # noqa: F841
+            con.execute("CREATE TABLE payloads AS SELECT * FROM source")
+            fetch = "to_arrow_table" if hasattr(con.sql("SELECT 1"), "to_arrow_table") else "fetch_arrow_table"
+            if json_route:
+                structure = ('{"Accel":{"V3":{"range":"VARCHAR","freq":"VARCHAR","noise":"VARCHAR",'
+                             '"antialias":"VARCHAR","acc_temp":"SMALLINT",'
+                             '"samples":[{"x":"SMALLINT","y":"SMALLINT","z":"SMALLINT"}]}}}')
+                sql = (f"SELECT json_transform(d.document, '{structure}') AS r FROM "
+                       "(SELECT vorlane_decode(3, payload) AS d FROM payloads)")
+                return lambda: getattr(con.sql(sql), fetch)(), None
+            if output == "records":
+                return lambda: getattr(con.sql("SELECT vorlane_decode(3, payload) AS r FROM payloads"), fetch)(), None
+            sql = "SELECT d.document, d.error FROM (SELECT vorlane_decode(3, payload) AS d FROM payloads)"
+            return lambda: getattr(con.sql(sql), fetch)(), arrow_lists
+        return setup
+
     def plain():
         return lambda: columns.decode_column(payloads, 3), lambda out: out
 
@@ -153,26 +208,6 @@ def recipes(payloads, args, tmp):
         return (lambda: columns.dask_decode(frame["payload"], 3).compute(scheduler="sync"),
                 lambda out: (out["document"].tolist(), out["error"].tolist()))
 
-    class Echo:
-        """Stands in for BinaryParser: returns the text, decodes nothing."""
-        def parse(self, kind, version, text):
-            return text
-
-    def floor(setup):
-        # The recipe with parse doing nothing: what the engine and the
-        # conversions cost by themselves.
-        def make():
-            run, _ = setup()
-
-            def echo():
-                columns.BinaryParser, real = Echo, columns.BinaryParser
-                try:
-                    return run()
-                finally:
-                    columns.BinaryParser = real
-            return echo, None
-        return make
-
     def spark_floor():
         import pandas as pd
         from pyspark.sql import SparkSession
@@ -188,16 +223,61 @@ def recipes(payloads, args, tmp):
         decoded = frame.select("n", udf(F.lit(3), "payload").alias("d")).select("n", "d.document", "d.error")
         return lambda: decoded.write.format("noop").mode("overwrite").save(), None
 
-    table = [("decode_column (list)", plain), ("pandas, object Series", pandas_of(object)),
+    table = [("native documents, list, 1 thread", native(1, False)),
+             ("native documents, list, default", native(None, False)),
+             ("native documents, Arrow, 1 thread", native(1, True)),
+             ("native documents, Arrow, default", native(None, True)),
+             ("native records, Arrow, 1 thread", native(1, True, "records")),
+             ("native records, Arrow, default", native(None, True, "records")),
+             ("Polars records", polars_of("records")),
+             ("Polars documents + str.json_decode", polars_of("documents", True)),
+             ("DuckDB records", duckdb_of("records")),
+             ("DuckDB documents + json_transform", duckdb_of("documents", True)),
+             ("decode_column (list)", plain), ("pandas, object Series", pandas_of(object)),
              ("pandas, string[pyarrow] Series", pandas_of("string[pyarrow]")),
              ("Polars map_batches", polars), ("DuckDB Arrow UDF", duckdb),
              ("Spark pandas UDF", spark), ("Dask map_partitions", dask),
-             ("pandas, object, parse echoing", floor(pandas_of(object))),
-             ("pandas, string[pyarrow], echoing", floor(pandas_of("string[pyarrow]"))),
-             ("Polars, parse echoing", floor(polars)), ("DuckDB, parse echoing", floor(duckdb)),
              ("Spark, a UDF echoing", spark_floor)]
     skip = set(filter(None, args.skip.split(",")))
     return [(name, setup) for name, setup in table if name.split()[0].lower().strip(",") not in skip]
+
+
+MEMORY_CHILD = """
+import resource, sys
+import pyarrow as pa
+import vorlane_binary_parser_arrow as native
+
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * resource.getpagesize()
+
+# Read, not mapped: a batch is in memory only while it is decoded.
+reader = pa.ipc.open_stream(pa.OSFile(sys.argv[1]))
+before = rss()
+out = native.%s(reader, 3)
+# VmHWM, not ru_maxrss: the latter keeps the forking parent's peak.
+with open("/proc/self/status") as f:
+    peak = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmHWM:"))
+size = pa.chunked_array(out).nbytes  # the batches as they are, not joined
+print(f"{before / 1e6:.0f} {peak / 1e6:.0f} {size / 1e6:.0f}")
+"""
+
+
+def memory(payloads, tmp):
+    import subprocess
+
+    import pyarrow as pa
+    path = os.path.join(tmp, "payloads.arrows")
+    table = pa.table({"payload": pa.array(payloads, pa.string())})
+    with pa.OSFile(path, "wb") as sink, pa.ipc.new_stream(sink, table.schema) as writer:
+        for batch in table.to_batches(max_chunksize=65536):
+            writer.write_batch(batch)
+    for output in ("documents", "records"):
+        before, peak, size = map(int, subprocess.run(
+            [sys.executable, "-c", MEMORY_CHILD % output, path], check=True, capture_output=True,
+            text=True).stdout.split())
+        print(f"{output}: resident {before} MB before, peak {peak} MB; output {size} MB; "
+              f"peak beyond the output {peak - before - size} MB")
 
 
 def main():
@@ -205,11 +285,16 @@ def main():
     cli.add_argument("--rows", type=int, default=1_000_000)
     cli.add_argument("--repeats", type=int, default=3)
     cli.add_argument("--skip", default="", help="engines to leave out, e.g. spark,dask")
+    cli.add_argument("--memory", action="store_true", help="measure a stream's peak memory instead")
     cli.add_argument("--spark-master", default="local[1]",
                      help="local[1] (default): one Python worker, as the loop is one thread")
     args = cli.parse_args()
 
     payloads = make_column(args.rows)
+    if args.memory:
+        with tempfile.TemporaryDirectory() as tmp:
+            memory(payloads, tmp)
+        return 0
     print(f"{args.rows:,} payloads, {sum(map(len, filter(None, payloads))) / 1e6:.0f} MB of text; "
           f"Python {platform.python_version()}, {os.cpu_count()} CPUs, best of {args.repeats}")
     base, expected = best(lambda: loop(payloads), args.repeats)

@@ -11,9 +11,11 @@ from pathlib import Path
 import pytest
 
 import vorlane_binary_parser
+import vorlane_binary_parser_arrow
 from vorlane_binary_parser import BinaryParser
 
 from payloads import b64, settings_bytes
+from test_batch_hostile import RELEASED, Column, offsets, text
 from test_docs import error_rows
 
 DEBUG = hasattr(sys, "gettotalrefcount")
@@ -29,10 +31,11 @@ def test_the_run_has_the_interpreter_it_asked_for():
     assert DEBUG or not REQUIRED, f"{sys.executable} is not a debug build"
 
 
-def test_module_is_built_for_the_interpreters_abi():
+@pytest.mark.parametrize("module", [vorlane_binary_parser, vorlane_binary_parser_arrow])
+def test_module_is_built_for_the_interpreters_abi(module):
     # Debug and release builds load each other's modules without a word;
     # one built for the wrong one hides its references from the accounting.
-    data = Path(vorlane_binary_parser.__file__).read_bytes()
+    data = Path(module.__file__).read_bytes()
     found = [s.decode() for s in DEBUG_ONLY_SYMBOLS if s + b"\0" in data]
     if DEBUG:
         assert found, "the module was built without Py_DEBUG for a debug interpreter"
@@ -64,6 +67,25 @@ def calls():
         ("an index as version", lambda: parse("accel", True, v1)),
         ("a str subclass", lambda: parse(kind, 3, v3)),
         ("the constructor", BinaryParser),
+    ]
+    # The batch decoder: a column with every kind of row, its result handed
+    # out through capsules that nobody takes, and a refused column.
+    documents = vorlane_binary_parser_arrow.documents
+    rows = [v3, None, "QUI", "\ud800", "", v1]
+    out = documents(rows, 3)
+    # Arrays made by hand through the C data interface, handed out anew on
+    # each call; their release callbacks log into RELEASED.
+    arrow = text(b"AQMBATICAQTQDwDXBP//Aw==", b"", b"QUI")
+    bad_arrow = Column("u", 2, [None, offsets(0, 5, 3), b"AAAAA"])
+    cases += [
+        ("batch, every kind of row", lambda: documents(rows, [3, None, 3, -1, 2**64, 1], threads=2)),
+        ("batch, capsules dropped", lambda: (out.__arrow_c_array__(), out.__arrow_c_stream__())),
+        ("batch, a refused column", lambda: documents([v3, b"x"], 3)),
+        ("batch into lists", lambda: vorlane_binary_parser_arrow.document_lists(rows, [3, None, 3, -1, 2**64, 1])),
+        ("batch, typed", lambda: vorlane_binary_parser_arrow.records(rows, [3, None, 2, -1, 2**64, 1], threads=2)),
+        ("batch, typed capsules dropped", lambda: vorlane_binary_parser_arrow.records(rows, 3).__arrow_c_array__()),
+        ("batch, an Arrow column", lambda: (RELEASED.clear(), vorlane_binary_parser_arrow.records(arrow, 3))),
+        ("batch, a refused Arrow column", lambda: (RELEASED.clear(), documents(bad_arrow, 3))),
     ]
     namespace = {"parser": parser, "parse": parse, "BinaryParser": BinaryParser}
     for row in error_rows():
@@ -97,8 +119,11 @@ def test_no_reference_or_block_is_left_behind(name, fn):
         before = counts()
         run(fn, n)
         after = counts()
-        growth.append((after[0] - before[0], after[1] - before[1]))
+        growth.append((after[0] - before[0], after[1] - before[1], n))
     # A leak grows with the calls; a few references may move for other
-    # reasons (the interpreter's own caches), but not per call.
-    for refs, blocks in growth:
-        assert abs(refs) <= 10 and abs(blocks) <= 10, f"{name}: growth {growth} over 2000 and 4000 calls"
+    # reasons (the interpreter's own caches), but not per call. A batch call
+    # makes and drops many objects, and the free lists move by tens between
+    # rounds: for it, up to one per twenty calls, still far from a leak.
+    for refs, blocks, n in growth:
+        slack = n // 20 if name.startswith("batch") else 10
+        assert abs(refs) <= slack and abs(blocks) <= slack, f"{name}: growth {growth} over 2000 and 4000 calls"

@@ -72,9 +72,10 @@ def test_mistakes_are_reported(mypy, tmp_path, line, message):
     assert message in output
 
 
-def test_stubs_match_the_runtime_module(tmp_path):
+@pytest.mark.parametrize("module", ["vorlane_binary_parser", "vorlane_binary_parser_arrow"])
+def test_stubs_match_the_runtime_module(tmp_path, module):
     # stubtest imports the real module and compares it with the stub.
-    result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "vorlane_binary_parser"],
+    result = subprocess.run([sys.executable, "-m", "mypy.stubtest", module],
                             capture_output=True, text=True, cwd=tmp_path, timeout=300)
     assert result.returncode == 0, result.stdout + result.stderr
 

@@ -44,4 +44,10 @@ ErrorText error_text(const Error& error) noexcept {
   return text;
 }
 
+FailureMessage failure_message(const Error& error) noexcept {
+  FailureMessage message;
+  message << "Parsing failed: " << error_text(error).view();
+  return message;
+}
+
 }  // namespace vorlane::accel

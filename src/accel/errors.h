@@ -44,4 +44,9 @@ using ErrorText = FixedText<64>;
 std::string_view debug_text(WireError error) noexcept;
 ErrorText error_text(const Error& error) noexcept;
 
+// "Parsing failed: " and the debug text: what a caller is told of a payload
+// that did not decode, by every front end alike.
+using FailureMessage = FixedText<ErrorText::kCapacity + 16>;
+FailureMessage failure_message(const Error& error) noexcept;
+
 }  // namespace vorlane::accel

@@ -105,9 +105,7 @@ PyObject* parse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   auto length = document.prepare(version, b64_data);
   if (!length.ok()) {
     // On the stack: failing rows are common in a batch, and need no heap.
-    FixedText<accel::ErrorText::kCapacity + 16> message;
-    message << "Parsing failed: " << accel::error_text(length.error()).view();
-    return raise(PyExc_ValueError, message.view());
+    return raise(PyExc_ValueError, accel::failure_message(length.error()).view());
   }
   // The document is ASCII by construction, so it goes straight into a
   // one-byte-kind str. Out of memory here is an ordinary MemoryError.

@@ -115,7 +115,7 @@ bool Emitter::emit(const Batch& batch) {
       const LineFailure& failure = failures[i];
       switch (failure.kind) {
         case LineFailure::Kind::Parse:
-          text_.append("Parsing failed: ").append(accel::error_text(failure.error).view());
+          text_.append(accel::failure_message(failure.error).view());
           break;
         case LineFailure::Kind::LeftOver: {
           const auto left_end = std::to_chars(number, number + sizeof number, failure.left).ptr;

@@ -65,6 +65,12 @@ class Document {
   // took, and the bytes after the record, which decoding ignores.
   size_t record_bytes() const noexcept { return record_bytes_; }
   size_t bytes_left() const noexcept { return payload_bytes_ - record_bytes_; }
+  // Of the payload prepared last, when it decoded: its fields before the
+  // samples, and its samples as wire values (x, y, z each), for callers that
+  // want the values rather than the text.
+  const text::Head& head() const noexcept { return head_; }
+  const uint16_t* samples() const noexcept { return samples_; }
+  size_t sample_count() const noexcept { return count_; }
 
   // Gives back the heap memory a long payload took; the document prepared
   // last is gone with it and must be prepared again before a write.

@@ -53,5 +53,6 @@ TEST(ErrorDebugText, EveryFormAndNumberEdge) {
     EXPECT_EQ(debug_text(row.error), row.text);
     // The fixed buffer the tool reports from holds each one whole.
     EXPECT_EQ(error_text(row.error).view(), row.text);
+    EXPECT_EQ(failure_message(row.error).view(), "Parsing failed: " + std::string(row.text));
   }
 }

@@ -10,9 +10,9 @@ import polars as pl
 import pyarrow as pa
 import pyarrow.parquet as pq
 
+import vorlane_binary_parser_arrow as native
 import vorlane_binary_parser_columns as columns
 from column_inputs import ROOT, doc_blocks, first_blocks, loop, payload_column, version_column
-from vorlane_binary_parser import BinaryParser
 
 
 def run_list(payloads, versions, tmp_path):
@@ -77,7 +77,7 @@ def test_recipe_matches_the_loop_with_one_version(recipe, seed, tmp_path):
 
 @pytest.mark.parametrize("recipe", ["list", "pandas-object", "pandas-Int64", "arrow", "polars", "duckdb"])
 def test_recipe_matches_the_loop_with_a_version_column(recipe, tmp_path):
-    payloads = payload_column(3, rows=2500)   # more than one chunk
+    payloads = payload_column(3, rows=5000)   # more than one chunk
     versions = version_column(4, len(payloads), nulls=recipe != "duckdb")
     run = run_pandas("Int64") if recipe == "pandas-Int64" else RECIPES[recipe]
     expected = loop(payloads, versions)
@@ -112,13 +112,19 @@ def test_one_version_nulls_of_every_kind_in_any_order(order):
 
 @pytest.fixture
 def parsers(monkeypatch):
-    """Counts the parsers the package makes."""
+    """The batches the package decodes: the rows of each call of the native
+    decoder that had any (a call with none only asks for the type)."""
     made = []
 
-    def counting():
-        made.append(1)
-        return BinaryParser()
-    monkeypatch.setattr(columns, "BinaryParser", counting)
+    class Counting:
+        def __getattr__(self, name):
+            def call(*args, **kwargs):
+                out = getattr(native, name)(*args, **kwargs)
+                if len(out):
+                    made.append(len(out))
+                return out
+            return call
+    monkeypatch.setattr(columns, "native", Counting())
     return made
 
 
@@ -161,16 +167,17 @@ def test_a_version_that_is_not_an_int_or_column_of_ints(bad):
         columns.decode_column(["AAAA"], ["3"])
 
 
-def test_one_parser_per_batch(parsers, tmp_path):
+def test_one_decoder_call_per_batch(parsers, tmp_path):
     payloads = payload_column(5, rows=5000)
     columns.decode_series(pd.Series(payloads), 3)
-    assert len(parsers) == 1
+    assert len(parsers) == -(-len(payloads) // columns.CHUNK) > 1   # pandas' objects: a call a chunk
+    parsers.clear()
     pl.DataFrame({"p": payloads}).select(columns.polars_decode("p", 3))
-    assert len(parsers) == 2
+    assert len(parsers) == 1
     parsers.clear()
     run_duckdb(payloads, 3, tmp_path)
     # DuckDB hands over a vector (at most 2048 rows; here a row group's 700).
-    assert 1 <= len(parsers) <= len(payloads) // 500
+    assert 1 <= len(parsers) <= len(payloads) // 500 and sum(parsers) == len(payloads)
 
 
 @pytest.mark.parametrize("recipe", RECIPES)
@@ -232,14 +239,17 @@ def test_the_installed_package_is_the_source_and_typed():
     assert (installed.parent / "py.typed").exists()
 
 
+CHUNK = 1029  # half the rows: where two threads' runs meet
+
+
 def edges():
-    """Failures and nulls first, last, in runs and on the chunks' edges."""
+    """Failures and nulls first, last, in runs and on the threads' runs' edges."""
     good = payload_column(5, rows=50, nulls=False)
     good = [p for p, e in zip(good, loop(good, 3)[1]) if e is None][0]
-    rows = [good] * (2 * columns.CHUNK + 10)
-    for row in [0, 1, 2, columns.CHUNK - 1, columns.CHUNK, columns.CHUNK + 1, len(rows) - 1]:
+    rows = [good] * (2 * CHUNK)
+    for row in [0, 1, 2, CHUNK - 1, CHUNK, CHUNK + 1, len(rows) - 1]:
         rows[row] = "QR=="
-    for row in [3, columns.CHUNK - 2, len(rows) - 2]:
+    for row in [3, CHUNK - 2, len(rows) - 2]:
         rows[row] = None
     return rows
 
@@ -249,17 +259,3 @@ def test_failures_and_nulls_at_the_edges_of_chunks(recipe, tmp_path):
     payloads = edges()
     assert RECIPES[recipe](payloads, 3, tmp_path) == loop(payloads, 3)
     assert RECIPES[recipe](["QR=="] * 5, 3, tmp_path) == loop(["QR=="] * 5, 3)
-
-
-def test_rows_one_at_a_time_where_a_failed_extend_keeps_nothing(monkeypatch, tmp_path):
-    # Decoding a chunk through list.extend relies on the rows taken before a
-    # failure staying in the list; where they would not, the chunk is decoded
-    # row by row instead, never misaligned.
-    real = columns._one_version
-
-    def forgetful(decode, values):
-        documents, errors = real(decode, values)
-        return documents[: len(documents) // 2], errors
-    monkeypatch.setattr(columns, "_one_version", forgetful)
-    payloads = edges()
-    assert run_list(payloads, 3, tmp_path) == loop(payloads, 3)

@@ -1,0 +1,138 @@
+// Buffers as the batch decoder builds them: grown by realloc, on huge
+// pages when large, and handed to Arrow at their exact size.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string_view>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+#include "batch/columns.h"
+
+namespace vorlane::batch {
+
+inline bool bit(const uint8_t* bits, int64_t i) noexcept {
+  return (bits[i >> 3] >> (i & 7)) & 1;
+}
+
+// Large buffers ask for huge pages: a column of documents is hundreds of
+// megabytes, and faulting it in 4 KiB at a time costs as much as writing it.
+inline void prefer_huge_pages(void* p, size_t bytes) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  constexpr uintptr_t kHuge = uintptr_t{1} << 21;
+  if (bytes < 2 * kHuge) return;
+  const uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(kHuge - 1);
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+  (void)p;
+  (void)bytes;
+#endif
+}
+
+// A buffer that grows by realloc and is handed on at its exact size. A
+// `huge` one asks for huge pages: for the one large buffer of a batch only,
+// as up to a huge page of each is resident beyond its end.
+template <class T>
+class Growing {
+ public:
+  explicit Growing(bool huge = false) : huge_(huge) {}
+  T* extend(size_t n) {
+    if (size_ + n > capacity_) reserve(std::max(size_ + n, capacity_ + capacity_ / 2 + 4096 / sizeof(T)));
+    T* at = buffer_.get() + size_;
+    size_ += n;
+    return at;
+  }
+  void reserve(size_t capacity) {
+    if (capacity <= capacity_) return;
+    void* grown = std::realloc(buffer_.get(), capacity * sizeof(T));
+    if (grown == nullptr) throw std::bad_alloc();
+    buffer_.release();
+    buffer_.reset(static_cast<T*>(grown));
+    capacity_ = capacity;
+    if (huge_) prefer_huge_pages(grown, capacity * sizeof(T));
+  }
+  size_t size() const noexcept { return size_; }
+  T* data() noexcept { return buffer_.get(); }
+  // The buffer, cut to its size (at least one element: Arrow wants a
+  // pointer even for no bytes).
+  Buffer<T> take() {
+    reserve(1);
+    if (capacity_ > size_ && size_ > 0) {
+      if (void* cut = std::realloc(buffer_.get(), size_ * sizeof(T))) {
+        buffer_.release();
+        buffer_.reset(static_cast<T*>(cut));
+      }
+    }
+    capacity_ = size_ = 0;
+    return std::move(buffer_);
+  }
+
+ private:
+  Buffer<T> buffer_;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+  bool huge_;
+};
+
+template <class T>
+inline Buffer<T> allocate(size_t n) {
+  void* p = std::malloc(std::max<size_t>(n, 1) * sizeof(T));
+  if (p == nullptr) throw std::bad_alloc();
+  return Buffer<T>(static_cast<T*>(p));
+}
+
+// A run's texts as they are written: offsets from 0, a flag a row.
+class Texts {
+ public:
+  explicit Texts(int64_t rows, bool huge = false) : data_(huge) {
+    offsets_.reserve(static_cast<size_t>(rows) + 1);
+    *offsets_.extend(1) = 0;
+    valid_.reserve(static_cast<size_t>(rows));
+  }
+  Growing<char>& data() noexcept { return data_; }
+  void add(std::string_view text) {
+    if (!text.empty()) std::memcpy(data_.extend(text.size()), text.data(), text.size());
+    end_row(true);
+  }
+  void end_row(bool valid) {
+    *offsets_.extend(1) = static_cast<int64_t>(data_.size());
+    *valid_.extend(1) = valid;
+    nulls_ += !valid;
+  }
+
+  StringColumn finish() {
+    StringColumn out;
+    out.length = static_cast<int64_t>(valid_.size());
+    out.null_count = nulls_;
+    if (nulls_ > 0) {
+      out.validity = allocate<uint8_t>(static_cast<size_t>((out.length + 7) / 8));
+      std::memset(out.validity.get(), 0, static_cast<size_t>((out.length + 7) / 8));
+      const uint8_t* valid = valid_.data();
+      for (int64_t i = 0; i < out.length; ++i) {
+        out.validity[static_cast<size_t>(i >> 3)] |= static_cast<uint8_t>(valid[i] << (i & 7));
+      }
+    }
+    out.offsets = offsets_.take();
+    out.data = data_.take();
+    return out;
+  }
+
+ private:
+  Growing<char> data_;
+  Growing<int64_t> offsets_;
+  Growing<uint8_t> valid_;
+  int64_t nulls_ = 0;
+};
+
+// Joins string columns end to end; with `steal`, the first part's buffers
+// grow into the result and every part is freed once copied.
+StringColumn join_strings(const std::vector<StringColumn*>& parts, bool steal);
+
+}  // namespace vorlane::batch

@@ -1,0 +1,346 @@
+// Typed rows: each payload's fields in Arrow columns of their own types,
+// read by the fast path that writes the documents, so a row holds exactly
+// the values its document shows.
+#include <memory>
+#include <string_view>
+
+#include "accel/errors.h"
+#include "accel/settings.h"
+#include "batch/buffers.h"
+#include "batch/columns.h"
+#include "fused/document.h"
+#include "wire/deserializer.h"
+
+namespace vorlane::batch {
+namespace {
+
+template <class T>
+Buffer<uint8_t> bytes_of(Buffer<T> buffer) {
+  return Buffer<uint8_t>(reinterpret_cast<uint8_t*>(buffer.release()));
+}
+
+// A setting's names as an Arrow string array: the dictionary its column's
+// indices point into. Made once, shared by every batch.
+template <size_t N>
+std::shared_ptr<const Node> names(const std::array<std::string_view, N>& list) {
+  auto node = std::make_shared<Node>();
+  node->format = "u";
+  node->length = static_cast<int64_t>(N);
+  auto offsets = allocate<int32_t>(N + 1);
+  size_t size = 0;
+  for (auto name : list) size += name.size();
+  auto data = allocate<char>(size);
+  offsets[0] = 0;
+  for (size_t i = 0; i < N; ++i) {
+    std::memcpy(data.get() + offsets[i], list[i].data(), list[i].size());
+    offsets[i + 1] = offsets[i] + static_cast<int32_t>(list[i].size());
+  }
+  node->buffers.emplace_back();
+  node->buffers.push_back(bytes_of(std::move(offsets)));
+  node->buffers.push_back(bytes_of(std::move(data)));
+  return node;
+}
+
+const std::shared_ptr<const Node>& dictionary(int which) {
+  static const std::shared_ptr<const Node> kNames[4] = {
+      names(accel::detail::kRangeNames), names(accel::detail::kFreqNames),
+      names(accel::detail::kNoiseNames), names(accel::detail::kAntialiasNames)};
+  return kNames[which];
+}
+
+// Flags, a byte a row, as an Arrow validity bitmap.
+Buffer<uint8_t> bitmap(const uint8_t* flags, int64_t rows) {
+  const size_t bytes = static_cast<size_t>((rows + 7) / 8);
+  auto bits = allocate<uint8_t>(bytes);
+  std::memset(bits.get(), 0, bytes);
+  for (int64_t i = 0; i < rows; ++i) bits[static_cast<size_t>(i >> 3)] |= static_cast<uint8_t>(flags[i] << (i & 7));
+  return bits;
+}
+
+// A fixed-width column and the flag of each row that holds a value.
+template <class T>
+struct Fixed {
+  Growing<T> values;
+  Growing<uint8_t> valid;
+  int64_t nulls = 0;
+
+  void reserve(int64_t rows) {
+    values.reserve(static_cast<size_t>(rows));
+    valid.reserve(static_cast<size_t>(rows));
+  }
+
+  void add(T value, bool present) {
+    *values.extend(1) = present ? value : T{};
+    *valid.extend(1) = present;
+    nulls += !present;
+  }
+
+  Node finish(const char* format, const char* name) {
+    Node node{format, name, static_cast<int64_t>(valid.size()), nulls, {}, {}, nullptr};
+    node.buffers.push_back(nulls > 0 ? bitmap(valid.data(), node.length) : Buffer<uint8_t>());
+    values.reserve(1);
+    node.buffers.push_back(bytes_of(values.take()));
+    return node;
+  }
+};
+
+struct Records {
+  Fixed<uint8_t> version;
+  Fixed<int64_t> timestamp;
+  Fixed<int8_t> settings[4];
+  Fixed<int16_t> acc_temp;
+  Growing<int64_t> sample_offsets;
+  Growing<uint8_t> samples_valid;
+  int64_t samples_nulls = 0;
+  Growing<int16_t> axes[3];
+  Texts errors;
+
+  // Each column reserved once: growing many buffers leaves the allocator
+  // holding what they grew out of. A sample takes at least three bytes, so
+  // a text of n bytes holds at most n / 4 of them; room reserved and not
+  // written costs no memory.
+  Records(int64_t rows, int64_t text_bytes) : errors(rows) {
+    version.reserve(rows);
+    timestamp.reserve(rows);
+    for (auto& setting : settings) setting.reserve(rows);
+    acc_temp.reserve(rows);
+    sample_offsets.reserve(static_cast<size_t>(rows) + 1);
+    samples_valid.reserve(static_cast<size_t>(rows));
+    for (auto& axis : axes) axis.reserve(static_cast<size_t>(text_bytes / 4) + 1);
+    *sample_offsets.extend(1) = 0;
+  }
+
+  // The samples' wire values, count triples x, y, z, as their three axes.
+  void add_samples(const uint16_t* wire, size_t count) {
+    int16_t* x = axes[0].extend(count);
+    int16_t* y = axes[1].extend(count);
+    int16_t* z = axes[2].extend(count);
+    for (size_t i = 0; i < count; ++i, wire += 3) {
+      x[i] = wire::zigzag_decode(wire[0]);
+      y[i] = wire::zigzag_decode(wire[1]);
+      z[i] = wire::zigzag_decode(wire[2]);
+    }
+  }
+
+  void end_row(bool decoded) {
+    *sample_offsets.extend(1) = static_cast<int64_t>(axes[0].size());
+    *samples_valid.extend(1) = decoded;
+    samples_nulls += !decoded;
+  }
+
+  void add_failure(std::string_view message, bool null) {
+    version.add(0, false);
+    timestamp.add(0, false);
+    for (auto& setting : settings) setting.add(0, false);
+    acc_temp.add(0, false);
+    end_row(false);
+    if (null) {
+      errors.end_row(false);
+    } else {
+      errors.add(message);
+    }
+  }
+
+  void add(const fused::Document& document) {
+    const fused::text::Head& head = document.head();
+    version.add(static_cast<uint8_t>(head.version), true);
+    if (head.version == 1) {
+      timestamp.add(head.timestamp, true);
+      for (auto& setting : settings) setting.add(0, false);
+    } else {
+      timestamp.add(0, false);
+      // The four tags, out of the one index the text is written from.
+      static constexpr size_t kCounts[4] = {accel::detail::kRangeNames.size(), accel::detail::kFreqNames.size(),
+                                            accel::detail::kNoiseNames.size(),
+                                            accel::detail::kAntialiasNames.size()};
+      size_t index = head.settings;
+      for (int i = 3; i >= 0; --i) {
+        settings[i].add(static_cast<int8_t>(index % kCounts[i]), true);
+        index /= kCounts[i];
+      }
+    }
+    acc_temp.add(wire::zigzag_decode(head.acc_temp), true);
+    add_samples(document.samples(), document.sample_count());
+    end_row(true);
+    errors.end_row(false);
+  }
+
+  Node finish() {
+    const int64_t rows = static_cast<int64_t>(samples_valid.size());
+    Node node{"+s", "", rows, 0, {}, {}, nullptr};
+    node.buffers.emplace_back();
+    node.children.push_back(version.finish("C", "version"));
+    node.children.push_back(timestamp.finish("l", "timestamp"));
+    static constexpr const char* kNames[4] = {"range", "freq", "noise", "antialias"};
+    for (int i = 0; i < 4; ++i) {
+      node.children.push_back(settings[i].finish("c", kNames[i]));
+      node.children.back().dictionary = dictionary(i);
+    }
+    node.children.push_back(acc_temp.finish("s", "acc_temp"));
+    const int64_t count = static_cast<int64_t>(axes[0].size());
+    Node sample{"+s", "item", count, 0, {}, {}, nullptr};
+    sample.buffers.emplace_back();
+    static constexpr const char* kAxes[3] = {"x", "y", "z"};
+    for (int i = 0; i < 3; ++i) {
+      axes[i].reserve(1);
+      Node axis{"s", kAxes[i], count, 0, {}, {}, nullptr};
+      axis.buffers.emplace_back();
+      axis.buffers.push_back(bytes_of(axes[i].take()));
+      sample.children.push_back(std::move(axis));
+    }
+    Node list{"+L", "samples", rows, samples_nulls, {}, {}, nullptr};
+    list.buffers.push_back(samples_nulls > 0 ? bitmap(samples_valid.data(), rows) : Buffer<uint8_t>());
+    list.buffers.push_back(bytes_of(sample_offsets.take()));
+    list.children.push_back(std::move(sample));
+    node.children.push_back(std::move(list));
+    StringColumn error = errors.finish();
+    Node text{"U", "error", error.length, error.null_count, {}, {}, nullptr};
+    text.buffers.push_back(bytes_of(std::move(error.validity)));
+    text.buffers.push_back(bytes_of(std::move(error.offsets)));
+    text.buffers.push_back(bytes_of(std::move(error.data)));
+    node.children.push_back(std::move(text));
+    return node;
+  }
+};
+
+Node decode_run(const RowSource& source, int64_t first, int64_t rows, int64_t text_bytes) {
+  Records records(rows, text_bytes);
+  // One for the run: small payloads decode in it with no allocation.
+  fused::Document document;
+  for (int64_t row = first; row < first + rows; ++row) {
+    const Row input = source(row);
+    if (input.kind != Row::Kind::Text) {
+      records.add_failure(input.text, input.kind == Row::Kind::Null);
+      continue;
+    }
+    const auto decoded = document.prepare(input.version, input.text);
+    if (!decoded.ok()) {
+      records.add_failure(accel::failure_message(decoded.error()).view(), false);
+    } else {
+      records.add(document);
+    }
+  }
+  return records.finish();
+}
+
+// ---- joining arrays of one type ----
+
+size_t width(std::string_view format) {
+  switch (format.empty() ? ' ' : format[0]) {
+    case 'c':
+    case 'C':
+      return 1;
+    case 's':
+    case 'S':
+      return 2;
+    case 'i':
+    case 'I':
+    case 'u':
+      return 4;
+    default:
+      return 8;
+  }
+}
+
+const uint8_t* buffer(const Node& node, size_t i) {
+  return i < node.buffers.size() ? node.buffers[i].get() : nullptr;
+}
+
+Node join_nodes(const std::vector<const Node*>& parts) {
+  const Node& first = *parts.front();
+  Node out{first.format, first.name, 0, 0, {}, {}, first.dictionary};
+  for (const Node* part : parts) {
+    out.length += part->length;
+    out.null_count += part->null_count;
+  }
+  // The validity bitmap, when some row is null.
+  if (out.null_count > 0) {
+    const size_t bytes = static_cast<size_t>((out.length + 7) / 8);
+    auto bits = allocate<uint8_t>(bytes);
+    std::memset(bits.get(), 0, bytes);
+    int64_t row = 0;
+    for (const Node* part : parts) {
+      const uint8_t* valid = buffer(*part, 0);
+      for (int64_t i = 0; i < part->length; ++i, ++row) {
+        if (valid == nullptr || bit(valid, i)) bits[static_cast<size_t>(row >> 3)] |= static_cast<uint8_t>(1u << (row & 7));
+      }
+    }
+    out.buffers.push_back(std::move(bits));
+  } else {
+    out.buffers.emplace_back();
+  }
+  const std::string_view format = first.format;
+  if (format == "+s") {
+    for (size_t c = 0; c < first.children.size(); ++c) {
+      std::vector<const Node*> children;
+      for (const Node* part : parts) children.push_back(&part->children[c]);
+      out.children.push_back(join_nodes(children));
+    }
+    return out;
+  }
+  if (format == "U" || format == "+L") {
+    // 64-bit offsets from 0, rebased part by part; then the values.
+    auto offsets = allocate<int64_t>(static_cast<size_t>(out.length) + 1);
+    offsets[0] = 0;
+    int64_t row = 0;
+    int64_t base = 0;
+    for (const Node* part : parts) {
+      const auto* o = reinterpret_cast<const int64_t*>(buffer(*part, 1));
+      for (int64_t i = 1; i <= part->length; ++i) offsets[static_cast<size_t>(row + i)] = o[i] + base;
+      row += part->length;
+      base += part->length > 0 ? o[part->length] : 0;
+    }
+    out.buffers.push_back(bytes_of(std::move(offsets)));
+    if (format == "+L") {
+      std::vector<const Node*> children;
+      for (const Node* part : parts) children.push_back(&part->children[0]);
+      out.children.push_back(join_nodes(children));
+      return out;
+    }
+    auto data = allocate<char>(static_cast<size_t>(base));
+    int64_t at = 0;
+    for (const Node* part : parts) {
+      const auto* o = reinterpret_cast<const int64_t*>(buffer(*part, 1));
+      const int64_t size = part->length > 0 ? o[part->length] : 0;
+      if (size > 0) std::memcpy(data.get() + at, buffer(*part, 2), static_cast<size_t>(size));
+      at += size;
+    }
+    out.buffers.push_back(bytes_of(std::move(data)));
+    return out;
+  }
+  // Fixed width.
+  const size_t w = width(format);
+  auto values = allocate<uint8_t>(w * static_cast<size_t>(out.length));
+  size_t at = 0;
+  for (const Node* part : parts) {
+    const size_t size = w * static_cast<size_t>(part->length);
+    if (size > 0) std::memcpy(values.get() + at, buffer(*part, 1), size);
+    at += size;
+  }
+  out.buffers.push_back(std::move(values));
+  return out;
+}
+
+}  // namespace
+
+Node decode_records(const RowSource& source, int64_t rows, int64_t text_bytes, unsigned threads) {
+  const int64_t runs = std::max<int64_t>(1, std::min<int64_t>(threads, rows / 1024));
+  std::vector<Node> parts(static_cast<size_t>(runs));
+  run_tasks(runs, threads, [&](int64_t r) {
+    const int64_t first = rows * r / runs;
+    const int64_t last = rows * (r + 1) / runs;
+    parts[static_cast<size_t>(r)] = decode_run(source, first, last - first, text_bytes / runs + 1);
+  });
+  if (runs == 1) return std::move(parts.front());
+  std::vector<const Node*> list;
+  for (const Node& part : parts) list.push_back(&part);
+  return join_nodes(list);
+}
+
+Node concatenate(const std::vector<std::shared_ptr<const Node>>& parts) {
+  std::vector<const Node*> list;
+  for (const auto& part : parts) list.push_back(part.get());
+  return join_nodes(list);
+}
+
+}  // namespace vorlane::batch
