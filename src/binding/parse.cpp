@@ -36,14 +36,9 @@ bool rewrap_argument_error(const char* name) {
   return false;
 }
 
-// str (or subclass) to its cached UTF-8 form, borrowed for the call.
-bool extract_text(PyObject* obj, const char* name, std::string_view& out) {
-  // An exact ASCII str is its own UTF-8: no call needed.
-  if (PyUnicode_CheckExact(obj) && PyUnicode_IS_COMPACT_ASCII(obj)) [[likely]] {
-    out = std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
-                           static_cast<size_t>(PyUnicode_GET_LENGTH(obj)));
-    return true;
-  }
+// Any other str (or subclass) to its cached UTF-8 form, borrowed for the
+// call; anything else to the TypeError.
+[[gnu::noinline]] bool extract_other_text(PyObject* obj, const char* name, std::string_view& out) {
   if (!PyUnicode_CheckExact(obj) && !PyType_IsSubtype(Py_TYPE(obj), &PyUnicode_Type)) {
     raise_downcast_error(obj, "PyString");
     return rewrap_argument_error(name);
@@ -53,6 +48,17 @@ bool extract_text(PyObject* obj, const char* name, std::string_view& out) {
   if (utf8 == nullptr) return rewrap_argument_error(name);
   out = std::string_view(utf8, static_cast<size_t>(size));
   return true;
+}
+
+// The usual argument, an exact ASCII str, is its own UTF-8: read in line,
+// without a call.
+inline bool extract_text(PyObject* obj, const char* name, std::string_view& out) {
+  if (PyUnicode_CheckExact(obj) && PyUnicode_IS_COMPACT_ASCII(obj)) [[likely]] {
+    out = std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
+                           static_cast<size_t>(PyUnicode_GET_LENGTH(obj)));
+    return true;
+  }
+  return extract_other_text(obj, name, out);
 }
 
 // int (or subclass, or anything with __index__) to an unsigned 64-bit value.

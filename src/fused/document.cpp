@@ -60,8 +60,9 @@ inline char* put_sample_exact(char* out, const uint16_t* s, bool first) noexcept
   return put_value_exact(out, z);
 }
 
-// Samples from which write takes put_next_sample.
-constexpr size_t kLongRun = 64;
+// Samples from which write takes the path's writer: the first and last
+// samples and one of its blocks.
+constexpr size_t kLongRun = kCheckedBlock + 2;
 
 
 inline char* put_sample(char* out, const uint16_t* s, bool first) noexcept {
