@@ -6,6 +6,8 @@ Run from the repository root, with the module installed in the interpreter:
     python benchmarks/bench.py            # full run (a few minutes)
     python benchmarks/bench.py --quick    # fewer repeats
 
+    python benchmarks/bench.py --paths VENV...   # a venv per CPU path, side by side
+
 Every row is timed side by side, interleaved, with repeats; the table quotes
 min and median per call and every ratio is against the floor: a helper
 extension built here that binds the same arguments and returns a str as long
@@ -265,12 +267,13 @@ def machine():
                                            platform.system(), platform.python_version())
 
 
-def cpu_path():
+def cpu_path(scripts=None):
     """The CPU path of the module's build, as the vorlane-decode installed with
     it reports (`--version`): the module has no attribute for it, and the tool
     is built from the same tree with the same options in the same install.
-    None where that tool is missing or of another release."""
-    tool = os.path.join(sysconfig.get_path("scripts"), "vorlane-decode")
+    None where that tool is missing or of another release. `scripts`: the
+    tool's folder, this interpreter's by default."""
+    tool = os.path.join(scripts or sysconfig.get_path("scripts"), "vorlane-decode")
     try:
         out = subprocess.run([tool, "--version"], capture_output=True, text=True, timeout=60)
         wanted = "vorlane-decode " + importlib.metadata.version("vorlane_binary_parser")
@@ -283,12 +286,44 @@ def cpu_path():
     return {"built": found[1], "chosen": found[2], "features": found[3]}
 
 
+def compare_paths(venvs, sizes, rounds):
+    """Each venv's module (one per CPU path, forced builds) loaded into this
+    process and timed in turn on the same payloads: per path the least time
+    per call, per sample, and its ratio to the fastest path of the run."""
+    import compare_builds
+
+    names = []
+    for venv in venvs:
+        found = cpu_path(os.path.join(venv, "bin"))
+        names.append(found["built"] if found else os.path.basename(os.path.normpath(venv)))
+    modules = [compare_builds.load(venv) for venv in venvs]
+    print("# CPU paths side by side: least time per call (%d rounds), version 3" % rounds)
+    print()
+    print("machine: %s" % machine())
+    print()
+    print("| samples | " + " | ".join("`%s`" % n for n in names) + " |")
+    print("|---:|" + "---:|" * len(names))
+    for n in sizes:
+        best = compare_builds.least_times(modules, make_payload(3, n, 2024), rounds)
+        per = [t / max(n, 1) for t in best]
+        fastest = min(per)
+        cells = ["%s, %.2f ns a sample (%.2fx)" % (fmt_time(t * 1e-9), x, x / fastest)
+                 for t, x in zip(best, per)]
+        print("| %s | %s |" % ("worked example" if n == 2 else n, " | ".join(cells)), flush=True)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true", help="fewer, shorter repeats")
     ap.add_argument("--seed", type=int, default=2024)
     ap.add_argument("--sizes", type=lambda s: [int(x) for x in s.split(",")], default=SIZES)
+    ap.add_argument("--paths", nargs="+", metavar="VENV",
+                    help="instead: a venv per CPU path, timed side by side in this process")
+    ap.add_argument("--rounds", type=int, default=100, help="with --paths: rounds per payload")
     args = ap.parse_args()
+    if args.paths:
+        sizes = args.sizes if args.sizes != SIZES else [32, 256, 4096, 200_000]
+        return compare_paths(args.paths, sizes, args.rounds)
     repeats, target, slow_budget = (5, 0.01, 1.0) if args.quick else (15, 0.03, 4.0)
 
     path = cpu_path()

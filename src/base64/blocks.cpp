@@ -43,6 +43,21 @@ alignas(64) constexpr std::array<uint8_t, 64> kPack48 = [] {
   return t;
 }();
 
+// Of a short text whose non-symbol bytes are the bits of `other`: how many
+// '=' close it (0 to 2), or -1 where anything else is there or the last
+// symbol carries surplus bits.
+inline int closing_pads(const uint8_t* in, size_t n, uint64_t other) noexcept {
+  if (other == 0) return 0;
+  const uint64_t last = uint64_t{1} << (n - 1);
+  const uint64_t last_two = last | (last >> 1);
+  if (in[n - 1] != '=' || (other != last && other != last_two)) return -1;
+  const int pads = other == last ? 1 : 2;
+  if (pads == 2 && in[n - 2] != '=') return -1;
+  // No surplus bits in the last symbol.
+  const uint8_t symbol = kSymbolValue[in[n - 1 - static_cast<size_t>(pads)]];
+  return (symbol & (pads == 1 ? 0x03 : 0x0F)) != 0 ? -1 : pads;
+}
+
 }  // namespace
 
 __attribute__((target("sse4.1"))) size_t decode_sse41(const uint8_t* in, size_t len,
@@ -138,17 +153,9 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"))) bool decode_short_avx512(
   const __m512i values = _mm512_permutex2var_epi8(table_lo, text, table_hi);
   // Bytes that are not symbols: only one or two '=' closing the text pass.
   const uint64_t other = _mm512_movepi8_mask(_mm512_or_si512(values, text)) & loaded;
-  size_t pads = 0;
-  if (other != 0) {
-    const uint64_t last = uint64_t{1} << (n - 1);
-    const uint64_t last_two = last | (last >> 1);
-    if (in[n - 1] != '=' || (other != last && other != last_two)) return false;
-    pads = other == last ? 1 : 2;
-    if (pads == 2 && in[n - 2] != '=') return false;
-    // No surplus bits in the last symbol.
-    const uint8_t symbol = kSymbolValue[in[n - 1 - pads]];
-    if ((symbol & (pads == 1 ? 0x03 : 0x0F)) != 0) return false;
-  }
+  const int closing = closing_pads(in, n, other);
+  if (closing < 0) return false;
+  const auto pads = static_cast<size_t>(closing);
   const __m512i clean = _mm512_maskz_mov_epi8(~other, values);
   const __m512i merge_pairs = _mm512_set1_epi32(0x01400140);
   const __m512i merge_words = _mm512_set1_epi32(0x00011000);
@@ -165,6 +172,44 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"))) bool decode_short_avx512(
     _mm512_storeu_si512(out, _mm512_mask_blend_epi8(kept, _mm512_set1_epi8(static_cast<char>(fill)),
                                                     decoded));
   }
+  return true;
+}
+
+// A whole text of 4 to 32 bytes the same way with AVX2, its filled form
+// only: the text's whole 32-bit groups in one masked load, which reads
+// nothing past them; the bytes and the fill in one 32-byte store.
+__attribute__((target("avx2"))) bool decode_short_avx2(const uint8_t* in, size_t n, uint8_t* out,
+                                                       size_t& written, int fill) noexcept {
+  if (fill < 0 || n > 32) return false;
+  const __m256i groups = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  const __m256i loaded_groups =
+      _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(n / 4)), groups);
+  const __m256i text = _mm256_maskload_epi32(reinterpret_cast<const int*>(in), loaded_groups);
+  const __m256i nibble = _mm256_set1_epi8(0x0F);
+  const __m256i hi_nibbles = _mm256_and_si256(_mm256_srli_epi32(text, 4), nibble);
+  const __m256i lo = _mm256_shuffle_epi8(_mm256_setr_epi8(LUT_LO, LUT_LO), _mm256_and_si256(text, nibble));
+  const __m256i hi = _mm256_shuffle_epi8(_mm256_setr_epi8(LUT_HI, LUT_HI), hi_nibbles);
+  const __m256i symbol = _mm256_cmpeq_epi8(_mm256_and_si256(lo, hi), _mm256_setzero_si256());
+  const uint64_t loaded = n == 32 ? 0xFFFFFFFFu : (uint64_t{1} << n) - 1;
+  const uint64_t other = ~uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(symbol))} & loaded;
+  const int closing = closing_pads(in, n, other);
+  if (closing < 0) return false;
+  const __m256i roll = _mm256_shuffle_epi8(
+      _mm256_setr_epi8(LUT_ROLL, LUT_ROLL),
+      _mm256_add_epi8(_mm256_cmpeq_epi8(text, _mm256_set1_epi8('/')), hi_nibbles));
+  // Whatever is not a symbol ('=', the bytes not loaded) counts as zero.
+  const __m256i values = _mm256_and_si256(_mm256_add_epi8(text, roll), symbol);
+  const __m256i words = _mm256_madd_epi16(
+      _mm256_maddubs_epi16(values, _mm256_set1_epi32(0x01400140)), _mm256_set1_epi32(0x00011000));
+  const __m256i bytes =
+      _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(words, _mm256_setr_epi8(PACK_LANE, PACK_LANE)),
+                                  _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7));
+  written = n / 4 * 3 - static_cast<size_t>(closing);
+  const __m256i place = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16,
+                                         17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31);
+  const __m256i kept = _mm256_cmpgt_epi8(_mm256_set1_epi8(static_cast<char>(written)), place);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out),
+                      _mm256_blendv_epi8(_mm256_set1_epi8(static_cast<char>(fill)), bytes, kept));
   return true;
 }
 
@@ -190,7 +235,7 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"))) size_t decode_avx512_then
 namespace vorlane::base64 {
 
 const Kernel kSse41{blocks::decode_sse41, nullptr};
-const Kernel kAvx2{blocks::decode_avx2_then_sse41, nullptr};
+const Kernel kAvx2{blocks::decode_avx2_then_sse41, blocks::decode_short_avx2};
 const Kernel kAvx512{blocks::decode_avx512_then_sse41, blocks::decode_short_avx512};
 
 }  // namespace vorlane::base64

@@ -26,6 +26,10 @@ size_t decode_avx512(const uint8_t* in, size_t len, uint8_t* out) noexcept;
 // from that store, where a masked store would make them wait for memory.
 bool decode_short_avx512(const uint8_t* in, size_t n, uint8_t* out, size_t& written,
                          int fill = -1) noexcept;
+// The same for 4 to 32 bytes with AVX2, with a `fill` only (32 bytes
+// written); false for anything else.
+bool decode_short_avx2(const uint8_t* in, size_t n, uint8_t* out, size_t& written,
+                       int fill) noexcept;
 #endif
 
 }  // namespace vorlane::base64::blocks

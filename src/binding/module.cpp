@@ -214,5 +214,7 @@ PyMODINIT_FUNC PyInit_vorlane_binary_parser(void) {
     PyErr_Format(PyExc_ImportError, "vorlane_binary_parser: %s", refused.c_str());
     return nullptr;
   }
+  // Chosen here, once, rather than on the first call.
+  vorlane::cpu::chosen_path();
   return vorlane::binding::guarded(vorlane::binding::init_module);
 }

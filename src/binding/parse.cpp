@@ -36,8 +36,9 @@ bool rewrap_argument_error(const char* name) {
   return false;
 }
 
-// str (or subclass) to its cached UTF-8 form, borrowed for the call.
-bool extract_text(PyObject* obj, const char* name, std::string_view& out) {
+// Any other str (or subclass) to its cached UTF-8 form, borrowed for the
+// call; anything else to the TypeError.
+[[gnu::noinline]] bool extract_other_text(PyObject* obj, const char* name, std::string_view& out) {
   if (!PyUnicode_CheckExact(obj) && !PyType_IsSubtype(Py_TYPE(obj), &PyUnicode_Type)) {
     raise_downcast_error(obj, "PyString");
     return rewrap_argument_error(name);
@@ -49,9 +50,28 @@ bool extract_text(PyObject* obj, const char* name, std::string_view& out) {
   return true;
 }
 
+// The usual argument, an exact ASCII str, is its own UTF-8: read in line,
+// without a call.
+inline bool extract_text(PyObject* obj, const char* name, std::string_view& out) {
+  if (PyUnicode_CheckExact(obj) && PyUnicode_IS_COMPACT_ASCII(obj)) [[likely]] {
+    out = std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
+                           static_cast<size_t>(PyUnicode_GET_LENGTH(obj)));
+    return true;
+  }
+  return extract_other_text(obj, name, out);
+}
+
 // int (or subclass, or anything with __index__) to an unsigned 64-bit value.
 bool extract_u64(PyObject* obj, const char* name, uint64_t& out) {
   unsigned long long value = 0;
+  // A small non-negative int, the usual version, without a call.
+  if (PyLong_CheckExact(obj) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
+    const Py_ssize_t small = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
+    if (small >= 0) [[likely]] {
+      out = static_cast<uint64_t>(small);
+      return true;
+    }
+  }
   if (PyLong_CheckExact(obj) || PyType_IsSubtype(Py_TYPE(obj), &PyLong_Type)) {
     value = PyLong_AsUnsignedLongLong(obj);
   } else {
@@ -102,7 +122,8 @@ PyObject* parse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   // decode_b64 and to_json_text fused: the document is written straight into
   // the result str, allocated once at its exact length.
   fused::Document document;
-  auto length = document.prepare(version, b64_data);
+  const cpu::Path& path = cpu::chosen_path();
+  auto length = document.prepare(version, b64_data, path);
   if (!length.ok()) {
     // On the stack: failing rows are common in a batch, and need no heap.
     return raise(PyExc_ValueError, accel::failure_message(length.error()).view());
@@ -112,7 +133,7 @@ PyObject* parse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(length.value()), 127);
   if (result == nullptr) return nullptr;
   char* const text = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(result));
-  if (document.write(text, length.value()) != text + length.value()) {
+  if (document.write(text, length.value(), path.writer) != text + length.value()) {
     // The text and its measure disagree: a fault of this module, never
     // passed on as a str with bytes missing.
     Py_DECREF(result);

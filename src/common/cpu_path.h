@@ -7,6 +7,7 @@
 // CPU lacks its features. Every stage asks chosen_path() for its kernel.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -59,8 +60,19 @@ bool runs(const Path& path, FeatureSet have) noexcept;
 const Path& best_path(FeatureSet have) noexcept;
 // The path this build always takes, or nullptr: chosen at run time (auto).
 const Path* forced_path() noexcept;
-// The forced path, or the best this CPU runs; asked once.
-const Path& chosen_path() noexcept;
+namespace detail {
+// The chosen row once known: set from the start in a forced build, at the
+// first ask (the module's import) otherwise.
+extern std::atomic<const Path*> g_chosen;
+const Path& choose() noexcept;
+}  // namespace detail
+
+// The forced path, or the best this CPU runs. Inline and one load once
+// chosen: every call of the module asks it.
+inline const Path& chosen_path() noexcept {
+  const Path* chosen = detail::g_chosen.load(std::memory_order_relaxed);
+  return chosen != nullptr ? *chosen : detail::choose();
+}
 
 // One line of text, built without allocating.
 using Line = FixedText<400>;

@@ -91,11 +91,17 @@ const Path& best_path(FeatureSet have) noexcept {
 
 const Path* forced_path() noexcept { return kForced < kPathCount ? &kPaths[kForced] : nullptr; }
 
-const Path& chosen_path() noexcept {
-  // The CPU does not change while the process runs.
-  static const Path& chosen = kForced < kPathCount ? kPaths[kForced] : best_path(features());
-  return chosen;
+namespace detail {
+constinit std::atomic<const Path*> g_chosen{kForced < kPathCount ? &kPaths[kForced] : nullptr};
+
+const Path& choose() noexcept {
+  // The CPU does not change while the process runs: threads that race here
+  // store the same row.
+  const Path& best = best_path(features());
+  g_chosen.store(&best, std::memory_order_relaxed);
+  return best;
 }
+}  // namespace detail
 
 Line describe(FeatureSet set) noexcept {
   Line line;

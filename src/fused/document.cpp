@@ -60,8 +60,9 @@ inline char* put_sample_exact(char* out, const uint16_t* s, bool first) noexcept
   return put_value_exact(out, z);
 }
 
-// Samples from which write takes put_next_sample.
-constexpr size_t kLongRun = 64;
+// Samples from which write takes the path's writer: the first and last
+// samples and one of its blocks.
+constexpr size_t kLongRun = kCheckedBlock + 2;
 
 
 inline char* put_sample(char* out, const uint16_t* s, bool first) noexcept {
@@ -160,12 +161,8 @@ Result<size_t, Error> Document::decode_samples(const uint8_t* base, const uint8_
   return text + kSampleFixed * count_ - (count_ != 0 ? 1 : 0);
 }
 
-Result<size_t, Error> Document::prepare(uint64_t version, std::string_view b64_data) {
-  return prepare(version, b64_data, cpu::chosen_path().reader);
-}
-
 Result<size_t, Error> Document::prepare(uint64_t version, std::string_view b64_data,
-                                              SampleReader reader) {
+                                        const base64::Kernel& kernel, SampleReader reader) {
   // Eight bytes after the decoded ones let the sample reader load a whole
   // word at the very end; their top bits are set, so it never takes them for
   // the end of a value. The buffer also always holds a whole 64-byte window.
@@ -176,7 +173,7 @@ Result<size_t, Error> Document::prepare(uint64_t version, std::string_view b64_d
     heap_bytes_.reset(new uint8_t[capacity]);
     bytes = heap_bytes_.get();
   }
-  auto decoded = base64::decode_into_filled(b64_data, bytes, 0x80);
+  auto decoded = base64::decode_into_filled(b64_data, bytes, 0x80, kernel);
   if (!decoded.ok()) return fail(Error::base64(decoded.error()));
   if (version < 1 || version > 3) return fail(Error::version_not_supported(version));
 
@@ -223,10 +220,6 @@ Result<size_t, Error> Document::prepare(uint64_t version, std::string_view b64_d
   // The last sample's "}" is counted with the sample.
   length_ = head_length_ + samples.value() + kCloseEmpty.size();
   return length_;
-}
-
-char* Document::write(char* out, size_t room) const noexcept {
-  return write(out, room, cpu::chosen_path().writer);
 }
 
 char* Document::write(char* out, size_t room, Writer writer) const noexcept {

@@ -54,10 +54,22 @@ class Document {
   // Decodes `b64_data` as a record of `version`. Returns the exact length of
   // its document, or the Error that decode_b64 returns for the same input.
   // Memory exhaustion is std::bad_alloc.
-  Result<size_t, accel::Error> prepare(uint64_t version, std::string_view b64_data);
+  Result<size_t, accel::Error> prepare(uint64_t version, std::string_view b64_data) {
+    return prepare(version, b64_data, cpu::chosen_path());
+  }
   // The same with a chosen reader, which this CPU must run.
   Result<size_t, accel::Error> prepare(uint64_t version, std::string_view b64_data,
-                                       SampleReader reader);
+                                       SampleReader reader) {
+    return prepare(version, b64_data, *cpu::chosen_path().base64, reader);
+  }
+  // The same with the kernels of `path` (which this CPU must run), asked
+  // for once by a caller that prepares and writes.
+  Result<size_t, accel::Error> prepare(uint64_t version, std::string_view b64_data,
+                                       const cpu::Path& path) {
+    return prepare(version, b64_data, *path.base64, path.reader);
+  }
+  Result<size_t, accel::Error> prepare(uint64_t version, std::string_view b64_data,
+                                       const base64::Kernel& kernel, SampleReader reader);
 
   // The length prepare returned last.
   size_t length() const noexcept { return length_; }
@@ -88,7 +100,9 @@ class Document {
   // length() when all is well. Anything else (the text and its measure
   // disagreeing, or too little room) is a fault of the caller or of this
   // code, which callers must report and not pass on.
-  char* write(char* out, size_t room) const noexcept;
+  char* write(char* out, size_t room) const noexcept {
+    return write(out, room, cpu::chosen_path().writer);
+  }
   // The same with a chosen writer, which this CPU must run.
   char* write(char* out, size_t room, Writer writer) const noexcept;
 
