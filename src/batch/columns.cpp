@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <exception>
-#include <mutex>
+#include <new>
+#include <stdexcept>
 #include <string_view>
 #include <thread>
 
@@ -248,16 +248,24 @@ Problem VersionColumn::append(const char* format, const ArrowArray& array) {
 }
 
 void run_tasks(int64_t tasks, unsigned threads, const std::function<void(int64_t)>& task) {
+  // What failed is kept as a kind, not as an exception_ptr, whose
+  // reference counting needs a newer C++ runtime than the wheels may ask for.
+  enum : int { kNone, kMemory, kOther };
   std::atomic<int64_t> next{0};
-  std::exception_ptr failure;
-  std::mutex failure_lock;
+  std::atomic<int> failure{kNone};
   auto work = [&]() noexcept {
+    int kind = kNone;
     try {
       for (int64_t i; (i = next.fetch_add(1)) < tasks;) task(i);
+    } catch (const std::bad_alloc&) {
+      kind = kMemory;
     } catch (...) {
+      kind = kOther;
+    }
+    if (kind != kNone) {
       next.store(tasks);  // the others stop at their next task
-      std::lock_guard lock(failure_lock);
-      if (!failure) failure = std::current_exception();
+      int none = kNone;
+      failure.compare_exchange_strong(none, kind);
     }
   };
   const int64_t helpers = std::min<int64_t>(tasks, threads) - 1;
@@ -269,7 +277,8 @@ void run_tasks(int64_t tasks, unsigned threads, const std::function<void(int64_t
   }
   work();
   for (auto& t : pool) t.join();
-  if (failure) std::rethrow_exception(failure);
+  if (failure == kMemory) throw std::bad_alloc();
+  if (failure == kOther) throw std::runtime_error("a decoding task failed");
 }
 
 namespace {

@@ -154,7 +154,8 @@ Documents decode_documents(const RowSource& source, int64_t rows, int64_t text_b
                            unsigned threads);
 
 // Runs task(0) to task(tasks - 1) on at most `threads` threads, the calling
-// one among them; the first exception a task throws is rethrown here.
+// one among them; after the first task that throws, the others stop and
+// std::bad_alloc (or std::runtime_error for anything else) is thrown here.
 void run_tasks(int64_t tasks, unsigned threads, const std::function<void(int64_t)>& task);
 
 }  // namespace vorlane::batch
