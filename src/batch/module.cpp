@@ -830,9 +830,9 @@ PyObject* init_module() {
         {Py_mp_length, reinterpret_cast<void*>(columns_length)},
         {0, nullptr},
     };
-    PyType_Spec spec = {"vorlane_binary_parser_arrow.Columns", static_cast<int>(sizeof(ColumnsObject)), 0,
-                        Py_TPFLAGS_DEFAULT, slots};
-    g_columns_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    PyType_Spec type_spec = {"vorlane_binary_parser_arrow.Columns", static_cast<int>(sizeof(ColumnsObject)), 0,
+                             Py_TPFLAGS_DEFAULT, slots};
+    g_columns_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
     check(g_columns_type != nullptr);
     learn_version_messages();
   }
