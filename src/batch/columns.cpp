@@ -400,16 +400,12 @@ Documents join_all(const std::vector<Documents*>& parts, bool steal) {
 
 Documents decode_documents(const RowSource& source, int64_t rows, int64_t text_bytes,
                            unsigned threads) {
-  // A run of rows a thread: rows cost about the same, and one run each
-  // means the first run's buffers become the result's without a copy.
-  const int64_t runs = std::max<int64_t>(1, std::min<int64_t>(threads, rows / 1024));
-  std::vector<Documents> parts(static_cast<size_t>(runs));
-  run_tasks(runs, threads, [&](int64_t r) {
-    const int64_t first = rows * r / runs;
-    const int64_t last = rows * (r + 1) / runs;
-    parts[static_cast<size_t>(r)] = decode_run(source, first, last - first, text_bytes / runs);
+  // One run a thread means the first run's buffers become the result's
+  // without a copy.
+  auto parts = decode_in_runs<Documents>(rows, threads, [&](int64_t first, int64_t count, int64_t runs) {
+    return decode_run(source, first, count, text_bytes / runs);
   });
-  if (runs == 1) return std::move(parts.front());
+  if (parts.size() == 1) return std::move(parts.front());
   std::vector<Documents*> list;
   for (Documents& part : parts) list.push_back(&part);
   return join_all(list, true);

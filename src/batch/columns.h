@@ -4,6 +4,7 @@
 // exactly their size. No Python here: the module feeds it and exports it.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -157,5 +158,19 @@ Documents decode_documents(const RowSource& source, int64_t rows, int64_t text_b
 // one among them; after the first task that throws, the others stop and
 // std::bad_alloc (or std::runtime_error for anything else) is thrown here.
 void run_tasks(int64_t tasks, unsigned threads, const std::function<void(int64_t)>& task);
+
+// Rows split into one run a thread (of at least 1,024 rows: rows cost about
+// the same), each decoded by decode(first, count, runs), in row order.
+template <class Part, class Decode>
+std::vector<Part> decode_in_runs(int64_t rows, unsigned threads, Decode&& decode) {
+  const int64_t runs = std::max<int64_t>(1, std::min<int64_t>(threads, rows / 1024));
+  std::vector<Part> parts(static_cast<size_t>(runs));
+  run_tasks(runs, threads, [&](int64_t r) {
+    const int64_t first = rows * r / runs;
+    const int64_t last = rows * (r + 1) / runs;
+    parts[static_cast<size_t>(r)] = decode(first, last - first, runs);
+  });
+  return parts;
+}
 
 }  // namespace vorlane::batch

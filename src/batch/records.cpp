@@ -378,14 +378,10 @@ Node join_nodes(const std::vector<const Node*>& parts) {
 }  // namespace
 
 Node decode_records(const RowSource& source, int64_t rows, int64_t text_bytes, unsigned threads) {
-  const int64_t runs = std::max<int64_t>(1, std::min<int64_t>(threads, rows / 1024));
-  std::vector<Node> parts(static_cast<size_t>(runs));
-  run_tasks(runs, threads, [&](int64_t r) {
-    const int64_t first = rows * r / runs;
-    const int64_t last = rows * (r + 1) / runs;
-    parts[static_cast<size_t>(r)] = decode_run(source, first, last - first, text_bytes / runs + 1);
+  auto parts = decode_in_runs<Node>(rows, threads, [&](int64_t first, int64_t count, int64_t runs) {
+    return decode_run(source, first, count, text_bytes / runs + 1);
   });
-  if (runs == 1) return std::move(parts.front());
+  if (parts.size() == 1) return std::move(parts.front());
   std::vector<const Node*> list;
   for (const Node& part : parts) list.push_back(&part);
   return join_nodes(list);
