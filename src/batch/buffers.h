@@ -12,6 +12,9 @@
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include "batch/columns.h"
 
@@ -33,6 +36,38 @@ inline void prefer_huge_pages(void* p, size_t bytes) noexcept {
 #else
   (void)p;
   (void)bytes;
+#endif
+}
+
+// Copies `n` bytes to memory that will not be read again soon: on x86-64,
+// whole cache lines are stored around the caches, which writes a large
+// output about twice as fast as stores that first read each line in.
+// stream_fence() must follow before another thread reads what was copied.
+inline void copy_streaming(char* to, const char* from, size_t n) noexcept {
+#if defined(__x86_64__)
+  size_t head = (64 - (reinterpret_cast<uintptr_t>(to) & 63)) & 63;
+  if (head > n) head = n;
+  std::memcpy(to, from, head);
+  to += head;
+  from += head;
+  n -= head;
+  for (; n >= 64; n -= 64, to += 64, from += 64) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 16));
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 32));
+    const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 48));
+    _mm_stream_si128(reinterpret_cast<__m128i*>(to), a);
+    _mm_stream_si128(reinterpret_cast<__m128i*>(to + 16), b);
+    _mm_stream_si128(reinterpret_cast<__m128i*>(to + 32), c);
+    _mm_stream_si128(reinterpret_cast<__m128i*>(to + 48), d);
+  }
+#endif
+  std::memcpy(to, from, n);
+}
+
+inline void stream_fence() noexcept {
+#if defined(__x86_64__)
+  _mm_sfence();
 #endif
 }
 
@@ -60,6 +95,9 @@ class Growing {
   }
   size_t size() const noexcept { return size_; }
   T* data() noexcept { return buffer_.get(); }
+  const T* data() const noexcept { return buffer_.get(); }
+  // Empty again, keeping its memory.
+  void clear() noexcept { size_ = 0; }
   // The buffer, cut to its size (at least one element: Arrow wants a
   // pointer even for no bytes).
   Buffer<T> take() {
@@ -107,6 +145,34 @@ class Texts {
     nulls_ += !valid;
   }
 
+  // Empty again, keeping its memory for the next rows.
+  void clear() noexcept {
+    data_.clear();
+    offsets_.clear();
+    *offsets_.extend(1) = 0;
+    valid_.clear();
+    nulls_ = 0;
+  }
+
+  // Appends the rows of `part`; `streaming`, its text with copy_streaming.
+  void append(const Texts& part, bool streaming) {
+    const int64_t base = static_cast<int64_t>(data_.size());
+    if (const size_t bytes = part.data_.size()) {
+      char* at = data_.extend(bytes);
+      if (streaming) {
+        copy_streaming(at, part.data_.data(), bytes);
+      } else {
+        std::memcpy(at, part.data_.data(), bytes);
+      }
+    }
+    const size_t rows = part.valid_.size();
+    int64_t* offsets = offsets_.extend(rows);
+    const int64_t* ends = part.offsets_.data() + 1;
+    for (size_t i = 0; i < rows; ++i) offsets[i] = ends[i] + base;
+    std::memcpy(valid_.extend(rows), part.valid_.data(), rows);
+    nulls_ += part.nulls_;
+  }
+
   StringColumn finish() {
     StringColumn out;
     out.length = static_cast<int64_t>(valid_.size());
@@ -130,9 +196,5 @@ class Texts {
   Growing<uint8_t> valid_;
   int64_t nulls_ = 0;
 };
-
-// Joins string columns end to end; with `steal`, the first part's buffers
-// grow into the result and every part is freed once copied.
-StringColumn join_strings(const std::vector<StringColumn*>& parts, bool steal);
 
 }  // namespace vorlane::batch

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -283,74 +285,15 @@ void run_tasks(int64_t tasks, unsigned threads, const std::function<void(int64_t
 
 namespace {
 
-// Joins `parts` end to end. With `steal`, the first part's buffers grow
-// into the result (moved, not copied, by realloc) and every part is freed
-// as soon as it is copied.
-StringColumn join(const std::vector<StringColumn*>& parts, bool steal) {
-  StringColumn out;
-  int64_t bytes = 0;
-  for (const StringColumn* part : parts) {
-    out.length += part->length;
-    out.null_count += part->null_count;
-    bytes += part->data_bytes();
-  }
-  int64_t row = 0;
-  int64_t at = 0;
-  if (steal && !parts.empty()) {
-    StringColumn& first = *parts.front();
-    void* data = std::realloc(first.data.get(), static_cast<size_t>(std::max<int64_t>(bytes, 1)));
-    if (data == nullptr) throw std::bad_alloc();
-    first.data.release();
-    out.data.reset(static_cast<char*>(data));
-    void* offsets = std::realloc(first.offsets.get(), sizeof(int64_t) * static_cast<size_t>(out.length + 1));
-    if (offsets == nullptr) throw std::bad_alloc();
-    first.offsets.release();
-    out.offsets.reset(static_cast<int64_t*>(offsets));
-    row = first.length;
-    at = out.offsets[static_cast<size_t>(row)];
-  } else {
-    out.data = allocate<char>(static_cast<size_t>(bytes));
-    out.offsets = allocate<int64_t>(static_cast<size_t>(out.length) + 1);
-    out.offsets[0] = 0;
-  }
-  const size_t validity_bytes = static_cast<size_t>((out.length + 7) / 8);
-  if (out.null_count > 0) {
-    out.validity = allocate<uint8_t>(validity_bytes);
-    std::memset(out.validity.get(), 0, validity_bytes);
-  }
-  int64_t base_row = 0;
-  for (size_t p = 0; p < parts.size(); ++p) {
-    StringColumn& part = *parts[p];
-    if (out.validity) {
-      for (int64_t i = 0; i < part.length; ++i) {
-        if (part.validity == nullptr || bit(part.validity.get(), i)) {
-          const int64_t r = base_row + i;
-          out.validity[static_cast<size_t>(r >> 3)] |= static_cast<uint8_t>(1u << (r & 7));
-        }
-      }
-    }
-    base_row += part.length;
-    if (steal && p == 0) continue;
-    const int64_t size = part.data_bytes();
-    if (size > 0) std::memcpy(out.data.get() + at, part.data.get(), static_cast<size_t>(size));
-    for (int64_t i = 1; i <= part.length; ++i) out.offsets[static_cast<size_t>(row + i)] = part.offsets[static_cast<size_t>(i)] + at;
-    row += part.length;
-    at += size;
-    if (steal) part = StringColumn();
-  }
-  if (steal && !parts.empty()) *parts.front() = StringColumn();
-  return out;
-}
+// Rows are decoded a chunk at a time into memory that stays in cache, then
+// copied to their place in the output: the output is written once, in row
+// order, by streaming stores, whichever thread decoded the rows.
+constexpr int64_t kChunkRows = 256;
 
-// The documents of a run of rows, and their errors.
-Documents decode_run(const RowSource& source, int64_t first, int64_t rows, int64_t text_bytes) {
-  Texts documents(rows, true);
-  Texts errors(rows);
-  // A document is about four times its payload's text. Room reserved and
-  // not written costs no memory; too little means growing, by moving.
-  documents.data().reserve(5 * static_cast<size_t>(text_bytes) + 4096);
-  fused::Document document;
-  for (int64_t row = first; row < first + rows; ++row) {
+// Appends the documents and errors of rows [first, first + count).
+void decode_rows(const RowSource& source, int64_t first, int64_t count, fused::Document& document,
+                 Texts& documents, Texts& errors) {
+  for (int64_t row = first; row < first + count; ++row) {
     const Row input = source(row);
     if (input.kind != Row::Kind::Text) {
       documents.end_row(false);
@@ -374,41 +317,69 @@ Documents decode_run(const RowSource& source, int64_t first, int64_t rows, int64
     documents.end_row(true);
     errors.end_row(false);
   }
-  return {documents.finish(), errors.finish()};
-}
-
-}  // namespace
-
-// Shared with the records' builder.
-StringColumn join_strings(const std::vector<StringColumn*>& parts, bool steal) { return join(parts, steal); }
-
-namespace {
-
-Documents join_all(const std::vector<Documents*>& parts, bool steal) {
-  std::vector<StringColumn*> documents, errors;
-  for (Documents* part : parts) {
-    documents.push_back(&part->document);
-    errors.push_back(&part->error);
-  }
-  Documents out;
-  out.document = join(documents, steal);
-  out.error = join(errors, steal);
-  return out;
 }
 
 }  // namespace
 
 Documents decode_documents(const RowSource& source, int64_t rows, int64_t text_bytes,
                            unsigned threads) {
-  // One run a thread means the first run's buffers become the result's
-  // without a copy.
-  auto parts = decode_in_runs<Documents>(rows, threads, [&](int64_t first, int64_t count, int64_t runs) {
-    return decode_run(source, first, count, text_bytes / runs);
+  Texts documents(rows, true);
+  Texts errors(rows);
+  // A document is about four times its payload's text. Room reserved and
+  // not written costs no memory; too little means growing, by moving.
+  documents.data().reserve(5 * static_cast<size_t>(text_bytes) + 4096);
+  // Streaming stores pay off once the output is well beyond the caches; a
+  // small one is better left in them for its reader.
+  const bool streaming = text_bytes > (4 << 20);
+  const int64_t chunks = (rows + kChunkRows - 1) / kChunkRows;
+  const int64_t workers = std::max<int64_t>(1, std::min<int64_t>(threads, chunks));
+  if (workers == 1) {
+    // Alone, a thread writes in place: a copy through the cache costs more
+    // than it saves.
+    fused::Document document;
+    decode_rows(source, 0, rows, document, documents, errors);
+    return {documents.finish(), errors.finish()};
+  }
+  std::atomic<int64_t> next{0};
+  // The chunk whose turn it is to be copied out; chunks are taken in order,
+  // so the one whose turn it is is always held by a thread that is not
+  // waiting.
+  std::mutex mutex;
+  std::condition_variable turn;
+  int64_t copying = 0;
+  bool failed = false;
+  run_tasks(workers, static_cast<unsigned>(workers), [&](int64_t) {
+    Texts part_documents(kChunkRows);
+    Texts part_errors(kChunkRows);
+    fused::Document document;
+    try {
+      for (int64_t c; (c = next.fetch_add(1)) < chunks;) {
+        const int64_t first = c * kChunkRows;
+        part_documents.clear();
+        part_errors.clear();
+        decode_rows(source, first, std::min(kChunkRows, rows - first), document, part_documents, part_errors);
+        std::unique_lock<std::mutex> lock(mutex);
+        turn.wait(lock, [&] { return copying == c || failed; });
+        if (failed) return;
+        lock.unlock();
+        documents.append(part_documents, streaming);
+        errors.append(part_errors, false);
+        lock.lock();
+        copying = c + 1;
+        lock.unlock();
+        turn.notify_all();
+      }
+    } catch (...) {
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        failed = true;
+      }
+      turn.notify_all();
+      throw;
+    }
   });
-  if (parts.size() == 1) return std::move(parts.front());
-  std::vector<Documents*> list;
-  for (Documents& part : parts) list.push_back(&part);
-  return join_all(list, true);
+  if (streaming) stream_fence();
+  return {documents.finish(), errors.finish()};
 }
 
 template <class T>

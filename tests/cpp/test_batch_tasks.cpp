@@ -1,16 +1,19 @@
 // The column decoder's thread pool: every task once, and a failing task
-// stops the rest and comes back as the kind of failure it was.
+// stops the rest and comes back as the kind of failure it was; so does a
+// failing row while other threads wait for their turn to copy.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <new>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "batch/columns.h"
 
 namespace {
 
+using vorlane::batch::Row;
 using vorlane::batch::run_tasks;
 
 TEST(RunTasks, EveryTaskRunsOnceWhateverTheThreads) {
@@ -38,6 +41,20 @@ TEST(RunTasks, AFailureStopsTheRestAndIsThrownByItsKind) {
                    if (i == 40) throw std::length_error("too long");
                  }),
                  std::runtime_error);
+  }
+}
+
+TEST(DecodeDocuments, AFailingRowIsThrownAndNoThreadIsLeftWaiting) {
+  const std::string payload = "AQMBATICAQTQDwDXBP//Aw==";
+  for (int64_t bad : {int64_t{0}, int64_t{255}, int64_t{256}, int64_t{5000}, int64_t{9999}}) {
+    for (unsigned threads : {1u, 2u, 4u}) {
+      const auto source = [&](int64_t row) {
+        if (row == bad) throw std::bad_alloc();
+        return Row{Row::Kind::Text, payload, 3};
+      };
+      EXPECT_THROW(vorlane::batch::decode_documents(source, 10000, 240000, threads), std::bad_alloc)
+          << "row " << bad << ", " << threads << " threads";
+    }
   }
 }
 

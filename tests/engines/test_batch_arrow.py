@@ -88,7 +88,9 @@ def test_every_row_as_parse_gives_it(seed, version, threads):
     assert typed(records(reader, arrow_versions, threads=threads)) == as_records(expected)
 
 
-@pytest.mark.parametrize("rows", [0, 1, 1023, 1024, 2047, 2049, 4097])
+# 30,000 rows are past the size where documents are copied out by
+# streaming stores.
+@pytest.mark.parametrize("rows", [0, 1, 1023, 1024, 2047, 2049, 4097, 30000])
 @pytest.mark.parametrize("threads", [1, 2, 3])
 def test_run_edges(rows, threads):
     payloads = payload_column(rows, rows=max(rows, 1))[:rows]
