@@ -53,41 +53,33 @@ const std::shared_ptr<const Node>& dictionary(int which) {
   return kNames[which];
 }
 
-// Flags, a byte a row, as an Arrow validity bitmap.
-Buffer<uint8_t> bitmap(const uint8_t* flags, int64_t rows) {
+// What a row holds, which decides which of its fields are null.
+enum Holds : uint8_t { kNothing, kVersion1, kSettings };
+
+// The validity bitmap of the rows whose status passes `holds` (none when
+// every row does), and how many do not.
+template <class Holds>
+Buffer<uint8_t> validity(const uint8_t* status, int64_t rows, Holds holds, int64_t& nulls) {
+  nulls = 0;
+  for (int64_t i = 0; i < rows; ++i) nulls += !holds(status[i]);
+  if (nulls == 0) return {};
   const size_t bytes = static_cast<size_t>((rows + 7) / 8);
   auto bits = allocate<uint8_t>(bytes);
   std::memset(bits.get(), 0, bytes);
-  for (int64_t i = 0; i < rows; ++i) bits[static_cast<size_t>(i >> 3)] |= static_cast<uint8_t>(flags[i] << (i & 7));
+  for (int64_t i = 0; i < rows; ++i) {
+    bits[static_cast<size_t>(i >> 3)] |= static_cast<uint8_t>(holds(status[i]) << (i & 7));
+  }
   return bits;
 }
 
-// A fixed-width column and the flag of each row that holds a value.
-template <class T>
-struct Fixed {
-  Growing<T> values;
-  Growing<uint8_t> valid;
-  int64_t nulls = 0;
-
-  void reserve(int64_t rows) {
-    values.reserve(static_cast<size_t>(rows));
-    valid.reserve(static_cast<size_t>(rows));
-  }
-
-  void add(T value, bool present) {
-    *values.extend(1) = present ? value : T{};
-    *valid.extend(1) = present;
-    nulls += !present;
-  }
-
-  Node finish(const char* format, const char* name) {
-    Node node{format, name, static_cast<int64_t>(valid.size()), nulls, {}, {}, nullptr};
-    node.buffers.push_back(nulls > 0 ? bitmap(valid.data(), node.length) : Buffer<uint8_t>());
-    values.reserve(1);
-    node.buffers.push_back(bytes_of(values.take()));
-    return node;
-  }
-};
+template <class T, class Holds>
+Node fixed(const char* format, const char* name, Buffer<T> values, const uint8_t* status, int64_t rows,
+           Holds holds) {
+  Node node{format, name, rows, 0, {}, {}, nullptr};
+  node.buffers.push_back(validity(status, rows, holds, node.null_count));
+  node.buffers.push_back(bytes_of(std::move(values)));
+  return node;
+}
 
 #if VORLANE_X86_TARGETS
 // Lanes of a 16-bit shuffle: out lane j takes in lane l[j], none for -1.
@@ -132,30 +124,35 @@ __attribute__((target("ssse3"))) size_t split_samples_ssse3(const uint16_t* wire
 }
 #endif
 
+// The columns of a run of rows, each fixed-width one allocated at its
+// exact size and written by row; a null's value is zero.
 struct Records {
-  Fixed<uint8_t> version;
-  Fixed<int64_t> timestamp;
-  Fixed<int8_t> settings[4];
-  Fixed<int16_t> acc_temp;
-  Growing<int64_t> sample_offsets;
-  Growing<uint8_t> samples_valid;
-  int64_t samples_nulls = 0;
-  Growing<int16_t> axes[3];
+  int64_t rows;
+  int64_t row = 0;
+  Buffer<uint8_t> status;  // a Holds a row
+  Buffer<uint8_t> version;
+  Buffer<int64_t> timestamp;
+  Buffer<int8_t> settings[4];
+  Buffer<int16_t> acc_temp;
+  Buffer<int64_t> sample_offsets;
+  // The one large part of a run: on huge pages.
+  Growing<int16_t> axes[3]{Growing<int16_t>(true), Growing<int16_t>(true), Growing<int16_t>(true)};
   Texts errors;
 
-  // Each column reserved once: growing many buffers leaves the allocator
-  // holding what they grew out of. A sample takes at least three bytes, so
-  // a text of n bytes holds at most n / 4 of them; room reserved and not
-  // written costs no memory.
-  Records(int64_t rows, int64_t text_bytes) : errors(rows) {
-    version.reserve(rows);
-    timestamp.reserve(rows);
-    for (auto& setting : settings) setting.reserve(rows);
-    acc_temp.reserve(rows);
-    sample_offsets.reserve(static_cast<size_t>(rows) + 1);
-    samples_valid.reserve(static_cast<size_t>(rows));
+  // A sample takes at least three bytes, so a text of n bytes holds at
+  // most n / 4 of them; room reserved and not written costs no memory.
+  Records(int64_t count, int64_t text_bytes)
+      : rows(count),
+        status(allocate<uint8_t>(static_cast<size_t>(rows))),
+        version(allocate<uint8_t>(static_cast<size_t>(rows))),
+        timestamp(allocate<int64_t>(static_cast<size_t>(rows))),
+        settings{allocate<int8_t>(static_cast<size_t>(rows)), allocate<int8_t>(static_cast<size_t>(rows)),
+                 allocate<int8_t>(static_cast<size_t>(rows)), allocate<int8_t>(static_cast<size_t>(rows))},
+        acc_temp(allocate<int16_t>(static_cast<size_t>(rows))),
+        sample_offsets(allocate<int64_t>(static_cast<size_t>(rows) + 1)),
+        errors(rows) {
     for (auto& axis : axes) axis.reserve(static_cast<size_t>(text_bytes / 4) + 1);
-    *sample_offsets.extend(1) = 0;
+    sample_offsets[0] = 0;
   }
 
   // The samples' wire values, count triples x, y, z, as their three axes.
@@ -176,18 +173,18 @@ struct Records {
     }
   }
 
-  void end_row(bool decoded) {
-    *sample_offsets.extend(1) = static_cast<int64_t>(axes[0].size());
-    *samples_valid.extend(1) = decoded;
-    samples_nulls += !decoded;
+  void end_row(Holds holds) {
+    status[static_cast<size_t>(row)] = holds;
+    sample_offsets[static_cast<size_t>(++row)] = static_cast<int64_t>(axes[0].size());
   }
 
   void add_failure(std::string_view message, bool null) {
-    version.add(0, false);
-    timestamp.add(0, false);
-    for (auto& setting : settings) setting.add(0, false);
-    acc_temp.add(0, false);
-    end_row(false);
+    const auto r = static_cast<size_t>(row);
+    version[r] = 0;
+    timestamp[r] = 0;
+    for (auto& setting : settings) setting[r] = 0;
+    acc_temp[r] = 0;
+    end_row(kNothing);
     if (null) {
       errors.end_row(false);
     } else {
@@ -196,41 +193,46 @@ struct Records {
   }
 
   void add(const fused::Document& document) {
+    const auto r = static_cast<size_t>(row);
     const fused::text::Head& head = document.head();
-    version.add(static_cast<uint8_t>(head.version), true);
+    version[r] = static_cast<uint8_t>(head.version);
+    acc_temp[r] = wire::zigzag_decode(head.acc_temp);
+    add_samples(document.samples(), document.sample_count());
     if (head.version == 1) {
-      timestamp.add(head.timestamp, true);
-      for (auto& setting : settings) setting.add(0, false);
+      timestamp[r] = head.timestamp;
+      for (auto& setting : settings) setting[r] = 0;
+      end_row(kVersion1);
     } else {
-      timestamp.add(0, false);
+      timestamp[r] = 0;
       // The four tags, out of the one index the text is written from.
       static constexpr size_t kCounts[4] = {accel::detail::kRangeNames.size(), accel::detail::kFreqNames.size(),
                                             accel::detail::kNoiseNames.size(),
                                             accel::detail::kAntialiasNames.size()};
       size_t index = head.settings;
       for (int i = 3; i >= 0; --i) {
-        settings[i].add(static_cast<int8_t>(index % kCounts[i]), true);
+        settings[i][r] = static_cast<int8_t>(index % kCounts[i]);
         index /= kCounts[i];
       }
+      end_row(kSettings);
     }
-    acc_temp.add(wire::zigzag_decode(head.acc_temp), true);
-    add_samples(document.samples(), document.sample_count());
-    end_row(true);
     errors.end_row(false);
   }
 
   Node finish() {
-    const int64_t rows = static_cast<int64_t>(samples_valid.size());
+    const uint8_t* held = status.get();
+    const auto any = [](uint8_t h) { return h != kNothing; };
     Node node{"+s", "", rows, 0, {}, {}, nullptr};
     node.buffers.emplace_back();
-    node.children.push_back(version.finish("C", "version"));
-    node.children.push_back(timestamp.finish("l", "timestamp"));
+    node.children.push_back(fixed("C", "version", std::move(version), held, rows, any));
+    node.children.push_back(
+        fixed("l", "timestamp", std::move(timestamp), held, rows, [](uint8_t h) { return h == kVersion1; }));
     static constexpr const char* kNames[4] = {"range", "freq", "noise", "antialias"};
     for (int i = 0; i < 4; ++i) {
-      node.children.push_back(settings[i].finish("c", kNames[i]));
+      node.children.push_back(
+          fixed("c", kNames[i], std::move(settings[i]), held, rows, [](uint8_t h) { return h == kSettings; }));
       node.children.back().dictionary = dictionary(i);
     }
-    node.children.push_back(acc_temp.finish("s", "acc_temp"));
+    node.children.push_back(fixed("s", "acc_temp", std::move(acc_temp), held, rows, any));
     const int64_t count = static_cast<int64_t>(axes[0].size());
     Node sample{"+s", "item", count, 0, {}, {}, nullptr};
     sample.buffers.emplace_back();
@@ -242,9 +244,9 @@ struct Records {
       axis.buffers.push_back(bytes_of(axes[i].take()));
       sample.children.push_back(std::move(axis));
     }
-    Node list{"+L", "samples", rows, samples_nulls, {}, {}, nullptr};
-    list.buffers.push_back(samples_nulls > 0 ? bitmap(samples_valid.data(), rows) : Buffer<uint8_t>());
-    list.buffers.push_back(bytes_of(sample_offsets.take()));
+    Node list{"+L", "samples", rows, 0, {}, {}, nullptr};
+    list.buffers.push_back(validity(held, rows, any, list.null_count));
+    list.buffers.push_back(bytes_of(std::move(sample_offsets)));
     list.children.push_back(std::move(sample));
     node.children.push_back(std::move(list));
     StringColumn error = errors.finish();
