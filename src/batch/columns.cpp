@@ -143,12 +143,14 @@ Problem TextColumn::open(const char* format, const ArrowArray& array) {
     if (is_null(i)) continue;
     int32_t parts[4];
     std::memcpy(parts, views + 16 * (offset_ + i), sizeof parts);
-    const std::string row = "row " + std::to_string(i);
-    if (parts[0] < 0) return bad(what, "negative length at " + row);
+    // (The row's name only for a message: this loop runs over every row.)
+    if (parts[0] < 0) return bad(what, "negative length at row " + std::to_string(i));
     if (parts[0] <= 12) continue;
-    if (parts[2] < 0 || parts[2] >= buffers) return bad(what, "no data buffer " + std::to_string(parts[2]) + " for " + row);
+    if (parts[2] < 0 || parts[2] >= buffers) {
+      return bad(what, "no data buffer " + std::to_string(parts[2]) + " for row " + std::to_string(i));
+    }
     if (parts[3] < 0 || int64_t{parts[3]} + parts[0] > sizes[parts[2]]) {
-      return bad(what, row + " lies past the end of its data buffer");
+      return bad(what, "row " + std::to_string(i) + " lies past the end of its data buffer");
     }
   }
   return {};
@@ -285,11 +287,6 @@ void run_tasks(int64_t tasks, unsigned threads, const std::function<void(int64_t
 
 namespace {
 
-// Rows are decoded a chunk at a time into memory that stays in cache, then
-// copied to their place in the output: the output is written once, in row
-// order, by streaming stores, whichever thread decoded the rows.
-constexpr int64_t kChunkRows = 256;
-
 // Appends the documents and errors of rows [first, first + count).
 void decode_rows(const RowSource& source, int64_t first, int64_t count, fused::Document& document,
                  Texts& documents, Texts& errors) {
@@ -321,51 +318,31 @@ void decode_rows(const RowSource& source, int64_t first, int64_t count, fused::D
 
 }  // namespace
 
-Documents decode_documents(const RowSource& source, int64_t rows, int64_t text_bytes,
-                           unsigned threads) {
-  Texts documents(rows, true);
-  Texts errors(rows);
-  // A document is about four times its payload's text. Room reserved and
-  // not written costs no memory; too little means growing, by moving.
-  documents.data().reserve(5 * static_cast<size_t>(text_bytes) + 4096);
-  // Streaming stores pay off once the output is well beyond the caches; a
-  // small one is better left in them for its reader.
-  const bool streaming = text_bytes > (4 << 20);
+int64_t workers_for(int64_t rows, unsigned threads) noexcept {
+  return std::max<int64_t>(1, std::min<int64_t>(threads, (rows + kChunkRows - 1) / kChunkRows));
+}
+
+void decode_in_order(int64_t rows, int64_t workers, const std::function<void(int64_t, int64_t)>& decode,
+                     const std::function<void(int64_t)>& append) {
   const int64_t chunks = (rows + kChunkRows - 1) / kChunkRows;
-  const int64_t workers = std::max<int64_t>(1, std::min<int64_t>(threads, chunks));
-  if (workers == 1) {
-    // Alone, a thread writes in place: a copy through the cache costs more
-    // than it saves.
-    fused::Document document;
-    decode_rows(source, 0, rows, document, documents, errors);
-    return {documents.finish(), errors.finish()};
-  }
   std::atomic<int64_t> next{0};
-  // The chunk whose turn it is to be copied out; chunks are taken in order,
-  // so the one whose turn it is is always held by a thread that is not
-  // waiting.
+  // The chunk whose turn it is to be appended. Chunks are taken in order,
+  // so it is always held by a worker that is not waiting.
   std::mutex mutex;
   std::condition_variable turn;
-  int64_t copying = 0;
+  int64_t appending = 0;
   bool failed = false;
-  run_tasks(workers, static_cast<unsigned>(workers), [&](int64_t) {
-    Texts part_documents(kChunkRows);
-    Texts part_errors(kChunkRows);
-    fused::Document document;
+  run_tasks(workers, static_cast<unsigned>(workers), [&](int64_t worker) {
     try {
       for (int64_t c; (c = next.fetch_add(1)) < chunks;) {
-        const int64_t first = c * kChunkRows;
-        part_documents.clear();
-        part_errors.clear();
-        decode_rows(source, first, std::min(kChunkRows, rows - first), document, part_documents, part_errors);
+        decode(c, worker);
         std::unique_lock<std::mutex> lock(mutex);
-        turn.wait(lock, [&] { return copying == c || failed; });
+        turn.wait(lock, [&] { return appending == c || failed; });
         if (failed) return;
         lock.unlock();
-        documents.append(part_documents, streaming);
-        errors.append(part_errors, false);
+        append(worker);
         lock.lock();
-        copying = c + 1;
+        appending = c + 1;
         lock.unlock();
         turn.notify_all();
       }
@@ -378,6 +355,47 @@ Documents decode_documents(const RowSource& source, int64_t rows, int64_t text_b
       throw;
     }
   });
+}
+
+Documents decode_documents(const RowSource& source, int64_t rows, int64_t text_bytes,
+                           unsigned threads) {
+  Texts documents(rows, true);
+  Texts errors(rows);
+  // A document is about four times its payload's text. Room reserved and
+  // not written costs no memory; too little means growing, by moving.
+  documents.data().reserve(5 * static_cast<size_t>(text_bytes) + 4096);
+  const int64_t workers = workers_for(rows, threads);
+  if (workers == 1) {
+    // Alone, a thread writes in place: a copy through the cache costs more
+    // than it saves.
+    fused::Document document;
+    decode_rows(source, 0, rows, document, documents, errors);
+    return {documents.finish(), errors.finish()};
+  }
+  // Streaming stores pay off once the output is well beyond the caches.
+  const bool streaming = text_bytes > (4 << 20);
+  struct Part {
+    Texts documents{kChunkRows};
+    Texts errors{kChunkRows};
+    fused::Document document;
+  };
+  std::vector<std::unique_ptr<Part>> parts;
+  for (int64_t w = 0; w < workers; ++w) parts.push_back(std::make_unique<Part>());
+  decode_in_order(
+      rows, workers,
+      [&](int64_t chunk, int64_t worker) {
+        Part& part = *parts[static_cast<size_t>(worker)];
+        part.documents.clear();
+        part.errors.clear();
+        const int64_t first = chunk * kChunkRows;
+        decode_rows(source, first, std::min(kChunkRows, rows - first), part.document, part.documents,
+                    part.errors);
+      },
+      [&](int64_t worker) {
+        const Part& part = *parts[static_cast<size_t>(worker)];
+        documents.append(part.documents, streaming);
+        errors.append(part.errors, false);
+      });
   if (streaming) stream_fence();
   return {documents.finish(), errors.finish()};
 }

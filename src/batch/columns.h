@@ -159,18 +159,19 @@ Documents decode_documents(const RowSource& source, int64_t rows, int64_t text_b
 // std::bad_alloc (or std::runtime_error for anything else) is thrown here.
 void run_tasks(int64_t tasks, unsigned threads, const std::function<void(int64_t)>& task);
 
-// Rows split into one run a thread (of at least 1,024 rows: rows cost about
-// the same), each decoded by decode(first, count, runs), in row order.
-template <class Part, class Decode>
-std::vector<Part> decode_in_runs(int64_t rows, unsigned threads, Decode&& decode) {
-  const int64_t runs = std::max<int64_t>(1, std::min<int64_t>(threads, rows / 1024));
-  std::vector<Part> parts(static_cast<size_t>(runs));
-  run_tasks(runs, threads, [&](int64_t r) {
-    const int64_t first = rows * r / runs;
-    const int64_t last = rows * (r + 1) / runs;
-    parts[static_cast<size_t>(r)] = decode(first, last - first, runs);
-  });
-  return parts;
-}
+// Rows are decoded a chunk at a time into a part that stays in cache, then
+// appended to the output: the output is written once, in row order,
+// whichever thread decoded the rows.
+inline constexpr int64_t kChunkRows = 256;
+
+// Runs decode(chunk, worker) for every chunk of `rows` rows on at most
+// `threads` workers (the calling thread among them), and after each,
+// append(worker) on the same worker, one at a time and in chunk order.
+// Returns how many workers it used; a lone one is the calling thread,
+// which a caller may rather have decode in place. A failure is thrown as
+// by run_tasks, and no worker is left waiting.
+int64_t workers_for(int64_t rows, unsigned threads) noexcept;
+void decode_in_order(int64_t rows, int64_t workers, const std::function<void(int64_t, int64_t)>& decode,
+                     const std::function<void(int64_t)>& append);
 
 }  // namespace vorlane::batch

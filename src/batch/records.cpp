@@ -173,6 +173,40 @@ struct Records {
     }
   }
 
+  // Empty again, keeping the memory its samples took.
+  void clear() noexcept {
+    row = 0;
+    for (auto& axis : axes) axis.clear();
+    errors.clear();
+  }
+
+  // Appends the rows of `part`; `streaming`, its samples with
+  // copy_streaming.
+  void append(const Records& part, bool streaming) {
+    const auto at = static_cast<size_t>(row);
+    const auto n = static_cast<size_t>(part.row);
+    std::memcpy(status.get() + at, part.status.get(), n);
+    std::memcpy(version.get() + at, part.version.get(), n);
+    std::memcpy(timestamp.get() + at, part.timestamp.get(), n * sizeof(int64_t));
+    for (int i = 0; i < 4; ++i) std::memcpy(settings[i].get() + at, part.settings[i].get(), n);
+    std::memcpy(acc_temp.get() + at, part.acc_temp.get(), n * sizeof(int16_t));
+    const int64_t base = static_cast<int64_t>(axes[0].size());
+    for (size_t i = 1; i <= n; ++i) sample_offsets[at + i] = part.sample_offsets[i] + base;
+    const size_t count = part.axes[0].size();
+    for (int i = 0; i < 3; ++i) {
+      if (count == 0) break;
+      auto* to = reinterpret_cast<char*>(axes[i].extend(count));
+      const auto* from = reinterpret_cast<const char*>(part.axes[i].data());
+      if (streaming) {
+        copy_streaming(to, from, count * sizeof(int16_t));
+      } else {
+        std::memcpy(to, from, count * sizeof(int16_t));
+      }
+    }
+    errors.append(part.errors, false);
+    row += part.row;
+  }
+
   void end_row(Holds holds) {
     status[static_cast<size_t>(row)] = holds;
     sample_offsets[static_cast<size_t>(++row)] = static_cast<int64_t>(axes[0].size());
@@ -259,11 +293,10 @@ struct Records {
   }
 };
 
-Node decode_run(const RowSource& source, int64_t first, int64_t rows, int64_t text_bytes) {
-  Records records(rows, text_bytes);
-  // One for the run: small payloads decode in it with no allocation.
-  fused::Document document;
-  for (int64_t row = first; row < first + rows; ++row) {
+// Appends rows [first, first + count).
+void decode_rows(const RowSource& source, int64_t first, int64_t count, fused::Document& document,
+                 Records& records) {
+  for (int64_t row = first; row < first + count; ++row) {
     const Row input = source(row);
     if (input.kind != Row::Kind::Text) {
       records.add_failure(input.text, input.kind == Row::Kind::Null);
@@ -276,7 +309,6 @@ Node decode_run(const RowSource& source, int64_t first, int64_t rows, int64_t te
       records.add(document);
     }
   }
-  return records.finish();
 }
 
 // ---- joining arrays of one type ----
@@ -380,13 +412,32 @@ Node join_nodes(const std::vector<const Node*>& parts) {
 }  // namespace
 
 Node decode_records(const RowSource& source, int64_t rows, int64_t text_bytes, unsigned threads) {
-  auto parts = decode_in_runs<Node>(rows, threads, [&](int64_t first, int64_t count, int64_t runs) {
-    return decode_run(source, first, count, text_bytes / runs + 1);
-  });
-  if (parts.size() == 1) return std::move(parts.front());
-  std::vector<const Node*> list;
-  for (const Node& part : parts) list.push_back(&part);
-  return join_nodes(list);
+  Records records(rows, text_bytes);
+  const int64_t workers = workers_for(rows, threads);
+  if (workers == 1) {
+    // One for the column: small payloads decode in it with no allocation.
+    fused::Document document;
+    decode_rows(source, 0, rows, document, records);
+    return records.finish();
+  }
+  const bool streaming = text_bytes > (4 << 20);
+  struct Part {
+    Records records{kChunkRows, 0};
+    fused::Document document;
+  };
+  std::vector<std::unique_ptr<Part>> parts;
+  for (int64_t w = 0; w < workers; ++w) parts.push_back(std::make_unique<Part>());
+  decode_in_order(
+      rows, workers,
+      [&](int64_t chunk, int64_t worker) {
+        Part& part = *parts[static_cast<size_t>(worker)];
+        part.records.clear();
+        const int64_t first = chunk * kChunkRows;
+        decode_rows(source, first, std::min(kChunkRows, rows - first), part.document, part.records);
+      },
+      [&](int64_t worker) { records.append(parts[static_cast<size_t>(worker)]->records, streaming); });
+  if (streaming) stream_fence();
+  return records.finish();
 }
 
 Node concatenate(const std::vector<std::shared_ptr<const Node>>& parts) {

@@ -44,7 +44,7 @@ TEST(RunTasks, AFailureStopsTheRestAndIsThrownByItsKind) {
   }
 }
 
-TEST(DecodeDocuments, AFailingRowIsThrownAndNoThreadIsLeftWaiting) {
+TEST(DecodeInOrder, AFailingRowIsThrownAndNoThreadIsLeftWaiting) {
   const std::string payload = "AQMBATICAQTQDwDXBP//Aw==";
   for (int64_t bad : {int64_t{0}, int64_t{255}, int64_t{256}, int64_t{5000}, int64_t{9999}}) {
     for (unsigned threads : {1u, 2u, 4u}) {
@@ -53,6 +53,8 @@ TEST(DecodeDocuments, AFailingRowIsThrownAndNoThreadIsLeftWaiting) {
         return Row{Row::Kind::Text, payload, 3};
       };
       EXPECT_THROW(vorlane::batch::decode_documents(source, 10000, 240000, threads), std::bad_alloc)
+          << "row " << bad << ", " << threads << " threads";
+      EXPECT_THROW(vorlane::batch::decode_records(source, 10000, 240000, threads), std::bad_alloc)
           << "row " << bad << ", " << threads << " threads";
     }
   }
