@@ -17,6 +17,7 @@
 #endif
 
 #include "batch/columns.h"
+#include "fused/document.h"
 
 namespace vorlane::batch {
 
@@ -196,5 +197,39 @@ class Texts {
   Growing<uint8_t> valid_;
   int64_t nulls_ = 0;
 };
+
+// Decodes rows [0, rows) into `out` with decode(target, document, first,
+// count). A lone thread decodes in place: a copy through the cache costs
+// more than it saves. Several decode a chunk at a time into parts of their
+// own (make_part()), each appended to `out` in row order by
+// out.append(part, streaming) after part.clear() and decode.
+template <class Out, class MakePart, class Decode>
+void decode_chunked(Out& out, int64_t rows, int64_t text_bytes, unsigned threads, MakePart&& make_part,
+                    Decode&& decode) {
+  const int64_t workers = workers_for(rows, threads);
+  if (workers == 1) {
+    fused::Document document;
+    decode(out, document, 0, rows);
+    return;
+  }
+  // Streaming stores pay off once the output is well beyond the caches.
+  const bool streaming = text_bytes > (4 << 20);
+  struct Worker {
+    decltype(make_part()) part;
+    fused::Document document;
+  };
+  std::vector<std::unique_ptr<Worker>> own;
+  for (int64_t w = 0; w < workers; ++w) own.push_back(std::unique_ptr<Worker>(new Worker{make_part(), {}}));
+  decode_in_order(
+      rows, workers,
+      [&](int64_t chunk, int64_t worker) {
+        Worker& w = *own[static_cast<size_t>(worker)];
+        w.part.clear();
+        const int64_t first = chunk * kChunkRows;
+        decode(w.part, w.document, first, std::min(kChunkRows, rows - first));
+      },
+      [&](int64_t worker) { out.append(own[static_cast<size_t>(worker)]->part, streaming); });
+  if (streaming) stream_fence();
+}
 
 }  // namespace vorlane::batch

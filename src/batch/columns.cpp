@@ -287,9 +287,26 @@ void run_tasks(int64_t tasks, unsigned threads, const std::function<void(int64_t
 
 namespace {
 
+// Documents and their errors, as a run of rows is decoded.
+struct DocumentTexts {
+  Texts documents;
+  Texts errors;
+
+  void clear() noexcept {
+    documents.clear();
+    errors.clear();
+  }
+  void append(const DocumentTexts& part, bool streaming) {
+    documents.append(part.documents, streaming);
+    errors.append(part.errors, false);
+  }
+};
+
 // Appends the documents and errors of rows [first, first + count).
-void decode_rows(const RowSource& source, int64_t first, int64_t count, fused::Document& document,
-                 Texts& documents, Texts& errors) {
+void decode_rows(const RowSource& source, DocumentTexts& out, fused::Document& document, int64_t first,
+                 int64_t count) {
+  Texts& documents = out.documents;
+  Texts& errors = out.errors;
   for (int64_t row = first; row < first + count; ++row) {
     const Row input = source(row);
     if (input.kind != Row::Kind::Text) {
@@ -359,45 +376,16 @@ void decode_in_order(int64_t rows, int64_t workers, const std::function<void(int
 
 Documents decode_documents(const RowSource& source, int64_t rows, int64_t text_bytes,
                            unsigned threads) {
-  Texts documents(rows, true);
-  Texts errors(rows);
+  DocumentTexts out{Texts(rows, true), Texts(rows)};
   // A document is about four times its payload's text. Room reserved and
   // not written costs no memory; too little means growing, by moving.
-  documents.data().reserve(5 * static_cast<size_t>(text_bytes) + 4096);
-  const int64_t workers = workers_for(rows, threads);
-  if (workers == 1) {
-    // Alone, a thread writes in place: a copy through the cache costs more
-    // than it saves.
-    fused::Document document;
-    decode_rows(source, 0, rows, document, documents, errors);
-    return {documents.finish(), errors.finish()};
-  }
-  // Streaming stores pay off once the output is well beyond the caches.
-  const bool streaming = text_bytes > (4 << 20);
-  struct Part {
-    Texts documents{kChunkRows};
-    Texts errors{kChunkRows};
-    fused::Document document;
-  };
-  std::vector<std::unique_ptr<Part>> parts;
-  for (int64_t w = 0; w < workers; ++w) parts.push_back(std::make_unique<Part>());
-  decode_in_order(
-      rows, workers,
-      [&](int64_t chunk, int64_t worker) {
-        Part& part = *parts[static_cast<size_t>(worker)];
-        part.documents.clear();
-        part.errors.clear();
-        const int64_t first = chunk * kChunkRows;
-        decode_rows(source, first, std::min(kChunkRows, rows - first), part.document, part.documents,
-                    part.errors);
-      },
-      [&](int64_t worker) {
-        const Part& part = *parts[static_cast<size_t>(worker)];
-        documents.append(part.documents, streaming);
-        errors.append(part.errors, false);
+  out.documents.data().reserve(5 * static_cast<size_t>(text_bytes) + 4096);
+  decode_chunked(
+      out, rows, text_bytes, threads, [] { return DocumentTexts{Texts(kChunkRows), Texts(kChunkRows)}; },
+      [&](DocumentTexts& into, fused::Document& document, int64_t first, int64_t count) {
+        decode_rows(source, into, document, first, count);
       });
-  if (streaming) stream_fence();
-  return {documents.finish(), errors.finish()};
+  return {out.documents.finish(), out.errors.finish()};
 }
 
 template <class T>

@@ -294,8 +294,8 @@ struct Records {
 };
 
 // Appends rows [first, first + count).
-void decode_rows(const RowSource& source, int64_t first, int64_t count, fused::Document& document,
-                 Records& records) {
+void decode_rows(const RowSource& source, Records& records, fused::Document& document, int64_t first,
+                 int64_t count) {
   for (int64_t row = first; row < first + count; ++row) {
     const Row input = source(row);
     if (input.kind != Row::Kind::Text) {
@@ -413,30 +413,11 @@ Node join_nodes(const std::vector<const Node*>& parts) {
 
 Node decode_records(const RowSource& source, int64_t rows, int64_t text_bytes, unsigned threads) {
   Records records(rows, text_bytes);
-  const int64_t workers = workers_for(rows, threads);
-  if (workers == 1) {
-    // One for the column: small payloads decode in it with no allocation.
-    fused::Document document;
-    decode_rows(source, 0, rows, document, records);
-    return records.finish();
-  }
-  const bool streaming = text_bytes > (4 << 20);
-  struct Part {
-    Records records{kChunkRows, 0};
-    fused::Document document;
-  };
-  std::vector<std::unique_ptr<Part>> parts;
-  for (int64_t w = 0; w < workers; ++w) parts.push_back(std::make_unique<Part>());
-  decode_in_order(
-      rows, workers,
-      [&](int64_t chunk, int64_t worker) {
-        Part& part = *parts[static_cast<size_t>(worker)];
-        part.records.clear();
-        const int64_t first = chunk * kChunkRows;
-        decode_rows(source, first, std::min(kChunkRows, rows - first), part.document, part.records);
-      },
-      [&](int64_t worker) { records.append(parts[static_cast<size_t>(worker)]->records, streaming); });
-  if (streaming) stream_fence();
+  decode_chunked(
+      records, rows, text_bytes, threads, [] { return Records(kChunkRows, 0); },
+      [&](Records& into, fused::Document& document, int64_t first, int64_t count) {
+        decode_rows(source, into, document, first, count);
+      });
   return records.finish();
 }
 
