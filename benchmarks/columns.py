@@ -11,8 +11,9 @@ the ratio is to the loop's best in the same run. What is timed is the
 decoding from a column already in the engine (a pandas Series, a Polars
 frame, a DuckDB table, a cached Spark DataFrame) to its output in the
 engine; Spark's JVM start and the caching are not timed. "Spark, a UDF
-echoing" runs a pandas UDF that returns its input: what Spark's Arrow
-exchange costs with no decoding at all.
+echoing" runs a pandas UDF that returns its input, "Spark, mapInArrow
+echoing" a mapInArrow function that adds it as the document: what Spark's
+Arrow exchange costs with no decoding at all.
 
 --memory instead measures the decoder's peak memory on a stream: the
 payloads written to an Arrow IPC file in batches of 65,536 rows, read back
@@ -91,6 +92,7 @@ def arrow_lists(table):
 
 def recipes(payloads, args, tmp):
     """(name, setup) pairs; setup returns (timed function, to (documents, errors))."""
+    import pyarrow.parquet as pq
     import vorlane_binary_parser_columns as columns
 
     def native(threads, arrow, output="documents"):
@@ -215,6 +217,44 @@ def recipes(payloads, args, tmp):
         return (lambda: columns.dask_decode(frame["payload"], 3).compute(scheduler="sync"),
                 lambda out: (out["document"].tolist(), out["error"].tolist()))
 
+    def spark_arrow(output):
+        # mapInArrow: each Arrow batch decoded as it is, no pandas between.
+        def setup():
+            from pyspark.sql import SparkSession
+            from pyspark.sql.types import StructType
+            frame = SparkSession.builder.getOrCreate().read.parquet(os.path.join(tmp, "payloads.parquet")).cache()
+            frame.count()
+            fields = columns.SPARK_RECORDS_SCHEMA if output == "records" else columns.SPARK_SCHEMA
+            schema = StructType(frame.schema.fields + StructType.fromDDL(fields).fields)
+            decoded = frame.mapInArrow(columns.spark_decode_batches("payload", 3, output), schema)
+            run = lambda: decoded.write.format("noop").mode("overwrite").save()  # noqa: E731
+            if output == "records":
+                return run, None
+
+            def result(_):
+                out = os.path.join(tmp, "spark-arrow-out")
+                decoded.select("n", "document", "error").write.mode("overwrite").parquet(out)
+                return arrow_lists(pq.read_table(out).sort_by("n"))
+            return run, result
+        return setup
+
+    def spark_arrow_floor():
+        # mapInArrow returning each batch with its payload as the document.
+        import pyarrow as pa
+        from pyspark.sql import SparkSession
+        from pyspark.sql.types import StructType
+
+        def echo(batches):
+            for batch in batches:
+                payload = batch.column("payload")
+                yield pa.RecordBatch.from_arrays(batch.columns + [payload, pa.nulls(len(payload), pa.string())],
+                                                 names=batch.schema.names + ["document", "error"])
+        frame = SparkSession.builder.getOrCreate().read.parquet(os.path.join(tmp, "payloads.parquet")).cache()
+        frame.count()
+        schema = StructType(frame.schema.fields + StructType.fromDDL(columns.SPARK_SCHEMA).fields)
+        decoded = frame.mapInArrow(echo, schema)
+        return lambda: decoded.write.format("noop").mode("overwrite").save(), None
+
     def spark_floor():
         import pandas as pd
         from pyspark.sql import SparkSession
@@ -244,8 +284,9 @@ def recipes(payloads, args, tmp):
              ("decode_column (list)", plain), ("pandas, object Series", pandas_of(object)),
              ("pandas, string[pyarrow] Series", pandas_of("string[pyarrow]")),
              ("Polars map_batches", polars), ("DuckDB Arrow UDF", duckdb),
-             ("Spark pandas UDF", spark), ("Dask map_partitions", dask),
-             ("Spark, a UDF echoing", spark_floor)]
+             ("Spark pandas UDF", spark), ("Spark mapInArrow", spark_arrow("documents")),
+             ("Spark mapInArrow records", spark_arrow("records")), ("Dask map_partitions", dask),
+             ("Spark, a UDF echoing", spark_floor), ("Spark, mapInArrow echoing", spark_arrow_floor)]
     skip = set(filter(None, args.skip.split(",")))
     return [(name, setup) for name, setup in table if name.split()[0].lower().strip(",") not in skip]
 

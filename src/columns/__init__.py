@@ -234,17 +234,11 @@ def register_duckdb(connection: duckdb.DuckDBPyConnection, name: str = "vorlane_
     # duckdb.sqltype in newer DuckDB; the type's constructor before.
     sqltype: Any = getattr(duckdb, "sqltype", None) or importlib.import_module("duckdb.typing").DuckDBPyType
     decoder = _decoder(output)
-    # DuckDB wants plain strings for the settings: the type cast to, worked
-    # out once rather than for every vector.
-    plain = None
-    if output == "records":
-        plain = pa.struct([f.with_type(f.type.value_type) if pa.types.is_dictionary(f.type) else f
-                           for f in pa.array(decoder([], 3)).type])
 
     def decode(versions: Any, payloads: Any) -> Any:
-        # A vector is small (at most 2048 rows): one thread decodes it.
-        out = pa.array(decoder(payloads, _arrow_versions(versions, len(payloads)), threads=1))
-        return out if plain is None else out.cast(plain)
+        # A vector is small (at most 2048 rows): one thread decodes it. The
+        # settings' dictionaries DuckDB reads as the VARCHAR declared.
+        return pa.array(decoder(payloads, _arrow_versions(versions, len(payloads)), threads=1))
 
     result = DUCKDB_RECORDS if output == "records" else "STRUCT(document VARCHAR, error VARCHAR)"
     connection.create_function(
