@@ -40,6 +40,28 @@ inline void prefer_huge_pages(void* p, size_t bytes) noexcept {
 #endif
 }
 
+// Frees the memory of the whole pages of [p + size, p + capacity), which
+// stays mapped and reads as zeros.
+inline void give_back_after(void* p, size_t size, size_t capacity) noexcept {
+#if defined(__linux__)
+  constexpr uintptr_t kPage = 4096;
+  const uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + size + kPage - 1) & ~(kPage - 1);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + capacity) & ~(kPage - 1);
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+#else
+  (void)p;
+  (void)size;
+  (void)capacity;
+#endif
+}
+
+// The same buffer as bytes, still freed (or kept) as it was made.
+template <class T>
+Buffer<uint8_t> bytes_of(Buffer<T> buffer) {
+  const Free free = buffer.get_deleter();
+  return Buffer<uint8_t>(reinterpret_cast<uint8_t*>(buffer.release()), free);
+}
+
 // Copies `n` bytes to memory that will not be read again soon: on x86-64,
 // whole cache lines are stored around the caches, which writes a large
 // output about twice as fast as stores that first read each line in.
@@ -87,6 +109,14 @@ class Growing {
   }
   void reserve(size_t capacity) {
     if (capacity <= capacity_) return;
+    if (huge_ && !buffer_ && capacity * sizeof(T) >= kKeptMin) {
+      size_t bytes = 0;
+      if (void* kept = take_kept(capacity * sizeof(T), bytes)) {
+        buffer_.reset(static_cast<T*>(kept));
+        capacity_ = bytes / sizeof(T);
+        return;
+      }
+    }
     void* grown = std::realloc(buffer_.get(), capacity * sizeof(T));
     if (grown == nullptr) throw std::bad_alloc();
     buffer_.release();
@@ -100,10 +130,14 @@ class Growing {
   // Empty again, keeping its memory.
   void clear() noexcept { size_ = 0; }
   // The buffer, cut to its size (at least one element: Arrow wants a
-  // pointer even for no bytes).
+  // pointer even for no bytes). A large `huge` one keeps its capacity, to
+  // be kept when released, and gives back the pages past its size.
   Buffer<T> take() {
     reserve(1);
-    if (capacity_ > size_ && size_ > 0) {
+    if (huge_ && capacity_ * sizeof(T) >= kKeptMin) {
+      give_back_after(buffer_.get(), size_ * sizeof(T), capacity_ * sizeof(T));
+      buffer_.get_deleter().kept = capacity_ * sizeof(T);
+    } else if (capacity_ > size_ && size_ > 0) {
       if (void* cut = std::realloc(buffer_.get(), size_ * sizeof(T))) {
         buffer_.release();
         buffer_.reset(static_cast<T*>(cut));

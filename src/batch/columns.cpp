@@ -12,6 +12,10 @@
 #include <string_view>
 #include <thread>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 
 #include "accel/errors.h"
 #include "fused/document.h"
@@ -335,6 +339,50 @@ void decode_rows(const RowSource& source, DocumentTexts& out, fused::Document& d
 
 }  // namespace
 
+namespace {
+
+// The kept buffers, each with its capacity in its first eight bytes: one
+// exchange gives or takes a buffer, with no lock to be held across a fork.
+std::atomic<void*> g_kept[4];
+
+}  // namespace
+
+namespace {
+
+bool keep(void* p) noexcept {
+  for (auto& slot : g_kept) {
+    void* none = nullptr;
+    if (slot.compare_exchange_strong(none, p)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void give_kept(void* p, size_t capacity) noexcept {
+  std::memcpy(p, &capacity, sizeof capacity);
+#if defined(__linux__) && defined(MADV_FREE)
+  // Its pages the kernel may take back without writing them anywhere.
+  constexpr uintptr_t kPage = 4096;
+  const uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + kPage) & ~(kPage - 1);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + capacity) & ~(kPage - 1);
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_FREE);
+#endif
+  if (!keep(p)) std::free(p);
+}
+
+void* take_kept(size_t bytes, size_t& capacity) noexcept {
+  for (auto& slot : g_kept) {
+    void* p = slot.exchange(nullptr);
+    if (p == nullptr) continue;
+    std::memcpy(&capacity, p, sizeof capacity);
+    // One far larger is left for an output of its size.
+    if (capacity >= bytes && capacity / 4 <= bytes) return p;
+    if (capacity < bytes || !keep(p)) std::free(p);
+  }
+  return nullptr;
+}
+
 int64_t workers_for(int64_t rows, unsigned threads) noexcept {
   return std::max<int64_t>(1, std::min<int64_t>(threads, (rows + kChunkRows - 1) / kChunkRows));
 }
@@ -388,10 +436,6 @@ Documents decode_documents(const RowSource& source, int64_t rows, int64_t text_b
   return {out.documents.finish(), out.errors.finish()};
 }
 
-template <class T>
-Buffer<uint8_t> bytes_of(Buffer<T> buffer) {
-  return Buffer<uint8_t>(reinterpret_cast<uint8_t*>(buffer.release()));
-}
 
 Node string_node(StringColumn column, const char* name) {
   Node node{"U", name, column.length, column.null_count, {}, {}, nullptr};

@@ -96,9 +96,30 @@ struct Row {
 // Where rows come from; `row` is called from several threads at once.
 using RowSource = std::function<Row(int64_t row)>;
 
-// Memory from malloc: a buffer grown by realloc is moved, not copied.
+// A large output buffer released, kept for the next output rather than
+// freed: fresh memory costs the kernel a fault and a zeroed page for every
+// page, about as much as writing the output itself, where memory kept
+// costs nothing to write again (the allocator under a Python loop keeps
+// the memory of its strings the same way). A few are kept at a time, each
+// given back lazily (the kernel may take its pages when it needs them).
+// give_kept keeps `p`, of `capacity` bytes, or frees it; take_kept returns
+// one of at least `bytes` bytes and sets `capacity`, or nullptr.
+void give_kept(void* p, size_t capacity) noexcept;
+void* take_kept(size_t bytes, size_t& capacity) noexcept;
+// Below this a buffer is not worth keeping.
+inline constexpr size_t kKeptMin = size_t{8} << 20;
+
+// Memory from malloc: a buffer grown by realloc is moved, not copied. One
+// made to be kept knows its capacity.
 struct Free {
-  void operator()(void* p) const noexcept { std::free(p); }
+  size_t kept = 0;
+  void operator()(void* p) const noexcept {
+    if (kept != 0 && p != nullptr) {
+      give_kept(p, kept);
+    } else {
+      std::free(p);
+    }
+  }
 };
 template <class T>
 using Buffer = std::unique_ptr<T[], Free>;

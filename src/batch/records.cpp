@@ -19,10 +19,6 @@
 namespace vorlane::batch {
 namespace {
 
-template <class T>
-Buffer<uint8_t> bytes_of(Buffer<T> buffer) {
-  return Buffer<uint8_t>(reinterpret_cast<uint8_t*>(buffer.release()));
-}
 
 // A setting's names as an Arrow string array: the dictionary its column's
 // indices point into. Made once, shared by every batch.

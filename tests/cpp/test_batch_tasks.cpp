@@ -1,9 +1,11 @@
 // The column decoder's thread pool: every task once, and a failing task
 // stops the rest and comes back as the kind of failure it was; so does a
-// failing row while other threads wait for their turn to copy.
+// failing row while other threads wait for their turn to copy; released
+// output buffers are kept for outputs of about their size.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -58,6 +60,26 @@ TEST(DecodeInOrder, AFailingRowIsThrownAndNoThreadIsLeftWaiting) {
           << "row " << bad << ", " << threads << " threads";
     }
   }
+}
+
+TEST(KeptBuffers, TakenOnlyByAnOutputOfAboutTheirSize) {
+  using vorlane::batch::give_kept;
+  using vorlane::batch::take_kept;
+  constexpr size_t kMiB = size_t{1} << 20;
+  size_t capacity = 0;
+  while (void* left = take_kept(1, capacity)) std::free(left);  // from other tests
+  EXPECT_EQ(take_kept(kMiB, capacity), nullptr);
+  void* kept = std::malloc(16 * kMiB);
+  ASSERT_NE(kept, nullptr);
+  give_kept(kept, 16 * kMiB);
+  EXPECT_EQ(take_kept(2 * kMiB, capacity), nullptr);  // far larger: left for its like
+  void* taken = take_kept(8 * kMiB, capacity);
+  EXPECT_EQ(taken, kept);
+  EXPECT_EQ(capacity, 16 * kMiB);
+  static_cast<char*>(taken)[16 * kMiB - 1] = 1;  // all of it still writable
+  give_kept(taken, 16 * kMiB);
+  EXPECT_EQ(take_kept(32 * kMiB, capacity), nullptr);  // too small: freed
+  EXPECT_EQ(take_kept(8 * kMiB, capacity), nullptr);
 }
 
 }  // namespace

@@ -99,6 +99,16 @@ def test_run_edges(rows, threads):
     assert typed(records(payloads, 3, threads=threads)) == as_records(expected)
 
 
+def test_an_output_in_memory_kept_from_one_released_is_exact():
+    # Both outputs are large enough that the first one's memory, released,
+    # is written again by the second.
+    for seed, threads in ((31, 1), (32, 2), (33, 1)):
+        payloads = payload_column(seed, rows=30000 - 5000 * (seed - 31))
+        expected = loop(payloads, 3)
+        assert lists(documents(pa.array(payloads, pa.string()), 3, threads=threads)) == expected
+        assert typed(records(payloads, 3, threads=threads)) == as_records(expected)
+
+
 @pytest.mark.parametrize("kind", ["int8", "uint8", "int16", "uint16", "int32", "uint32", "int64", "uint64"])
 def test_version_columns_of_every_integer_type(kind):
     payloads = payload_column(99, rows=400)
