@@ -156,12 +156,15 @@ def recipes(payloads, args, tmp):
     def plain():
         return lambda: columns.decode_column(payloads, 3), lambda out: out
 
-    def pandas_of(dtype):
+    def frame_lists(out):
+        import pyarrow as pa
+        return tuple(pa.array(out[name].array, pa.large_string()).to_pylist() for name in ("document", "error"))
+
+    def pandas_of(dtype, backend=None):
         def setup():
             import pandas as pd
             series = pd.Series(payloads, dtype=dtype)
-            return (lambda: columns.decode_series(series, 3),
-                    lambda out: (out["document"].tolist(), out["error"].tolist()))
+            return lambda: columns.decode_series(series, 3, dtype_backend=backend), frame_lists
         return setup
 
     def polars():
@@ -209,13 +212,15 @@ def recipes(payloads, args, tmp):
             return arrow_lists(pq.read_table(out).sort_by("n"))
         return run, result
 
-    def dask():
-        import dask.dataframe as dd
-        import pandas as pd
-        frame = dd.from_pandas(pd.DataFrame({"payload": pd.Series(payloads, dtype=object)}),
-                               npartitions=8).persist(scheduler="sync")
-        return (lambda: columns.dask_decode(frame["payload"], 3).compute(scheduler="sync"),
-                lambda out: (out["document"].tolist(), out["error"].tolist()))
+    def dask_of(backend=None):
+        def setup():
+            import dask.dataframe as dd
+            import pandas as pd
+            frame = dd.from_pandas(pd.DataFrame({"payload": pd.Series(payloads, dtype=object)}),
+                                   npartitions=8).persist(scheduler="sync")
+            return (lambda: columns.dask_decode(frame["payload"], 3, dtype_backend=backend).compute(scheduler="sync"),
+                    frame_lists)
+        return setup
 
     def spark_arrow(output):
         # mapInArrow: each Arrow batch decoded as it is, no pandas between.
@@ -283,9 +288,11 @@ def recipes(payloads, args, tmp):
              (f"DuckDB documents + json_transform{json_note}", duckdb_of("documents", True)),
              ("decode_column (list)", plain), ("pandas, object Series", pandas_of(object)),
              ("pandas, string[pyarrow] Series", pandas_of("string[pyarrow]")),
+             ("pandas, string[pyarrow] Series, dtype_backend=pyarrow", pandas_of("string[pyarrow]", "pyarrow")),
              ("Polars map_batches", polars), ("DuckDB Arrow UDF", duckdb),
              ("Spark pandas UDF", spark), ("Spark mapInArrow", spark_arrow("documents")),
-             ("Spark mapInArrow records", spark_arrow("records")), ("Dask map_partitions", dask),
+             ("Spark mapInArrow records", spark_arrow("records")), ("Dask map_partitions", dask_of()),
+             ("Dask map_partitions, dtype_backend=pyarrow", dask_of("pyarrow")),
              ("Spark, a UDF echoing", spark_floor), ("Spark, mapInArrow echoing", spark_arrow_floor)]
     skip = set(filter(None, args.skip.split(",")))
     return [(name, setup) for name, setup in table if name.split()[0].lower().strip(",") not in skip]

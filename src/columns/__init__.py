@@ -46,6 +46,7 @@ SPARK_RECORDS_SCHEMA = ("struct<version:short, timestamp:long, range:string, fre
                         "error:string>")
 Versions = int | Sequence[int | None]
 Output = Literal["documents", "records"]
+DtypeBackend = Literal["pyarrow"]
 
 
 def _decoder(output: Output) -> Any:
@@ -132,17 +133,21 @@ def _object_columns(values: Any, versions: Any) -> tuple[Any, Any]:
 
 
 def decode_series(payloads: pandas.Series, version: int | pandas.Series,
-                  output: Output = "documents") -> pandas.DataFrame:
+                  output: Output = "documents", dtype_backend: DtypeBackend | None = None) -> pandas.DataFrame:
     """A DataFrame with the Series' index: `document` and `error`, object
-    columns of str and None; or with output="records" the typed columns
-    (Arrow-backed). `version` is an int or a Series of them."""
+    columns of str and None (Arrow-backed strings with
+    dtype_backend="pyarrow", the decoder's text as it is); or with
+    output="records" the typed columns (Arrow-backed). `version` is an int
+    or a Series of them."""
     import pandas as pd
     import pyarrow as pa
 
+    if dtype_backend not in (None, "pyarrow"):
+        raise ValueError(f"dtype_backend must be None or 'pyarrow', not {dtype_backend!r}")
     decode = _decoder(output)
     versions = _pandas_versions(version, len(payloads))
     values = _pandas_payloads(payloads, nulls=False)
-    if output == "documents":
+    if output == "documents" and dtype_backend is None:
         try:
             documents, errors = _object_columns(values, versions)
         except TypeError:
@@ -157,12 +162,9 @@ def decode_series(payloads: pandas.Series, version: int | pandas.Series,
     if isinstance(values, list):
         values = _pandas_payloads(payloads)
     out = pa.array(decode(values, versions))
-    if output == "records":
-        frame = pa.Table.from_struct_array(out).to_pandas(types_mapper=pd.ArrowDtype)
-        frame.index = payloads.index
-        return frame
-    return pd.DataFrame({name: out.field(name).to_numpy(zero_copy_only=False) for name in COLUMNS},
-                        index=payloads.index, dtype=object, copy=False)
+    frame = pa.Table.from_struct_array(out).to_pandas(types_mapper=pd.ArrowDtype)
+    frame.index = payloads.index
+    return frame
 
 
 # ---- Arrow: Polars and DuckDB ----------------------------------------------
@@ -308,13 +310,14 @@ def spark_decode_batches(payload: str, version: int | str, output: Output = "doc
     return decode
 
 
-def dask_decode(payloads: Any, version: int | Any, output: Output = "documents") -> Any:
+def dask_decode(payloads: Any, version: int | Any, output: Output = "documents",
+                dtype_backend: DtypeBackend | None = None) -> Any:
     """A Dask DataFrame of `document` and `error` (or the typed fields) beside
     a Dask Series of payloads: decode_series on each partition. A version
     column must be a Dask Series partitioned as `payloads` (a column of the
     same frame)."""
-    meta = decode_series(_empty_payloads(), 3, output)
-    return payloads.map_partitions(decode_series, version, output, meta=meta)
+    meta = decode_series(_empty_payloads(), 3, output, dtype_backend)
+    return payloads.map_partitions(decode_series, version, output, dtype_backend, meta=meta)
 
 
 def _empty_payloads() -> Any:

@@ -19,13 +19,16 @@ def run_list(payloads, versions, tmp_path):
     return columns.decode_column(payloads, versions)
 
 
-def run_pandas(dtype):
+def run_pandas(dtype, dtype_backend=None):
     def run(payloads, versions, tmp_path):
         if not isinstance(versions, int):
             versions = pd.Series(versions, dtype="Int64" if dtype == "Int64" else None)
         series = pd.Series(payloads, dtype=None if dtype == "Int64" else dtype, index=range(7, 7 + len(payloads)))
-        frame = columns.decode_series(series, versions)
+        frame = columns.decode_series(series, versions, dtype_backend=dtype_backend)
         assert list(frame.columns) == ["document", "error"] and frame.index.equals(series.index)
+        if dtype_backend == "pyarrow":
+            assert all(isinstance(t, pd.ArrowDtype) for t in frame.dtypes)
+            return tuple(pa.array(frame[name].array).to_pylist() for name in ("document", "error"))
         return frame["document"].tolist(), frame["error"].tolist()
     return run
 
@@ -62,6 +65,7 @@ def run_duckdb(payloads, versions, tmp_path):
 RECIPES = {
     "list": run_list, "pandas-object": run_pandas(object), "pandas-arrow": run_pandas("string[pyarrow]"),
     "pandas-str": run_pandas("str"), "pandas-python": run_pandas("string[python]"),
+    "pandas-object-to-pyarrow": run_pandas(object, "pyarrow"), "pandas-arrow-to-pyarrow": run_pandas("str", "pyarrow"),
     "arrow": run_arrow, "polars": run_polars, "duckdb": run_duckdb,
 }
 
@@ -75,7 +79,8 @@ def test_recipe_matches_the_loop_with_one_version(recipe, seed, tmp_path):
     assert RECIPES[recipe](payloads, 3, tmp_path) == expected
 
 
-@pytest.mark.parametrize("recipe", ["list", "pandas-object", "pandas-Int64", "arrow", "polars", "duckdb"])
+@pytest.mark.parametrize("recipe", ["list", "pandas-object", "pandas-Int64", "pandas-object-to-pyarrow", "arrow",
+                                    "polars", "duckdb"])
 def test_recipe_matches_the_loop_with_a_version_column(recipe, tmp_path):
     payloads = payload_column(3, rows=5000)   # more than one chunk
     versions = version_column(4, len(payloads), nulls=recipe != "duckdb")

@@ -11,20 +11,23 @@ from column_inputs import doc_blocks, loop, payload_column, version_column
 from vorlane_binary_parser_columns import dask_decode
 
 
-@pytest.mark.parametrize("mixed", [False, True], ids=["one-version", "version-column"])
+@pytest.mark.parametrize("mixed,backend", [(False, None), (True, None), (True, "pyarrow")],
+                         ids=["one-version", "version-column", "version-column-pyarrow"])
 @pytest.mark.parametrize("partitions", [1, 5])
-def test_partitions_match_the_loop(mixed, partitions):
+def test_partitions_match_the_loop(mixed, backend, partitions):
     payloads = payload_column(31, rows=1000)
     versions = version_column(32, len(payloads))
     frame = dd.from_pandas(pd.DataFrame({"payload": pd.Series(payloads, dtype=object),
                                          "version": pd.Series(versions, dtype="Int64")}),
                            npartitions=partitions)
-    decoded = dask_decode(frame["payload"], frame["version"] if mixed else 3)
+    decoded = dask_decode(frame["payload"], frame["version"] if mixed else 3, dtype_backend=backend)
     assert decoded.npartitions == partitions
     out = decoded.compute(scheduler="sync")
     assert list(out.columns) == ["document", "error"]
     assert out.index.tolist() == list(range(len(payloads)))
-    assert (out["document"].tolist(), out["error"].tolist()) == loop(payloads, versions if mixed else 3)
+    got = tuple(pa.array(out[name].array, pa.large_string()).to_pylist() for name in ("document", "error"))
+    assert got == loop(payloads, versions if mixed else 3)
+    assert all(isinstance(t, pd.ArrowDtype) == (backend == "pyarrow") for t in out.dtypes)
 
 
 def test_docs_example_matches_the_loop(tmp_path, monkeypatch):
