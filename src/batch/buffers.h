@@ -144,7 +144,9 @@ class Growing {
       }
     }
     capacity_ = size_ = 0;
-    return std::move(buffer_);
+    Buffer<T> out = std::move(buffer_);
+    buffer_.get_deleter().kept = 0;  // what it grows next is its own
+    return out;
   }
 
  private:
