@@ -4,13 +4,13 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
 #include <cstring>
 #include <new>
 #include <stdexcept>
 #include <string_view>
 #include <thread>
+
+#include <pthread.h>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -392,34 +392,42 @@ void decode_in_order(int64_t rows, int64_t workers, const std::function<void(int
   const int64_t chunks = (rows + kChunkRows - 1) / kChunkRows;
   std::atomic<int64_t> next{0};
   // The chunk whose turn it is to be appended. Chunks are taken in order,
-  // so it is always held by a worker that is not waiting.
-  std::mutex mutex;
-  std::condition_variable turn;
+  // so it is always held by a worker that is not waiting. (POSIX's own
+  // condition, not std::condition_variable, whose wait needs a newer C++
+  // runtime than the wheels may ask for.)
+  pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+  pthread_cond_t turn = PTHREAD_COND_INITIALIZER;
   int64_t appending = 0;
   bool failed = false;
+  const auto next_turn = [&](bool failure) {
+    pthread_mutex_lock(&mutex);
+    if (failure) {
+      failed = true;
+    } else {
+      ++appending;
+    }
+    pthread_cond_broadcast(&turn);
+    pthread_mutex_unlock(&mutex);
+  };
   run_tasks(workers, static_cast<unsigned>(workers), [&](int64_t worker) {
     try {
       for (int64_t c; (c = next.fetch_add(1)) < chunks;) {
         decode(c, worker);
-        std::unique_lock<std::mutex> lock(mutex);
-        turn.wait(lock, [&] { return appending == c || failed; });
-        if (failed) return;
-        lock.unlock();
+        pthread_mutex_lock(&mutex);
+        while (appending != c && !failed) pthread_cond_wait(&turn, &mutex);
+        const bool stop = failed;
+        pthread_mutex_unlock(&mutex);
+        if (stop) return;
         append(worker);
-        lock.lock();
-        appending = c + 1;
-        lock.unlock();
-        turn.notify_all();
+        next_turn(false);
       }
     } catch (...) {
-      {
-        std::lock_guard<std::mutex> lock(mutex);
-        failed = true;
-      }
-      turn.notify_all();
+      next_turn(true);
       throw;
     }
   });
+  pthread_cond_destroy(&turn);
+  pthread_mutex_destroy(&mutex);
 }
 
 Documents decode_documents(const RowSource& source, int64_t rows, int64_t text_bytes,
