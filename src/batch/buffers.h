@@ -40,14 +40,21 @@ inline void prefer_huge_pages(void* p, size_t bytes) noexcept {
 #endif
 }
 
+#if defined(__linux__)
+// madvise over the whole pages of bytes [from, to) of the buffer at p.
+inline void advise_pages(void* p, size_t from, size_t to, int advice) noexcept {
+  constexpr uintptr_t kPage = 4096;
+  const uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + from + kPage - 1) & ~(kPage - 1);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + to) & ~(kPage - 1);
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, advice);
+}
+#endif
+
 // Frees the memory of the whole pages of [p + size, p + capacity), which
 // stays mapped and reads as zeros.
 inline void give_back_after(void* p, size_t size, size_t capacity) noexcept {
 #if defined(__linux__)
-  constexpr uintptr_t kPage = 4096;
-  const uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + size + kPage - 1) & ~(kPage - 1);
-  const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + capacity) & ~(kPage - 1);
-  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+  advise_pages(p, size, capacity, MADV_DONTNEED);
 #else
   (void)p;
   (void)size;
@@ -86,6 +93,15 @@ inline void copy_streaming(char* to, const char* from, size_t n) noexcept {
   }
 #endif
   std::memcpy(to, from, n);
+}
+
+// Copies `n` bytes, by streaming stores or plain ones.
+inline void copy_out(char* to, const char* from, size_t n, bool streaming) noexcept {
+  if (streaming) {
+    copy_streaming(to, from, n);
+  } else {
+    std::memcpy(to, from, n);
+  }
 }
 
 inline void stream_fence() noexcept {
@@ -194,14 +210,7 @@ class Texts {
   // Appends the rows of `part`; `streaming`, its text with copy_streaming.
   void append(const Texts& part, bool streaming) {
     const int64_t base = static_cast<int64_t>(data_.size());
-    if (const size_t bytes = part.data_.size()) {
-      char* at = data_.extend(bytes);
-      if (streaming) {
-        copy_streaming(at, part.data_.data(), bytes);
-      } else {
-        std::memcpy(at, part.data_.data(), bytes);
-      }
-    }
+    if (const size_t bytes = part.data_.size()) copy_out(data_.extend(bytes), part.data_.data(), bytes, streaming);
     const size_t rows = part.valid_.size();
     int64_t* offsets = offsets_.extend(rows);
     const int64_t* ends = part.offsets_.data() + 1;

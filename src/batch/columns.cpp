@@ -362,11 +362,9 @@ bool keep(void* p) noexcept {
 void give_kept(void* p, size_t capacity) noexcept {
   std::memcpy(p, &capacity, sizeof capacity);
 #if defined(__linux__) && defined(MADV_FREE)
-  // Its pages the kernel may take back without writing them anywhere.
-  constexpr uintptr_t kPage = 4096;
-  const uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + kPage) & ~(kPage - 1);
-  const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + capacity) & ~(kPage - 1);
-  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_FREE);
+  // Its pages the kernel may take back without writing them anywhere (all
+  // but the first, which holds the capacity).
+  advise_pages(p, sizeof capacity, capacity, MADV_FREE);
 #endif
   if (!keep(p)) std::free(p);
 }

@@ -191,13 +191,8 @@ struct Records {
     const size_t count = part.axes[0].size();
     for (int i = 0; i < 3; ++i) {
       if (count == 0) break;
-      auto* to = reinterpret_cast<char*>(axes[i].extend(count));
-      const auto* from = reinterpret_cast<const char*>(part.axes[i].data());
-      if (streaming) {
-        copy_streaming(to, from, count * sizeof(int16_t));
-      } else {
-        std::memcpy(to, from, count * sizeof(int16_t));
-      }
+      copy_out(reinterpret_cast<char*>(axes[i].extend(count)), reinterpret_cast<const char*>(part.axes[i].data()),
+               count * sizeof(int16_t), streaming);
     }
     errors.append(part.errors, false);
     row += part.row;
