@@ -8,13 +8,9 @@
 #include "accel/settings.h"
 #include "batch/buffers.h"
 #include "batch/columns.h"
-#include "common/cpu.h"
+#include "common/cpu_path.h"
 #include "fused/document.h"
 #include "wire/deserializer.h"
-
-#if VORLANE_X86_TARGETS
-#include <immintrin.h>
-#endif
 
 namespace vorlane::batch {
 namespace {
@@ -77,48 +73,6 @@ Node fixed(const char* format, const char* name, Buffer<T> values, const uint8_t
   return node;
 }
 
-#if VORLANE_X86_TARGETS
-// Lanes of a 16-bit shuffle: out lane j takes in lane l[j], none for -1.
-__attribute__((target("ssse3"))) inline __m128i lanes(int l0, int l1, int l2, int l3, int l4, int l5, int l6,
-                                                      int l7) noexcept {
-  const auto lo = [](int l) { return static_cast<char>(l < 0 ? -128 : 2 * l); };
-  const auto hi = [](int l) { return static_cast<char>(l < 0 ? -128 : 2 * l + 1); };
-  return _mm_setr_epi8(lo(l0), hi(l0), lo(l1), hi(l1), lo(l2), hi(l2), lo(l3), hi(l3), lo(l4), hi(l4), lo(l5),
-                       hi(l5), lo(l6), hi(l6), lo(l7), hi(l7));
-}
-
-__attribute__((target("ssse3"))) inline __m128i zigzag(__m128i v) noexcept {
-  const __m128i sign = _mm_sub_epi16(_mm_setzero_si128(), _mm_and_si128(v, _mm_set1_epi16(1)));
-  return _mm_xor_si128(_mm_srli_epi16(v, 1), sign);
-}
-
-// Eight samples at a time: three loads of x, y, z interleaved, each axis
-// gathered by three byte shuffles. Returns how many samples it split.
-__attribute__((target("ssse3"))) size_t split_samples_ssse3(const uint16_t* wire, size_t count, int16_t* x,
-                                                            int16_t* y, int16_t* z) noexcept {
-  // a = x0 y0 z0 x1 y1 z1 x2 y2, b = z2 x3 y3 z3 x4 y4 z4 x5, c = y5 z5 x6 y6 z6 x7 y7 z7
-  const __m128i xa = lanes(0, 3, 6, -1, -1, -1, -1, -1), xb = lanes(-1, -1, -1, 1, 4, 7, -1, -1),
-                xc = lanes(-1, -1, -1, -1, -1, -1, 2, 5);
-  const __m128i ya = lanes(1, 4, 7, -1, -1, -1, -1, -1), yb = lanes(-1, -1, -1, 2, 5, -1, -1, -1),
-                yc = lanes(-1, -1, -1, -1, -1, 0, 3, 6);
-  const __m128i za = lanes(2, 5, -1, -1, -1, -1, -1, -1), zb = lanes(-1, -1, 0, 3, 6, -1, -1, -1),
-                zc = lanes(-1, -1, -1, -1, -1, 1, 4, 7);
-  size_t i = 0;
-  for (; i + 8 <= count; i += 8, wire += 24) {
-    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(wire));
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(wire + 8));
-    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(wire + 16));
-    const auto gather = [&](__m128i from_a, __m128i from_b, __m128i from_c) __attribute__((target("ssse3"))) {
-      return zigzag(_mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(a, from_a), _mm_shuffle_epi8(b, from_b)),
-                                 _mm_shuffle_epi8(c, from_c)));
-    };
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(x + i), gather(xa, xb, xc));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(y + i), gather(ya, yb, yc));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(z + i), gather(za, zb, zc));
-  }
-  return i;
-}
-#endif
 
 // The columns of a run of rows, each fixed-width one allocated at its
 // exact size and written by row; a null's value is zero.
@@ -134,6 +88,7 @@ struct Records {
   // The one large part of a run: on huge pages.
   Growing<int16_t> axes[3]{Growing<int16_t>(true), Growing<int16_t>(true), Growing<int16_t>(true)};
   Texts errors;
+  const fused::Splitter split = cpu::chosen_path().splitter;
 
   // A sample takes at least three bytes, so a text of n bytes holds at
   // most n / 4 of them; room reserved and not written costs no memory.
@@ -156,17 +111,7 @@ struct Records {
     int16_t* x = axes[0].extend(count);
     int16_t* y = axes[1].extend(count);
     int16_t* z = axes[2].extend(count);
-    size_t i = 0;
-#if VORLANE_X86_TARGETS
-    static const bool shuffles = cpu::has(cpu::Feature::Sse41);
-    if (shuffles) i = split_samples_ssse3(wire, count, x, y, z);
-    wire += 3 * i;
-#endif
-    for (; i < count; ++i, wire += 3) {
-      x[i] = wire::zigzag_decode(wire[0]);
-      y[i] = wire::zigzag_decode(wire[1]);
-      z[i] = wire::zigzag_decode(wire[2]);
-    }
+    split(wire, count, x, y, z);
   }
 
   // Empty again, keeping the memory its samples took.

@@ -32,6 +32,10 @@ using SampleReader = bool (*)(const uint8_t* base, const uint8_t*& p, const uint
 // A long run's samples into text (document.h).
 using Writer = void (*)(char*& out, const char* end, const uint16_t*& s,
                         const uint16_t* s_last) noexcept;
+// A run's wire values, x y z per sample, into three columns of signed
+// values (samples.h).
+using Splitter = void (*)(const uint16_t* wire, size_t count, int16_t* x, int16_t* y,
+                          int16_t* z) noexcept;
 }  // namespace vorlane::fused
 
 namespace vorlane::cpu {
@@ -47,6 +51,7 @@ struct Path {
   const base64::Kernel* base64;
   fused::SampleReader reader;
   fused::Writer writer;
+  fused::Splitter splitter;
 };
 
 // The table, best row first; the last runs everywhere.

@@ -165,4 +165,21 @@ void long_run_neon(char*& out, const char* end, const uint16_t*& s, const uint16
   long_run_blocks(out, end, s, s_last, block_in_table_neon, block, one);
 }
 
+// Eight samples per de-interleaving load; the rest one by one.
+void split_samples_neon(const uint16_t* wire, size_t count, int16_t* x, int16_t* y,
+                        int16_t* z) noexcept {
+  int16_t* const axes[3] = {x, y, z};
+  size_t i = 0;
+  for (; i + 8 <= count; i += 8, wire += 24) {
+    const uint16x8x3_t v = vld3q_u16(wire);
+    for (size_t k = 0; k < 3; ++k) {
+      // zigzag: v >> 1, negated where v is odd.
+      const int16x8_t half = vreinterpretq_s16_u16(vshrq_n_u16(v.val[k], 1));
+      const int16x8_t sign = vnegq_s16(vreinterpretq_s16_u16(vandq_u16(v.val[k], vdupq_n_u16(1))));
+      vst1q_s16(axes[k] + i, veorq_s16(half, sign));
+    }
+  }
+  split_samples_portable(wire, count - i, x + i, y + i, z + i);
+}
+
 }  // namespace vorlane::fused

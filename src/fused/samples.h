@@ -38,4 +38,19 @@ bool read_samples_avx512(const uint8_t* base, const uint8_t*& p, const uint8_t* 
 bool read_samples_neon(const uint8_t* base, const uint8_t*& p, const uint8_t* end, uint16_t* out,
                        uint16_t* out_end, size_t& text, WireError& error) noexcept;
 
+// The splitters, each of type Splitter: `count` samples' wire values (x, y,
+// z each) into three columns of their signed values. Plain C++, on every
+// target:
+void split_samples_portable(const uint16_t* wire, size_t count, int16_t* x, int16_t* y,
+                            int16_t* z) noexcept;
+// Eight samples per three byte shuffles an axis (x86-64 SSSE3).
+void split_samples_ssse3(const uint16_t* wire, size_t count, int16_t* x, int16_t* y,
+                         int16_t* z) noexcept;
+// Thirty-two samples per two word permutes an axis (x86-64 AVX-512 BW).
+void split_samples_avx512(const uint16_t* wire, size_t count, int16_t* x, int16_t* y,
+                          int16_t* z) noexcept;
+// Eight samples per de-interleaving load (aarch64).
+void split_samples_neon(const uint16_t* wire, size_t count, int16_t* x, int16_t* y,
+                        int16_t* z) noexcept;
+
 }  // namespace vorlane::fused

@@ -205,4 +205,54 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,popcnt,avx2"))) v
   long_run_blocks(out, end, s, s_last, in_table_avx2, block, any_sample_avx2);
 }
 
+// ---- splitter -------------------------------------------------------------
+namespace {
+
+// Word permutes that take axis `axis` of 32 samples out of their 96 values:
+// the first from the first 64 values, the second keeps those and takes the
+// rest from the last 32.
+struct AxisPermutes {
+  alignas(64) uint16_t from_ab[32];
+  alignas(64) uint16_t with_c[32];
+};
+
+constexpr AxisPermutes axis_permutes(size_t axis) {
+  AxisPermutes t{};
+  for (size_t i = 0; i < 32; ++i) {
+    const size_t at = 3 * i + axis;
+    t.from_ab[i] = static_cast<uint16_t>(at < 64 ? at : 0);
+    t.with_c[i] = static_cast<uint16_t>(at < 64 ? i : 32 + (at - 64));
+  }
+  return t;
+}
+alignas(64) constexpr AxisPermutes kAxisPermutes[3] = {axis_permutes(0), axis_permutes(1),
+                                                       axis_permutes(2)};
+
+}  // namespace
+
+__attribute__((target("avx512f,avx512bw,ssse3"))) void split_samples_avx512(
+    const uint16_t* wire, size_t count, int16_t* x, int16_t* y, int16_t* z) noexcept {
+  int16_t* const axes[3] = {x, y, z};
+  __m512i from_ab[3], with_c[3];
+  for (size_t k = 0; k < 3; ++k) {
+    from_ab[k] = _mm512_load_si512(kAxisPermutes[k].from_ab);
+    with_c[k] = _mm512_load_si512(kAxisPermutes[k].with_c);
+  }
+  const __m512i unit = _mm512_set1_epi16(1);
+  size_t i = 0;
+  for (; i + 32 <= count; i += 32, wire += 96) {
+    const __m512i a = _mm512_loadu_si512(wire);
+    const __m512i b = _mm512_loadu_si512(wire + 32);
+    const __m512i c = _mm512_loadu_si512(wire + 64);
+    for (size_t k = 0; k < 3; ++k) {
+      const __m512i v =
+          _mm512_permutex2var_epi16(_mm512_permutex2var_epi16(a, from_ab[k], b), with_c[k], c);
+      // zigzag: v >> 1, negated where v is odd.
+      const __m512i sign = _mm512_sub_epi16(_mm512_setzero_si512(), _mm512_and_si512(v, unit));
+      _mm512_storeu_si512(axes[k] + i, _mm512_xor_si512(_mm512_srli_epi16(v, 1), sign));
+    }
+  }
+  split_samples_ssse3(wire, count - i, x + i, y + i, z + i);
+}
+
 }  // namespace vorlane::fused

@@ -28,6 +28,7 @@ TEST_P(EachRow, AutoTakesItOnACpuWithItsFeatures) {
   EXPECT_NE(path().base64, nullptr);
   EXPECT_NE(path().reader, nullptr);
   EXPECT_NE(path().writer, nullptr);
+  EXPECT_NE(path().splitter, nullptr);
 }
 
 // Runs where every feature is there, refuses for each one missing, and the

@@ -507,6 +507,31 @@ TEST(SampleReaders, StopAtTheRunsEndAndAgreeWithThePortableReader) {
   }
 }
 
+// Every splitter against zigzag decoding value by value, for every count
+// around its vector steps, leaving the columns' next values alone.
+TEST(Splitters, AgreeWithZigzagDecoding) {
+  std::mt19937 rng(5);
+  std::vector<uint16_t> wire(3 * 200);
+  for (auto& v : wire) v = static_cast<uint16_t>(rng());
+  wire[0] = 0xFFFF, wire[1] = 0xFFFE, wire[2] = 0, wire[4] = 1;
+  for (size_t count = 0; count <= 200; count += count < 70 ? 1 : 43) {
+    std::vector<int16_t> expected(3 * count);
+    for (size_t i = 0; i < count; ++i) {
+      for (size_t k = 0; k < 3; ++k) expected[k * count + i] = wire::zigzag_decode(wire[3 * i + k]);
+    }
+    for (const auto& [name, split] : vorlane::testing::splitters()) {
+      std::vector<int16_t> axes(3 * (count + 1), 0x5A5A);
+      split(wire.data(), count, axes.data(), axes.data() + count + 1, axes.data() + 2 * (count + 1));
+      for (size_t k = 0; k < 3; ++k) {
+        const auto* axis = axes.data() + k * (count + 1);
+        EXPECT_TRUE(std::equal(axis, axis + count, expected.data() + k * count))
+            << count << " samples, axis " << k << ", splitter of " << name;
+        EXPECT_EQ(axis[count], 0x5A5A) << count << " samples, splitter of " << name;
+      }
+    }
+  }
+}
+
 TEST(DirectDocument, TextErrorsAndVersionsPassThrough) {
   for (const char* text : {"", "QUJD\n", "A", "QR==", "QQ", "AQMBATICAQTQDwDXBP//Aw==", "AAAA"}) {
     for (uint64_t version : {0ull, 1ull, 2ull, 3ull, 4ull, 18446744073709551615ull}) {

@@ -43,6 +43,10 @@ inline auto writers() {
   return kernels_this_cpu_runs([](const cpu::Path& path) { return path.writer; });
 }
 
+inline auto splitters() {
+  return kernels_this_cpu_runs([](const cpu::Path& path) { return path.splitter; });
+}
+
 inline const cpu::Path* find_path(std::string_view name) {
   for (const cpu::Path& path : cpu::paths()) {
     if (path.name == name) return &path;
