@@ -243,6 +243,21 @@ def recipes(payloads, args, tmp):
             return run, result
         return setup
 
+    def spark_arrow_udf():
+        # The Arrow UDF (PySpark 4.1 and later): pyarrow arrays in and out.
+        from pyspark.sql import SparkSession
+        from pyspark.sql import functions as F
+        frame = SparkSession.builder.getOrCreate().read.parquet(os.path.join(tmp, "payloads.parquet")).cache()
+        frame.count()
+        udf = columns.spark_decode_arrow_udf()
+        decoded = frame.select("n", udf(F.lit(3), "payload").alias("d")).select("n", "d.document", "d.error")
+
+        def result(_):
+            out = os.path.join(tmp, "spark-udf-out")
+            decoded.write.mode("overwrite").parquet(out)
+            return arrow_lists(pq.read_table(out).sort_by("n"))
+        return lambda: decoded.write.format("noop").mode("overwrite").save(), result
+
     def spark_arrow_floor():
         # mapInArrow returning each batch with its payload as the document.
         import pyarrow as pa
@@ -290,7 +305,8 @@ def recipes(payloads, args, tmp):
              ("pandas, string[pyarrow] Series", pandas_of("string[pyarrow]")),
              ("pandas, string[pyarrow] Series, dtype_backend=pyarrow", pandas_of("string[pyarrow]", "pyarrow")),
              ("Polars map_batches", polars), ("DuckDB Arrow UDF", duckdb),
-             ("Spark pandas UDF", spark), ("Spark mapInArrow", spark_arrow("documents")),
+             ("Spark pandas UDF", spark), ("Spark Arrow UDF", spark_arrow_udf),
+             ("Spark mapInArrow", spark_arrow("documents")),
              ("Spark mapInArrow records", spark_arrow("records")), ("Dask map_partitions", dask_of()),
              ("Dask map_partitions, dtype_backend=pyarrow", dask_of("pyarrow")),
              ("Spark, a UDF echoing", spark_floor), ("Spark, mapInArrow echoing", spark_arrow_floor)]

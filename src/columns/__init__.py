@@ -33,8 +33,8 @@ if TYPE_CHECKING:  # pragma: no cover - engines are optional
 
 __all__ = [
     "COLUMNS", "SPARK_SCHEMA", "SPARK_RECORDS_SCHEMA", "decode_column", "decode_series",
-    "decode_arrow", "polars_decode", "register_duckdb", "spark_decode_udf", "spark_decode_batches",
-    "dask_decode",
+    "decode_arrow", "polars_decode", "register_duckdb", "spark_decode_udf", "spark_decode_arrow_udf",
+    "spark_decode_batches", "dask_decode",
 ]
 
 COLUMNS = ("document", "error")
@@ -290,6 +290,36 @@ def spark_decode_udf(output: Output = "documents") -> Any:
     return pandas_udf(vorlane_decode, SPARK_RECORDS_SCHEMA if output == "records" else SPARK_SCHEMA)
 
 
+def _spark_output(out: pyarrow.Array, output: Output) -> pyarrow.Array:
+    """A decoder's output in the types Spark declares."""
+    import pyarrow as pa
+
+    if output == "records":
+        return _spark_records(out)
+    return out.cast(pa.struct([("document", pa.string()), ("error", pa.string())]))
+
+
+def spark_decode_arrow_udf(output: Output = "documents") -> Any:
+    """An Arrow UDF (PySpark 4.1 and later): udf(version_column,
+    payload_column) gives SPARK_SCHEMA (or SPARK_RECORDS_SCHEMA,
+    output="records"), each Arrow batch decoded as it is, with no pandas in
+    between. For one version pass F.lit(3)."""
+    import pyarrow as pa
+    from pyspark.sql import functions
+
+    arrow_udf = getattr(functions, "arrow_udf", None)
+    if arrow_udf is None:
+        raise RuntimeError("spark_decode_arrow_udf needs PySpark 4.1 or later; use spark_decode_udf")
+    decoder = _decoder(output)
+
+    def vorlane_decode(versions: pa.Array, payloads: pa.Array) -> pa.Array:
+        return _spark_output(pa.array(decoder(payloads, _arrow_versions(versions, len(payloads)))), output)
+
+    # Spark reads the UDF's kind from real (not postponed) annotations.
+    vorlane_decode.__annotations__ = {"versions": pa.Array, "payloads": pa.Array, "return": pa.Array}
+    return arrow_udf(vorlane_decode, SPARK_RECORDS_SCHEMA if output == "records" else SPARK_SCHEMA)
+
+
 def spark_decode_batches(payload: str, version: int | str, output: Output = "documents") -> Any:
     """For DataFrame.mapInArrow: a function from Arrow record batches to
     record batches, each row's columns kept and the decoded fields added.
@@ -302,9 +332,7 @@ def spark_decode_batches(payload: str, version: int | str, output: Output = "doc
     def decode(batches: Any) -> Any:
         for batch in batches:
             versions = version if isinstance(version, int) else batch.column(version)
-            out = pa.array(decoder(batch.column(payload), versions))
-            out = _spark_records(out) if output == "records" else out.cast(
-                pa.struct([("document", pa.string()), ("error", pa.string())]))
+            out = _spark_output(pa.array(decoder(batch.column(payload), versions)), output)
             yield pa.RecordBatch.from_arrays(batch.columns + out.flatten(),
                                              names=batch.schema.names + [f.name for f in out.type])
     return decode

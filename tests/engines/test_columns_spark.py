@@ -47,20 +47,37 @@ def ordered(rows):
     return [r["document"] for r in rows], [r["error"] for r in rows]
 
 
+@pytest.mark.parametrize("maker", ["spark_decode_udf", "spark_decode_arrow_udf"])
 @pytest.mark.parametrize("mixed", [False, True], ids=["one-version", "version-column"])
-def test_udf_on_parquet_matches_the_loop(spark, tmp_path, mixed):
+def test_udf_on_parquet_matches_the_loop(spark, tmp_path, mixed, maker):
     from pyspark.sql import functions as F
-    from vorlane_binary_parser_columns import spark_decode_udf
+    import vorlane_binary_parser_columns as columns
 
     payloads = payload_column(21, rows=1200)
     versions = version_column(22, len(payloads)) if mixed else None
     frame = spark.read.parquet(write_table(tmp_path / "p.parquet", payloads, versions))
-    udf = spark_decode_udf()
+    udf = getattr(columns, maker)()
     version = F.col("version") if mixed else F.lit(3)
     decoded = frame.select("n", udf(version, "payload").alias("d")).select("n", "d.document", "d.error")
     assert decoded.schema.simpleString() == "struct<n:bigint,document:string,error:string>"
     assert frame.rdd.getNumPartitions() >= 1
     assert ordered(decoded.collect()) == loop(payloads, versions if mixed else 3)
+
+
+def test_arrow_udf_records_hold_the_typed_rows(spark, tmp_path):
+    from pyspark.sql import functions as F
+    import vorlane_binary_parser_arrow as native
+    import vorlane_binary_parser_columns as columns
+
+    payloads = payload_column(25, rows=900)
+    versions = version_column(26, len(payloads))
+    frame = spark.read.parquet(write_table(tmp_path / "p.parquet", payloads, versions))
+    decoded = frame.select("n", columns.spark_decode_arrow_udf("records")(F.col("version"), "payload").alias("r"))
+    rows = [r["r"].asDict(recursive=True) for r in sorted(decoded.collect(), key=lambda r: r["n"])]
+    expected = pa.array(native.records(pa.array(payloads, pa.string()), pa.array(versions, pa.int32())))
+    assert rows == pa.array(expected).cast(pa.struct([(f.name, f.type if not pa.types.is_dictionary(f.type)
+                                                        else pa.string()) for f in expected.type])).to_pylist()
+    assert sum(r["samples"] is not None for r in rows) > 200  # not all failures
 
 
 def test_a_binary_column_fails_with_the_type_error(spark, tmp_path):
