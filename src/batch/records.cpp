@@ -1,6 +1,8 @@
 // Typed rows: each payload's fields in Arrow columns of their own types,
 // read by the fast path that writes the documents, so a row holds exactly
 // the values its document shows.
+#include <algorithm>
+#include <bit>
 #include <memory>
 #include <string_view>
 
@@ -49,30 +51,43 @@ const std::shared_ptr<const Node>& dictionary(int which) {
 enum Holds : uint8_t { kNothing, kVersion1, kSettings };
 
 // The validity bitmap of the rows whose status passes `holds` (none when
-// every row does), and how many do not.
-template <class Holds>
-Buffer<uint8_t> validity(const uint8_t* status, int64_t rows, Holds holds, int64_t& nulls) {
-  nulls = 0;
-  for (int64_t i = 0; i < rows; ++i) nulls += !holds(status[i]);
-  if (nulls == 0) return {};
-  const size_t bytes = static_cast<size_t>((rows + 7) / 8);
-  auto bits = allocate<uint8_t>(bytes);
-  std::memset(bits.get(), 0, bytes);
-  for (int64_t i = 0; i < rows; ++i) {
-    bits[static_cast<size_t>(i >> 3)] |= static_cast<uint8_t>(holds(status[i]) << (i & 7));
-  }
-  return bits;
-}
+// every row does), and how many do not: one pass, a byte of rows a step.
+struct Validity {
+  Buffer<uint8_t> bits;
+  int64_t nulls = 0;
+  size_t bytes = 0;
 
-template <class T, class Holds>
-Node fixed(const char* format, const char* name, Buffer<T> values, const uint8_t* status, int64_t rows,
-           Holds holds) {
-  Node node{format, name, rows, 0, {}, {}, nullptr};
-  node.buffers.push_back(validity(status, rows, holds, node.null_count));
+  template <class Holds>
+  Validity(const uint8_t* status, int64_t rows, Holds holds) : bytes(static_cast<size_t>((rows + 7) / 8)) {
+    bits = allocate<uint8_t>(bytes);
+    int64_t valid = 0;
+    for (size_t b = 0; b < bytes; ++b) {
+      const int64_t first = static_cast<int64_t>(8 * b);
+      const int64_t n = std::min<int64_t>(8, rows - first);
+      unsigned byte = 0;
+      for (int64_t j = 0; j < n; ++j) byte |= static_cast<unsigned>(holds(status[first + j])) << j;
+      bits[b] = static_cast<uint8_t>(byte);
+      valid += std::popcount(byte);
+    }
+    nulls = rows - valid;
+    if (nulls == 0) bits.reset();
+  }
+  // A bitmap of its own for another column.
+  Buffer<uint8_t> copy() const {
+    if (!bits) return {};
+    auto out = allocate<uint8_t>(bytes);
+    std::memcpy(out.get(), bits.get(), bytes);
+    return out;
+  }
+};
+
+template <class T>
+Node fixed(const char* format, const char* name, Buffer<T> values, const Validity& validity, int64_t rows) {
+  Node node{format, name, rows, validity.nulls, {}, {}, nullptr};
+  node.buffers.push_back(validity.copy());
   node.buffers.push_back(bytes_of(std::move(values)));
   return node;
 }
-
 
 // The columns of a run of rows, each fixed-width one allocated at its
 // exact size and written by row; a null's value is zero.
@@ -190,19 +205,19 @@ struct Records {
 
   Node finish() {
     const uint8_t* held = status.get();
-    const auto any = [](uint8_t h) { return h != kNothing; };
+    const Validity any(held, rows, [](uint8_t h) { return h != kNothing; });
+    const Validity v1(held, rows, [](uint8_t h) { return h == kVersion1; });
+    const Validity tagged(held, rows, [](uint8_t h) { return h == kSettings; });
     Node node{"+s", "", rows, 0, {}, {}, nullptr};
     node.buffers.emplace_back();
-    node.children.push_back(fixed("C", "version", std::move(version), held, rows, any));
-    node.children.push_back(
-        fixed("l", "timestamp", std::move(timestamp), held, rows, [](uint8_t h) { return h == kVersion1; }));
+    node.children.push_back(fixed("C", "version", std::move(version), any, rows));
+    node.children.push_back(fixed("l", "timestamp", std::move(timestamp), v1, rows));
     static constexpr const char* kNames[4] = {"range", "freq", "noise", "antialias"};
     for (int i = 0; i < 4; ++i) {
-      node.children.push_back(
-          fixed("c", kNames[i], std::move(settings[i]), held, rows, [](uint8_t h) { return h == kSettings; }));
+      node.children.push_back(fixed("c", kNames[i], std::move(settings[i]), tagged, rows));
       node.children.back().dictionary = dictionary(i);
     }
-    node.children.push_back(fixed("s", "acc_temp", std::move(acc_temp), held, rows, any));
+    node.children.push_back(fixed("s", "acc_temp", std::move(acc_temp), any, rows));
     const int64_t count = static_cast<int64_t>(axes[0].size());
     Node sample{"+s", "item", count, 0, {}, {}, nullptr};
     sample.buffers.emplace_back();
@@ -214,8 +229,8 @@ struct Records {
       axis.buffers.push_back(bytes_of(axes[i].take()));
       sample.children.push_back(std::move(axis));
     }
-    Node list{"+L", "samples", rows, 0, {}, {}, nullptr};
-    list.buffers.push_back(validity(held, rows, any, list.null_count));
+    Node list{"+L", "samples", rows, any.nulls, {}, {}, nullptr};
+    list.buffers.push_back(any.copy());
     list.buffers.push_back(bytes_of(std::move(sample_offsets)));
     list.children.push_back(std::move(sample));
     node.children.push_back(std::move(list));
