@@ -163,6 +163,10 @@ __attribute__((target("avx2,popcnt"))) size_t read_values_avx2(const uint8_t* ba
   // hold.
   bool any = false;
   uint64_t last_ends = 0;
+  // Text lengths every 64 windows, of values still in the cache.
+  size_t text = 0;
+  const uint16_t* measured = first;
+  unsigned windows = 0;
   if (end - p >= 64 && out_end - out >= 64) {
     uint64_t carry = 0;  // the byte before `p` ends a varint
     const uint8_t* w = readable(p);
@@ -181,6 +185,11 @@ __attribute__((target("avx2,popcnt"))) size_t read_values_avx2(const uint8_t* ba
       any = true;
       last_ends = ends;
       carry = cont;
+      if (++windows % 64 == 0) {
+        const uint16_t* const to = measured + ((out - measured) & ~ptrdiff_t{15});
+        text += text_of(measured, to);
+        measured = to;
+      }
       if (end - p < 64 || out_end - out < 64) break;
       w = p;
     }
@@ -225,7 +234,7 @@ __attribute__((target("avx2,popcnt"))) size_t read_values_avx2(const uint8_t* ba
     out += k;
     p = w + taken;
   }
-  return text_of(first, out);
+  return text + text_of(measured, out);
 }
 
 }  // namespace
