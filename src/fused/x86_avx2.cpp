@@ -159,20 +159,22 @@ __attribute__((target("avx2,popcnt"))) size_t read_values_avx2(const uint8_t* ba
     return copy + 2;
   };
 
-  // Every window whole while the run surely has more values than one can
-  // hold.
+  // Every window whole while the run has room for all its values (and the
+  // seven lanes its last store may write past them).
   bool any = false;
   uint64_t last_ends = 0;
   // Text lengths every 64 windows, of values still in the cache.
   size_t text = 0;
   const uint16_t* measured = first;
   unsigned windows = 0;
-  if (end - p >= 64 && out_end - out >= 64) {
+  if (end - p >= 64) {
     uint64_t carry = 0;  // the byte before `p` ends a varint
     const uint8_t* w = readable(p);
     for (;;) {
       const uint64_t cont = window_cont(w);
       const uint64_t ends = ~cont;
+      const auto count = static_cast<ptrdiff_t>(__builtin_popcountll(ends));
+      if (out_end - out < count + 8) break;
       const uint64_t third = ((cont << 1) | (carry >> 63)) & ((cont << 2) | (carry >> 62));
       if (third == 0) [[likely]] {
         pack_window<false>(w, ends, out);
@@ -180,7 +182,7 @@ __attribute__((target("avx2,popcnt"))) size_t read_values_avx2(const uint8_t* ba
         if ((third & at_least4(w)) != 0) break;
         pack_window<true>(w, ends, out);
       }
-      out += __builtin_popcountll(ends);
+      out += count;
       p += 64;
       any = true;
       last_ends = ends;
@@ -190,7 +192,7 @@ __attribute__((target("avx2,popcnt"))) size_t read_values_avx2(const uint8_t* ba
         text += text_of(measured, to);
         measured = to;
       }
-      if (end - p < 64 || out_end - out < 64) break;
+      if (end - p < 64) break;
       w = p;
     }
   }
