@@ -119,11 +119,12 @@ __attribute__((target("avx2"))) size_t text_of(const uint16_t* from, const uint1
 // in the input whatever they hold, so that no window waits on the one
 // before: a varint is read at the window where it ends, from the bytes
 // before it, and the values of a window's ends are packed together eight
-// lanes at a time. While a window may hold more values than the run has
-// left, or a window holds a fault (a varint of four bytes or more, a third
-// byte above 3), the run goes back to the last whole sample and each later
-// window starts there and keeps whole samples only; the rest is left to
-// the other readers. Returns the values' text length.
+// lanes at a time. Where a window holds more values than the run has room
+// for, or a fault (a varint of four bytes or more, a third byte above 3),
+// the run goes back to its last whole sample; each later window starts
+// there and keeps whole samples only, the last reaching into the padding
+// past the input. The rest is left to the other readers. Returns the
+// values' text length.
 __attribute__((target("avx2,popcnt"))) size_t read_values_avx2(const uint8_t* base,
                                                               const uint8_t*& p,
                                                               const uint8_t* end,
@@ -131,7 +132,8 @@ __attribute__((target("avx2,popcnt"))) size_t read_values_avx2(const uint8_t* ba
                                                               const uint16_t* out_end) noexcept {
   uint16_t* const first = out;
   // Each varint is read from its end back, so the run must start after one.
-  if (p != base && p[-1] >= 0x80) return 0;
+  // An input of up to 64 bytes is the plain reader's one window.
+  if (end - base <= static_cast<ptrdiff_t>(kWindow) || (p != base && p[-1] >= 0x80)) return 0;
   const auto window_cont = [](const uint8_t* w) __attribute__((target("avx2"))) {
     const __m256i v0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w));
     const __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + 32));
@@ -211,10 +213,7 @@ __attribute__((target("avx2,popcnt"))) size_t read_values_avx2(const uint8_t* ba
   alignas(32) uint16_t spill[64];
   while (out != out_end) {
     const uint8_t* w = p;
-    if (end - p < 56) {
-      if (end - base < 56) break;  // the plain reader's single window
-      w = end + 8 - 64;
-    }
+    if (end - p < 56) w = end + 8 - 64;  // inside the input, which has more than 64 bytes
     const auto skip = static_cast<unsigned>(p - w);
     const uint8_t* const r = readable(w);
     const uint64_t cont = window_cont(r);
