@@ -123,7 +123,8 @@ __attribute__((target("avx2"))) size_t text_of(const uint16_t* from, const uint1
 // for, or a fault (a varint of four bytes or more, a third byte above 3),
 // the run goes back to its last whole sample; each later window starts
 // there and keeps whole samples only, the last reaching into the padding
-// past the input. The rest is left to the other readers. Returns the
+// past the input (of more than 64 bytes: a shorter one is the plain
+// reader's one window). The rest is left to the other readers. Returns the
 // values' text length.
 __attribute__((target("avx2,popcnt"))) size_t read_values_avx2(const uint8_t* base,
                                                               const uint8_t*& p,
@@ -132,8 +133,7 @@ __attribute__((target("avx2,popcnt"))) size_t read_values_avx2(const uint8_t* ba
                                                               const uint16_t* out_end) noexcept {
   uint16_t* const first = out;
   // Each varint is read from its end back, so the run must start after one.
-  // An input of up to 64 bytes is the plain reader's one window.
-  if (end - base <= static_cast<ptrdiff_t>(kWindow) || (p != base && p[-1] >= 0x80)) return 0;
+  if (p != base && p[-1] >= 0x80) return 0;
   const auto window_cont = [](const uint8_t* w) __attribute__((target("avx2"))) {
     const __m256i v0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w));
     const __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + 32));
@@ -213,7 +213,7 @@ __attribute__((target("avx2,popcnt"))) size_t read_values_avx2(const uint8_t* ba
   alignas(32) uint16_t spill[64];
   while (out != out_end) {
     const uint8_t* w = p;
-    if (end - p < 56) w = end + 8 - 64;  // inside the input, which has more than 64 bytes
+    if (end - p < 56) w = end + 8 - 64;  // inside the input: it has more than 64 bytes
     const auto skip = static_cast<unsigned>(p - w);
     const uint8_t* const r = readable(w);
     const uint64_t cont = window_cont(r);
@@ -242,7 +242,8 @@ __attribute__((target("avx2,popcnt"))) size_t read_values_avx2(const uint8_t* ba
 
 bool read_samples_avx2(const uint8_t* base, const uint8_t*& p, const uint8_t* end, uint16_t* out,
                        uint16_t* out_end, size_t& text, WireError& error) noexcept {
-  text = read_values_avx2(base, p, end, out, out_end);
+  // An input of up to 64 bytes is the plain reader's one window.
+  text = end - base > static_cast<ptrdiff_t>(kWindow) ? read_values_avx2(base, p, end, out, out_end) : 0;
   return read_samples<packed_groups>(base, p, end, out, out_end, text, error);
 }
 
