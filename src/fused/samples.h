@@ -26,7 +26,7 @@ using wire::WireError;
 bool read_samples_portable(const uint8_t* base, const uint8_t*& p, const uint8_t* end,
                            uint16_t* out, uint16_t* out_end, size_t& text,
                            WireError& error) noexcept;
-// Up to 63 values per 64-byte step with AVX2 alone (x86-64).
+// Every value ending in a 64-byte window per step with AVX2 alone (x86-64).
 bool read_samples_avx2(const uint8_t* base, const uint8_t*& p, const uint8_t* end, uint16_t* out,
                        uint16_t* out_end, size_t& text, WireError& error) noexcept;
 // Thirty values per step with AVX-512 VBMI2, the rest with one PEXT per

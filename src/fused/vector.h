@@ -126,7 +126,7 @@ inline unsigned start_positions(uint64_t ends, uint8_t* at) noexcept {
   return count;
 }
 
-// What the AVX2 and NEON readers need left to read a window: its 64 bytes
+// What the NEON reader needs left to read a window: its 64 bytes
 // and a 16-byte load from a varint start in it (at most 64).
 inline constexpr size_t kVectorRead = 80;
 

@@ -1,6 +1,9 @@
 // The avx2 path's kernels: the sample reader and writer with AVX2 alone.
 #include <immintrin.h>
 
+#include <array>
+#include <cstring>
+
 #include "fused/document.h"
 #include "fused/reader.h"
 #include "fused/samples.h"
@@ -9,176 +12,239 @@
 namespace vorlane::fused {
 namespace {
 
+// Positions of the set bits of a byte as a byte shuffle that moves those
+// 16-bit lanes of eight to the front, in order (the rest zeros): 4 KiB.
+struct PackRow {
+  alignas(16) uint8_t index[16];
+};
+alignas(64) constexpr std::array<PackRow, 256> kPackLanes = [] {
+  std::array<PackRow, 256> t{};
+  for (unsigned m = 0; m < 256; ++m) {
+    unsigned n = 0;
+    for (unsigned bit = 0; bit < 8; ++bit) {
+      if ((m >> bit) & 1) {
+        t[m].index[2 * n] = static_cast<uint8_t>(2 * bit);
+        t[m].index[2 * n + 1] = static_cast<uint8_t>(2 * bit + 1);
+        ++n;
+      }
+    }
+    for (; n < 8; ++n) t[m].index[2 * n] = t[m].index[2 * n + 1] = 0x80;
+  }
+  return t;
+}();
+
+// The value of the varint ending at each of the 16 bytes at `q`, in 16-bit
+// lanes (garbage where no varint ends): the end byte, then the groups of
+// the bytes before it while those carry on, as in Horner's rule. Without
+// kLong no varint here has three bytes. `q - 2` must be readable.
+template <bool kLong>
+__attribute__((target("avx2"), always_inline)) inline __m256i values_ending_at(
+    const uint8_t* q) noexcept {
+  const __m256i low7 = _mm256_set1_epi16(0x7F);
+  const __m256i z0 = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(q)));
+  const __m256i z1 =
+      _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(q - 1)));
+  const __m256i c1 = _mm256_cmpgt_epi16(z1, low7);
+  __m256i v = _mm256_blendv_epi8(
+      z0, _mm256_or_si256(_mm256_slli_epi16(z0, 7), _mm256_and_si256(z1, low7)), c1);
+  if constexpr (kLong) {
+    const __m256i z2 =
+        _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(q - 2)));
+    const __m256i c2 = _mm256_and_si256(c1, _mm256_cmpgt_epi16(z2, low7));
+    v = _mm256_blendv_epi8(
+        v, _mm256_or_si256(_mm256_slli_epi16(v, 7), _mm256_and_si256(z2, low7)), c2);
+  }
+  return v;
+}
+
+// The values of the varints that end at the set bits of `ends` in the 64
+// bytes at `w`, stored in order from `to`; each 16-byte store may write up
+// to seven lanes past the values, so room for 64 lanes is needed.
+template <bool kLong>
+__attribute__((target("avx2,popcnt"), always_inline)) inline void pack_window(
+    const uint8_t* w, uint64_t ends, uint16_t* to) noexcept {
+  const auto put = [&](__m128i v, unsigned m) __attribute__((target("avx2,popcnt"))) {
+    const __m128i index = _mm_load_si128(reinterpret_cast<const __m128i*>(kPackLanes[m].index));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm_shuffle_epi8(v, index));
+    to += __builtin_popcount(m);
+  };
+  for (unsigned h = 0; h < 4; ++h) {
+    const __m256i v = values_ending_at<kLong>(w + 16 * h);
+    put(_mm256_castsi256_si128(v), static_cast<unsigned>(ends >> (16 * h)) & 0xFF);
+    put(_mm256_extracti128_si256(v, 1), static_cast<unsigned>(ends >> (16 * h + 8)) & 0xFF);
+  }
+}
+
+// Text lengths of wire values, summed per 16-bit lane: a digit, one more
+// per power of ten reached, and the sign of the odd (negative) wire values.
+// The magnitude of wire value u is (u + 1) / 2, so it reaches 10^d exactly
+// when u reaches 2 * 10^d - 1. The compares are signed: values and bounds
+// are shifted by 32768 alike.
+__attribute__((target("avx2"), always_inline)) inline __m256i text_lengths(__m256i values) noexcept {
+  const auto bound = [](int u) { return static_cast<int16_t>(u - 1 - 32768); };  // u and above
+  const __m256i unit16 = _mm256_set1_epi16(1);
+  const __m256i biased = _mm256_xor_si256(values, _mm256_set1_epi16(static_cast<int16_t>(-32768)));
+  __m256i length = _mm256_add_epi16(_mm256_and_si256(values, unit16), unit16);
+  length = _mm256_sub_epi16(length, _mm256_cmpgt_epi16(biased, _mm256_set1_epi16(bound(19))));
+  length = _mm256_sub_epi16(length, _mm256_cmpgt_epi16(biased, _mm256_set1_epi16(bound(199))));
+  length = _mm256_sub_epi16(length, _mm256_cmpgt_epi16(biased, _mm256_set1_epi16(bound(1999))));
+  length = _mm256_sub_epi16(length, _mm256_cmpgt_epi16(biased, _mm256_set1_epi16(bound(19999))));
+  return length;
+}
+
+// The summed text length of the values in [from, to).
+__attribute__((target("avx2"))) size_t text_of(const uint16_t* from, const uint16_t* to) noexcept {
+  __m256i sums = _mm256_setzero_si256();
+  const __m256i unit16 = _mm256_set1_epi16(1);
+  // 16-bit lanes gain at most 6 a block: folded into 32 bits every 4096.
+  while (to - from >= 16) {
+    __m256i lanes = _mm256_setzero_si256();
+    const uint16_t* const stop = from + ((to - from) / 16 < 4096 ? (to - from) / 16 * 16 : 4096 * 16);
+    for (; from != stop; from += 16) {
+      lanes = _mm256_add_epi16(
+          lanes, text_lengths(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(from))));
+    }
+    sums = _mm256_add_epi32(sums, _mm256_madd_epi16(lanes, unit16));
+  }
+  alignas(32) uint32_t lane[8];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lane), sums);
+  size_t total = 0;
+  for (uint32_t s : lane) total += s;
+  for (; from != to; ++from) total += kTextLength[*from];
+  return total;
+}
+
 // Whole samples from 64-byte windows with AVX2 alone (no PEXT, which is slow
-// microcode on the AMD parts before Zen 3). The starts of the varints of a
-// window, eight bits at a time through kSetBits, become a list of
-// positions; the values are then read four to each 128-bit lane: one
-// shuffle, its indices made from those positions, brings the one to three
-// bytes of each to a 32-bit lane, and two multiply-adds join their 7-bit
-// groups. Stops before a window that
-// holds a fault (a varint of four bytes or more, a third byte above 3), and
-// while fewer than 80 bytes are left (a lane loads 16 bytes from a varint
-// start inside the window), leaving the rest to the other readers. Returns
-// the values' text length.
-__attribute__((target("avx2,popcnt"))) size_t read_values_avx2(const uint8_t*& p,
+// microcode on the AMD parts before Zen 3). The windows follow each other
+// in the input whatever they hold, so that no window waits on the one
+// before: a varint is read at the window where it ends, from the bytes
+// before it, and the values of a window's ends are packed together eight
+// lanes at a time. Where a window holds more values than the run has room
+// for, or a fault (a varint of four bytes or more, a third byte above 3),
+// the run goes back to its last whole sample; each later window starts
+// there and keeps whole samples only, the last reaching into the padding
+// past the input (of more than 64 bytes: a shorter one is the plain
+// reader's one window). The rest is left to the other readers. Returns the
+// values' text length.
+__attribute__((target("avx2,popcnt"))) size_t read_values_avx2(const uint8_t* base,
+                                                              const uint8_t*& p,
                                                               const uint8_t* end,
                                                               uint16_t*& out,
                                                               const uint16_t* out_end) noexcept {
-  constexpr int8_t Z = -128;  // a shuffle index that gives a zero byte
-  // Byte i of the group's positions to the three low bytes of 32-bit lane
-  // i; and the lane's first position to all of them, to be taken away.
-  const __m256i spread = _mm256_setr_epi8(0, 0, 0, Z, 1, 1, 1, Z, 2, 2, 2, Z, 3, 3, 3, Z,  //
-                                          4, 4, 4, Z, 5, 5, 5, Z, 6, 6, 6, Z, 7, 7, 7, Z);
-  const __m256i first = _mm256_setr_epi8(0, 0, 0, Z, 0, 0, 0, Z, 0, 0, 0, Z, 0, 0, 0, Z,  //
-                                         4, 4, 4, Z, 4, 4, 4, Z, 4, 4, 4, Z, 4, 4, 4, Z);
-  const __m256i spread_next =
-      _mm256_setr_epi8(1, 1, 1, Z, 2, 2, 2, Z, 3, 3, 3, Z, 4, 4, 4, Z,  //
-                       5, 5, 5, Z, 6, 6, 6, Z, 7, 7, 7, Z, 8, 8, 8, Z);
-  const __m256i next_bytes = _mm256_set1_epi32(0x00020100);
-  const __m256i zero_byte = _mm256_set1_epi8(Z);
-  const __m256i seven_bits = _mm256_set1_epi32(0x007F7F7F);
-  const __m256i join8 = _mm256_set1_epi32(0x00018001);  // b0 + 128 b1, b2
-  const __m256i join16 = _mm256_set1_epi32(0x40000001);  // + 16384 b2
-  const __m256i four = _mm256_set1_epi8(4);
-  const __m256i unit16 = _mm256_set1_epi16(1);
-  const __m256i lane_index = _mm256_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-  // Text lengths, summed per lane: a digit, one more per power of ten
-  // reached, and the sign of the odd (negative) wire values. The magnitude
-  // of wire value u is (u + 1) / 2, so it reaches 10^d exactly when u
-  // reaches 2 * 10^d - 1. The compares are signed: values and bounds are
-  // shifted by 32768 alike.
-  const __m256i sign16 = _mm256_set1_epi16(static_cast<int16_t>(-32768));
-  const auto bound = [](int u) { return static_cast<int16_t>(u - 1 - 32768); };  // u and above
-  const __m256i ge10 = _mm256_set1_epi16(bound(19));
-  const __m256i ge100 = _mm256_set1_epi16(bound(199));
-  const __m256i ge1000 = _mm256_set1_epi16(bound(1999));
-  const __m256i ge10000 = _mm256_set1_epi16(bound(19999));
-  __m256i lengths = _mm256_setzero_si256();
-  const auto lane_sum = [](__m256i sums) __attribute__((target("avx2"))) {
-    alignas(32) uint32_t lane[8];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(lane), sums);
-    size_t total = 0;
-    for (uint32_t s : lane) total += s;
-    return total;
+  uint16_t* const first = out;
+  // Each varint is read from its end back, so the run must start after one.
+  if (p != base && p[-1] >= 0x80) return 0;
+  const auto window_cont = [](const uint8_t* w) __attribute__((target("avx2"))) {
+    const __m256i v0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w));
+    const __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + 32));
+    return uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(v0))} |
+           uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(v1))} << 32;
   };
+  // Bytes of four and up: where a byte is the third of a varint.
+  const auto at_least4 = [](const uint8_t* w) __attribute__((target("avx2"))) {
+    const __m256i four = _mm256_set1_epi8(4);
+    const __m256i v0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w));
+    const __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + 32));
+    return uint64_t{static_cast<uint32_t>(
+               _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_max_epu8(v0, four), v0)))} |
+           uint64_t{static_cast<uint32_t>(
+               _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_max_epu8(v1, four), v1)))}
+               << 32;
+  };
+  // The first window may start less than two bytes after `base`, where
+  // values_ending_at cannot look back: a copy then, with zeros (ends) first.
+  alignas(16) uint8_t copy[2 + 64 + 14];
+  const auto readable = [&](const uint8_t* w) -> const uint8_t* {
+    if (w - base >= 2) return w;
+    copy[0] = copy[1] = 0;
+    std::memcpy(copy + 2, w, 64);
+    return copy + 2;
+  };
+
+  // Every window whole while the run has room for all its values (and the
+  // seven lanes its last store may write past them).
+  bool any = false;
+  uint64_t last_ends = 0;
+  // Text lengths every 64 windows, of values still in the cache.
   size_t text = 0;
+  const uint16_t* measured = first;
   unsigned windows = 0;
-  // A window's list of start positions is written one window ahead of its
-  // reads: read back at once, a 16-byte load over several of the 8-byte
-  // stores that wrote it would wait for them to reach the cache.
-  alignas(32) uint8_t lists[2][96];  // up to 64 starts, then 32 bytes stored past them
-  unsigned list = 0;
-  struct Window {
-    __m256i v0, v1;
-    uint64_t cont;
-  };
-  const auto open = [&](const uint8_t* q, uint8_t* at) __attribute__((target("avx2,popcnt"))) {
-    Window w;
-    w.v0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
-    w.v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 32));
-    w.cont = uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(w.v0))} |
-             uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(w.v1))} << 32;
-    // Where every varint of the window starts; the one after an end in the
-    // last byte starts at 64, and zeros follow, read by the last round.
-    const unsigned count = start_positions(~w.cont, at);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(at + count), _mm256_setr_epi64x(64, 0, 0, 0));
-    return w;
-  };
-  if (end - p < static_cast<ptrdiff_t>(kVectorRead) || out == out_end) return 0;
-  Window window = open(p, lists[0]);
-  for (;;) {
-    const __m256i v0 = window.v0;
-    const __m256i v1 = window.v1;
-    const uint64_t cont = window.cont;
-    const uint64_t ends = ~cont;
-    const uint8_t* const at = lists[list];
-    // Whole samples only, so that every reader after this one starts on a
-    // sample, and no more than are left.
+  if (end - p >= 64) {
+    uint64_t carry = 0;  // the byte before `p` ends a varint
+    const uint8_t* w = readable(p);
+    for (;;) {
+      const uint64_t cont = window_cont(w);
+      const uint64_t ends = ~cont;
+      const auto count = static_cast<ptrdiff_t>(__builtin_popcountll(ends));
+      if (out_end - out < count + 8) break;
+      const uint64_t third = ((cont << 1) | (carry >> 63)) & ((cont << 2) | (carry >> 62));
+      if (third == 0) [[likely]] {
+        pack_window<false>(w, ends, out);
+      } else {
+        if ((third & at_least4(w)) != 0) break;
+        pack_window<true>(w, ends, out);
+      }
+      out += count;
+      p += 64;
+      any = true;
+      last_ends = ends;
+      carry = cont;
+      if (++windows % 64 == 0) {
+        const uint16_t* const to = measured + ((out - measured) & ~ptrdiff_t{15});
+        text += text_of(measured, to);
+        measured = to;
+      }
+      if (end - p < 64) break;
+      w = p;
+    }
+  }
+  if (any) {
+    // Back to the start of the last whole sample: the last window holds
+    // more than the two values to drop.
+    const auto drop = static_cast<size_t>(out - first) % 3;
+    for (size_t i = 0; i < drop; ++i) last_ends ^= uint64_t{1} << (63 - bits::countl_zero(last_ends));
+    p = p - 64 + (64 - bits::countl_zero(last_ends));
+    out -= drop;
+  }
+
+  // Then whole samples only, from windows that start on one; the last may
+  // reach into the padding past `end` (no varint ends there) or begin
+  // before the run, its bytes there masked off.
+  alignas(32) uint16_t spill[64];
+  while (out != out_end) {
+    const uint8_t* w = p;
+    if (end - p < 56) w = end + 8 - 64;  // inside the input: it has more than 64 bytes
+    const auto skip = static_cast<unsigned>(p - w);
+    const uint8_t* const r = readable(w);
+    const uint64_t cont = window_cont(r);
+    uint64_t ends = ~cont & (~uint64_t{0} << skip);
     const auto [k, taken] = window_take(ends, out, out_end);
     if (k == 0) break;
-    const uint64_t used = taken == 64 ? ~uint64_t{0} : (uint64_t{1} << taken) - 1;
-    // The third byte of a varint of four bytes or more has its top bit set:
-    // one test finds both faults.
-    const uint64_t c = cont & used;
-    const uint64_t third = (c << 1) & (c << 2) & used;
-    const uint64_t above3 =
-        uint64_t{static_cast<uint32_t>(
-            _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_max_epu8(v0, four), v0)))} |
-        uint64_t{static_cast<uint32_t>(
-            _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_max_epu8(v1, four), v1)))}
-            << 32;
-    if ((third & above3) != 0) break;
-    // The next window, while this one's values are read.
-    const uint8_t* const next = p + taken;
-    const bool more = end - next >= static_cast<ptrdiff_t>(kVectorRead);
-    if (more) window = open(next, lists[list ^ 1]);
-
-    // Sixteen values a round; the last round may read past the k values
-    // (positions up to 64, so loads inside the kVectorRead bytes) and store past them
-    // where there is room, to be overwritten by whatever reads next.
-    uint16_t spill[64];
-    const bool room = static_cast<size_t>(out_end - out) >= ((k + 15) & ~size_t{15});
-    uint16_t* const to = room ? out : spill;
-    __m256i window_lengths = _mm256_setzero_si256();
-    for (size_t i = 0; i < k; i += 16) {
-      // Eight values in 32-bit lanes, four to each 128-bit lane.
-      const auto eight = [&](size_t from) __attribute__((target("avx2"))) {
-        const __m256i pos = _mm256_broadcastsi128_si256(
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + from)));
-        // Each value's byte offsets from its lane's first position, and the
-        // next value's start: a byte before it is the value's, the others
-        // are shuffled in as zeros.
-        const __m256i lane_first = _mm256_shuffle_epi8(pos, first);
-        const __m256i offset = _mm256_add_epi8(
-            _mm256_sub_epi8(_mm256_shuffle_epi8(pos, spread), lane_first), next_bytes);
-        const __m256i limit = _mm256_sub_epi8(_mm256_shuffle_epi8(pos, spread_next), lane_first);
-        const __m256i index = _mm256_or_si256(
-            offset, _mm256_andnot_si256(_mm256_cmpgt_epi8(limit, offset), zero_byte));
-        const __m256i bytes =
-            _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(p + at[from + 4]),
-                                reinterpret_cast<const __m128i*>(p + at[from]));
-        const __m256i groups = _mm256_and_si256(_mm256_shuffle_epi8(bytes, index), seven_bits);
-        // b0 + 128 b1 and b2 in 16 bits each, then joined.
-        return _mm256_madd_epi16(_mm256_maddubs_epi16(join8, groups), join16);
-      };
-      // Sixteen values in 16-bit lanes, in order.
-      const __m256i values =
-          _mm256_permute4x64_epi64(_mm256_packus_epi32(eight(i), eight(i + 8)), 0xD8);
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + i), values);
-
-      const __m256i biased = _mm256_xor_si256(values, sign16);  // for signed compares
-      __m256i length = _mm256_add_epi16(_mm256_and_si256(values, unit16), unit16);
-      length = _mm256_sub_epi16(length, _mm256_cmpgt_epi16(biased, ge10));
-      length = _mm256_sub_epi16(length, _mm256_cmpgt_epi16(biased, ge100));
-      length = _mm256_sub_epi16(length, _mm256_cmpgt_epi16(biased, ge1000));
-      length = _mm256_sub_epi16(length, _mm256_cmpgt_epi16(biased, ge10000));
-      const __m256i kept =
-          _mm256_cmpgt_epi16(_mm256_set1_epi16(static_cast<int16_t>(k - i)), lane_index);
-      window_lengths = _mm256_add_epi16(window_lengths, _mm256_and_si256(length, kept));
+    const uint64_t used =
+        (taken == 64 ? ~uint64_t{0} : (uint64_t{1} << taken) - 1) & (~uint64_t{0} << skip);
+    ends &= used;
+    // The byte before `p` ends a varint, so nothing before it counts.
+    const uint64_t third = (cont << 1) & (cont << 2) & used;
+    if (third == 0) {
+      pack_window<false>(r, ends, spill);
+    } else {
+      if ((third & at_least4(r)) != 0) break;
+      pack_window<true>(r, ends, spill);
     }
-    lengths = _mm256_add_epi32(lengths, _mm256_madd_epi16(window_lengths, unit16));
-    if (!room) std::memcpy(out, spill, k * sizeof(uint16_t));
+    std::memcpy(out, spill, k * sizeof(uint16_t));
     out += k;
-    p = next;
-    // A 32-bit lane gains at most 48 a window (two 16-bit lanes of up to
-    // 24): summed before it can overflow.
-    if (++windows == (1u << 24)) {
-      text += lane_sum(lengths);
-      lengths = _mm256_setzero_si256();
-      windows = 0;
-    }
-    if (!more || out == out_end) break;
-    list ^= 1;
+    p = w + taken;
   }
-  return text + lane_sum(lengths);
+  return text + text_of(measured, out);
 }
 
 }  // namespace
 
 bool read_samples_avx2(const uint8_t* base, const uint8_t*& p, const uint8_t* end, uint16_t* out,
                        uint16_t* out_end, size_t& text, WireError& error) noexcept {
-  return read_samples_with<read_values_avx2, kVectorRead, packed_groups>(
-      base, p, end, out, out_end, text, error);
+  // An input of up to 64 bytes is the plain reader's one window.
+  text = end - base > static_cast<ptrdiff_t>(kWindow) ? read_values_avx2(base, p, end, out, out_end) : 0;
+  return read_samples<packed_groups>(base, p, end, out, out_end, text, error);
 }
 
 __attribute__((target("avx2"))) void long_run_avx2(char*& out, const char* end, const uint16_t*& s,
