@@ -22,7 +22,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def load(venv):
-    found = glob.glob(os.path.join(venv, "lib", "python3.*", "site-packages", "vorlane_binary_parser*.so"))
+    found = glob.glob(os.path.join(venv, "lib", "python3.*", "site-packages", "vorlane_binary_parser.*.so"))
     if not found:
         sys.exit("compare_builds: no module in %s" % venv)
     # The same name from several files: each is a module of its own.
