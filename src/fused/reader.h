@@ -168,6 +168,8 @@ inline bool read_samples(const uint8_t* base, const uint8_t*& p, const uint8_t* 
     bool fault = false;
     p = base + read_window<kGroups>(base, ends, start, out, out_end, text, fault);
   }
+  // A short input is usually done by now.
+  if (out == out_end) return true;
   // Short runs and the end of long ones: one word per sample.
   text += read_words<kGroups>(p, out, out_end);
   // Whatever the word reader left (a fault, a nine-byte sample, the end of
