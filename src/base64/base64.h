@@ -59,6 +59,10 @@ struct Kernel {
   // blocks::decode_short_avx512); null: none.
   bool (*short_text)(const uint8_t* in, size_t n, uint8_t* out, size_t& written,
                      int fill) noexcept;
+  // Where short_text also takes, with no fill, the last 4 to `tail` bytes
+  // of a longer text whose whole `tail`-byte blocks went to `blocks`: a
+  // valid text then needs no group loop; 0: never.
+  size_t tail = 0;
 };
 
 // Plain C++, four symbols at a time.
