@@ -199,10 +199,9 @@ Result<size_t, Base64DecodeError> decode_into(std::string_view text, uint8_t* ou
   return decode_into(text, out, *cpu::chosen_path().base64);
 }
 
-Result<size_t, Base64DecodeError> decode_into_filled(std::string_view text, uint8_t* out,
-                                                     uint8_t fill, const Kernel& kernel) noexcept {
+Result<size_t, Base64DecodeError> decode_into_filled_long(std::string_view text, uint8_t* out,
+                                                          uint8_t fill, const Kernel& kernel) noexcept {
   size_t written = 0;
-  if (decode_short(text, out, kernel, fill, written)) return written;
   if (decode_blocks_and_tail(text, out, kernel, written)) {
     std::memset(out + written, fill, kFillBytes);
     return written;
