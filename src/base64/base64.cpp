@@ -141,6 +141,23 @@ bool decode_short(std::string_view text, uint8_t* out, const Kernel& kernel, int
          kernel.short_text(reinterpret_cast<const uint8_t*>(text.data()), n, out, written, fill);
 }
 
+// A valid text longer than short_text takes, where the kernel has a tail
+// step: whole blocks, then the last 4 to kernel.tail bytes in one step.
+// False where the text needs the exact way (which starts over).
+bool decode_blocks_and_tail(std::string_view text, uint8_t* out, const Kernel& kernel,
+                            size_t& written) noexcept {
+  const size_t n = text.size();
+  const size_t tail = kernel.tail;
+  if (tail == 0 || n <= tail || n % 4 != 0) return false;
+  const auto* in = reinterpret_cast<const uint8_t*>(text.data());
+  const size_t body = (n - 1) / tail * tail;
+  if (kernel.blocks(in, body, out) != body) return false;
+  size_t last = 0;
+  if (!kernel.short_text(in + body, n - body, out + body / 4 * 3, last, -1)) return false;
+  written = body / 4 * 3 + last;
+  return true;
+}
+
 // Blocks, then groups, then the final group: every text, exactly.
 Result<size_t, Base64DecodeError> decode_exact(std::string_view text, uint8_t* out,
                                                const Kernel& kernel) noexcept {
@@ -171,7 +188,10 @@ Result<size_t, Base64DecodeError> decode_exact(std::string_view text, uint8_t* o
 Result<size_t, Base64DecodeError> decode_into(std::string_view text, uint8_t* out,
                                               const Kernel& kernel) noexcept {
   size_t written = 0;
-  if (decode_short(text, out, kernel, -1, written)) return written;
+  if (decode_short(text, out, kernel, -1, written) ||
+      decode_blocks_and_tail(text, out, kernel, written)) {
+    return written;
+  }
   return decode_exact(text, out, kernel);
 }
 
@@ -179,10 +199,13 @@ Result<size_t, Base64DecodeError> decode_into(std::string_view text, uint8_t* ou
   return decode_into(text, out, *cpu::chosen_path().base64);
 }
 
-Result<size_t, Base64DecodeError> decode_into_filled(std::string_view text, uint8_t* out,
-                                                     uint8_t fill, const Kernel& kernel) noexcept {
+Result<size_t, Base64DecodeError> decode_into_filled_long(std::string_view text, uint8_t* out,
+                                                          uint8_t fill, const Kernel& kernel) noexcept {
   size_t written = 0;
-  if (decode_short(text, out, kernel, fill, written)) return written;
+  if (decode_blocks_and_tail(text, out, kernel, written)) {
+    std::memset(out + written, fill, kFillBytes);
+    return written;
+  }
   auto decoded = decode_exact(text, out, kernel);
   if (decoded.ok()) std::memset(out + decoded.value(), fill, kFillBytes);
   return decoded;

@@ -59,6 +59,10 @@ struct Kernel {
   // blocks::decode_short_avx512); null: none.
   bool (*short_text)(const uint8_t* in, size_t n, uint8_t* out, size_t& written,
                      int fill) noexcept;
+  // Where short_text also takes, with no fill, the last 4 to `tail` bytes
+  // of a longer text whose whole `tail`-byte blocks went to `blocks`: a
+  // valid text then needs no group loop; 0: never.
+  size_t tail = 0;
 };
 
 // Plain C++, four symbols at a time.
@@ -88,8 +92,22 @@ constexpr size_t filled_capacity(size_t n) noexcept {
 // and fill come from one store that its loads are forwarded from.
 Result<size_t, Base64DecodeError> decode_into_filled(std::string_view text, uint8_t* out,
                                                      uint8_t fill) noexcept;
-// The same with a chosen kernel, which this CPU must run.
-Result<size_t, Base64DecodeError> decode_into_filled(std::string_view text, uint8_t* out,
-                                                     uint8_t fill, const Kernel& kernel) noexcept;
+// Every text but a short valid one, for decode_into_filled below.
+Result<size_t, Base64DecodeError> decode_into_filled_long(std::string_view text, uint8_t* out,
+                                                          uint8_t fill, const Kernel& kernel) noexcept;
+
+// The same with a chosen kernel, which this CPU must run. A short text, the
+// usual payload, goes to the kernel's one step from the caller itself.
+inline Result<size_t, Base64DecodeError> decode_into_filled(std::string_view text, uint8_t* out,
+                                                            uint8_t fill,
+                                                            const Kernel& kernel) noexcept {
+  const size_t n = text.size();
+  size_t written = 0;
+  if (kernel.short_text != nullptr && n - 1 < 64 && n % 4 == 0 &&
+      kernel.short_text(reinterpret_cast<const uint8_t*>(text.data()), n, out, written, fill)) {
+    return written;
+  }
+  return decode_into_filled_long(text, out, fill, kernel);
+}
 
 }  // namespace vorlane::base64

@@ -226,6 +226,7 @@ __attribute__((target("avx2"))) size_t decode_avx2_then_sse41(const uint8_t* in,
 __attribute__((target("avx512f,avx512bw,avx512vbmi"))) size_t decode_avx512_then_sse41(
     const uint8_t* in, size_t len, uint8_t* out) noexcept {
   const size_t done = len >= 64 ? decode_avx512(in, len, out) : 0;
+  if (done == len) return done;
   return done + decode_sse41(in + done, len - done, out + done / 4 * 3);
 }
 
@@ -236,7 +237,7 @@ namespace vorlane::base64 {
 
 const Kernel kSse41{blocks::decode_sse41, nullptr};
 const Kernel kAvx2{blocks::decode_avx2_then_sse41, blocks::decode_short_avx2};
-const Kernel kAvx512{blocks::decode_avx512_then_sse41, blocks::decode_short_avx512};
+const Kernel kAvx512{blocks::decode_avx512_then_sse41, blocks::decode_short_avx512, 64};
 
 }  // namespace vorlane::base64
 

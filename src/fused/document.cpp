@@ -92,6 +92,56 @@ inline char* put_checked(char* out, const char* end, std::string_view text) noex
   return out + text.size();
 }
 
+// The last sample and the end of the frame, "}]}}}", in stores that all
+// fall inside them: a sample's fragments and the texts of x and y wide (what
+// follows each is at least eight bytes long), then ",\"z\":", z and the end
+// of the frame, 11 to 16 bytes, as the eight bytes at their start, z's entry
+// where it ends inside them, and the eight bytes that end them. Where they
+// do not fit before `end`, nothing, and the caller sees a short write.
+inline char* put_last_sample(char* out, const char* end, const uint16_t* s, bool first) noexcept {
+  const uint16_t x = s[0], y = s[1], z = s[2];
+  const uint64_t ex = value_entry(x), ey = value_entry(y), ez = value_entry(z);
+  const size_t lx = ex >> 56, ly = ey >> 56, lz = ez >> 56;
+  const size_t open = first ? kFirstX.size() : kNextX.size();
+  const size_t tail = kZ.size() + lz + kCloseAll.size();
+  const size_t length = open + lx + kY.size() + ly + tail;
+  if (static_cast<size_t>(end - out) < length) return out;
+  constexpr uint64_t kZBytes = pack8(kZ);
+  constexpr uint64_t kCloseBytes = pack8(kCloseAll);
+  static_assert(kZ.size() == 5 && kCloseAll.size() == 5, "the shifts below count on these");
+  put8(out, first ? pack8(kFirstX) : pack8(kNextX), 8);
+  char* q = out + open;
+  put8(q, ex, 8);
+  q += lx;
+  put8(q, pack8(kY), 8);
+  q += kY.size();
+  put8(q, ey, 8);
+  q += ly;
+  // The last eight bytes: three of z's text (or what there is, after the end
+  // of ",\"z\":") and the end of the frame.
+  const uint64_t chars = ez & ((uint64_t{1} << 56) - 1);
+  const uint64_t last8 =
+      (lz >= 3 ? chars >> (8 * (lz - 3)) : (kZBytes >> (8 * (2 + lz))) | chars << (8 * (3 - lz))) |
+      kCloseBytes << 24;
+  put8(q, kZBytes, 8);
+  put8(q + (lz >= 3 ? kZ.size() : tail - 8), ez, 8);
+  put8(q + tail - 8, last8, 8);
+  return out + length;
+}
+
+// Samples from `s` up to `s_stop` one exact store at a time, where the wide
+// ones found too little room: never, when the text is as measured. Leaves
+// `s` where it stopped.
+[[gnu::cold, gnu::noinline]] char* put_samples_exact(char* out, const char* end,
+                                                    const uint16_t*& s, const uint16_t* s_stop,
+                                                    const uint16_t* first) noexcept {
+  for (; s != s_stop; s += 3) {
+    if (static_cast<size_t>(end - out) < exact_sample_length(s, s == first)) return out;
+    out = put_sample_exact(out, s, s == first);
+  }
+  return out;
+}
+
 }  // namespace
 
 // The scalar writer, for the paths with no vector writer: like every
@@ -126,7 +176,8 @@ static_assert(base64::filled_capacity(1012) <= Document::kStackBytes &&
 static_assert(3 * Document::kStackSamples * sizeof(uint16_t) == Document::kStackBytes,
               "the samples take as much stack as the bytes");
 
-Result<size_t, Error> Document::decode_samples(const uint8_t* base, const uint8_t* p,
+// In line: prepare's one call, where its result is one more test.
+[[gnu::always_inline]] inline Result<size_t, Error> Document::decode_samples(const uint8_t* base, const uint8_t* p,
                                                      const uint8_t* end, SampleReader reader) {
   WireError error{};
   uint64_t n = 0;
@@ -234,31 +285,30 @@ char* Document::write(char* out, size_t room, Writer writer) const noexcept {
   out = sink.out;
   if (count_ == 0) return put_checked(out, end, kCloseEmpty);
 
-  // Wide stores while there is room for them, exact ones for the last
-  // samples.
+  // Wide stores for all samples but the last while there is room for them,
+  // which, the text being as measured, is all of them; the last with the
+  // frame's end in stores that end where the document does.
   const uint16_t* s = samples_;
-  const uint16_t* const s_end = samples_ + 3 * count_;
-  if (static_cast<size_t>(end - out) >= kWideRoom) {
+  const uint16_t* const s_last = samples_ + 3 * (count_ - 1);
+  if (s != s_last && static_cast<size_t>(end - out) >= kWideRoom) {
     out = put_sample(out, s, true);
     s += 3;
     // Long runs: samples that do not wait on each other's positions, with no
     // room check per sample: the room is checked once for as many samples
-    // as surely fit at their widest, again and again. The last sample is
-    // left to the loops below. Short runs keep the plain loop, which sets up
-    // faster.
+    // as surely fit at their widest, again and again. Short runs keep the
+    // plain loop, which sets up faster.
     if (count_ >= kLongRun) {
-      writer(out, end, s, s_end - 3);
+      writer(out, end, s, s_last);
     }
-    for (; s != s_end && static_cast<size_t>(end - out) >= kWideRoom; s += 3) {
+    for (; s != s_last && static_cast<size_t>(end - out) >= kWideRoom; s += 3) {
       out = put_sample(out, s, false);
     }
   }
-  for (; s != s_end; s += 3) {
-    const bool first = s == samples_;
-    if (static_cast<size_t>(end - out) < exact_sample_length(s, first)) return out;
-    out = put_sample_exact(out, s, first);
+  if (s != s_last) [[unlikely]] {
+    out = put_samples_exact(out, end, s, s_last, samples_);
+    if (s != s_last) return out;
   }
-  return put_checked(out, end, kCloseAll);
+  return put_last_sample(out, end, s, s == samples_);
 }
 
 }  // namespace vorlane::fused

@@ -152,8 +152,14 @@ size_t read_words(const uint8_t*& p, uint16_t*& out, const uint16_t* out_end) no
 // A run's samples (see read_samples in samples.h for the contract), after
 // whatever a vector reader took of it.
 template <GroupPacker kGroups>
-inline bool read_samples(const uint8_t* base, const uint8_t*& p, const uint8_t* end, uint16_t* out,
-                         uint16_t* const out_end, size_t& text, WireError& error) noexcept {
+inline bool read_samples(const uint8_t* base, const uint8_t*& p_ref, const uint8_t* end,
+                         uint16_t* out, uint16_t* const out_end, size_t& text_ref,
+                         WireError& error) noexcept {
+  // Locals, not the references: the stores of the values could alias them,
+  // which would take the text length through memory at every sample.
+  const uint8_t* p = p_ref;
+  size_t text = text_ref;
+  const bool ok = [&]() noexcept {
   if (end - p >= static_cast<ptrdiff_t>(kWindowRead)) {
     text += read_windows<kGroups>(p, end, out, out_end);
   } else if (out != out_end && end - base <= static_cast<ptrdiff_t>(kWindow)) {
@@ -168,6 +174,8 @@ inline bool read_samples(const uint8_t* base, const uint8_t*& p, const uint8_t* 
     bool fault = false;
     p = base + read_window<kGroups>(base, ends, start, out, out_end, text, fault);
   }
+  // A short input is usually done by now.
+  if (out == out_end) return true;
   // Short runs and the end of long ones: one word per sample.
   text += read_words<kGroups>(p, out, out_end);
   // Whatever the word reader left (a fault, a nine-byte sample, the end of
@@ -177,6 +185,10 @@ inline bool read_samples(const uint8_t* base, const uint8_t*& p, const uint8_t* 
     text += kTextLength[*out];
   }
   return true;
+  }();
+  p_ref = p;
+  text_ref = text;
+  return ok;
 }
 
 // A vector reader: whole samples while it can, leaving `p` and `out` where
