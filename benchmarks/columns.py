@@ -14,8 +14,8 @@ engine; Spark's JVM start and the caching are not timed. "Spark, a UDF
 echoing" runs a pandas UDF that returns its input, "Spark, mapInArrow
 echoing" a mapInArrow function that adds it as the document: what Spark's
 Arrow exchange costs with no decoding at all. "DuckDB, a UDF echoing
-documents" returns slices of the documents decoded beforehand: what
-DuckDB's Arrow UDFs cost to take in and give out output of this size.
+documents" (or records) returns slices of the output decoded beforehand:
+what DuckDB's Arrow UDFs cost to take in and give out output of this size.
 
 --memory instead measures the decoder's peak memory on a stream: the
 payloads written to an Arrow IPC file in batches of 65,536 rows, read back
@@ -155,28 +155,33 @@ def recipes(payloads, args, tmp):
             return lambda: getattr(con.sql(sql), fetch)(), arrow_lists
         return setup
 
-    def duckdb_floor():
-        # A UDF that returns the documents already decoded, a slice from the
+    def duckdb_floor(output):
+        # A UDF that returns the output already decoded, a slice from the
         # vector's first row number (a scan's vector holds rows in order):
-        # what DuckDB's Arrow UDFs cost for output of this size.
-        import duckdb
-        import pyarrow as pa
-        import vorlane_binary_parser_arrow as native_module
-        con = duckdb.connect()
-        documents = pa.array(native_module.documents(pa.array(payloads, pa.string()), 3)).cast(
-            pa.struct([("document", pa.string()), ("error", pa.string())]))
+        # what DuckDB's Arrow UDFs cost to take in and give out as much.
+        def setup():
+            import duckdb
+            import pyarrow as pa
+            import vorlane_binary_parser_arrow as native_module
+            con = duckdb.connect()
+            decode = native_module.records if output == "records" else native_module.documents
+            decoded = pa.array(decode(pa.array(payloads, pa.string()), 3))
+            if output == "documents":
+                decoded = decoded.cast(pa.struct([("document", pa.string()), ("error", pa.string())]))
 
-        def echo(n, payload):
-            return documents.slice(n[0].as_py(), len(n))
-        sqltype = getattr(duckdb, "sqltype", None) or __import__("duckdb.typing").typing.DuckDBPyType
-        con.create_function("echo", echo, [sqltype("BIGINT"), sqltype("VARCHAR")],
-                            sqltype("STRUCT(document VARCHAR, error VARCHAR)"), type="arrow",
-                            null_handling="special", side_effects=False)
-        source = pa.table({"n": range(len(payloads)), "payload": pa.array(payloads, pa.string())})  # noqa: F841
-        con.execute("CREATE TABLE payloads AS SELECT * FROM source")
-        sql = "SELECT d.document, d.error FROM (SELECT echo(n, payload) AS d FROM payloads)"
-        fetch = "to_arrow_table" if hasattr(con.sql("SELECT 1"), "to_arrow_table") else "fetch_arrow_table"
-        return lambda: getattr(con.sql(sql), fetch)(), None
+            def echo(n, payload):
+                return decoded.slice(n[0].as_py(), len(n))
+            sqltype = getattr(duckdb, "sqltype", None) or __import__("duckdb.typing").typing.DuckDBPyType
+            kind = columns.DUCKDB_RECORDS if output == "records" else "STRUCT(document VARCHAR, error VARCHAR)"
+            con.create_function("echo", echo, [sqltype("BIGINT"), sqltype("VARCHAR")], sqltype(kind),
+                                type="arrow", null_handling="special", side_effects=False)
+            source = pa.table({"n": range(len(payloads)), "payload": pa.array(payloads, pa.string())})  # noqa: F841
+            con.execute("CREATE TABLE payloads AS SELECT * FROM source")
+            sql = ("SELECT echo(n, payload) AS r FROM payloads" if output == "records" else
+                   "SELECT d.document, d.error FROM (SELECT echo(n, payload) AS d FROM payloads)")
+            fetch = "to_arrow_table" if hasattr(con.sql("SELECT 1"), "to_arrow_table") else "fetch_arrow_table"
+            return lambda: getattr(con.sql(sql), fetch)(), None
+        return setup
 
     def plain():
         return lambda: columns.decode_column(payloads, 3), lambda out: out
@@ -334,7 +339,8 @@ def recipes(payloads, args, tmp):
              ("Spark mapInArrow", spark_arrow("documents")),
              ("Spark mapInArrow records", spark_arrow("records")), ("Dask map_partitions", dask_of()),
              ("Dask map_partitions, dtype_backend=pyarrow", dask_of("pyarrow")),
-             ("DuckDB, a UDF echoing documents", duckdb_floor),
+             ("DuckDB, a UDF echoing documents", duckdb_floor("documents")),
+             ("DuckDB, a UDF echoing records", duckdb_floor("records")),
              ("Spark, a UDF echoing", spark_floor), ("Spark, mapInArrow echoing", spark_arrow_floor)]
     skip = set(filter(None, args.skip.split(",")))
     return [(name, setup) for name, setup in table if name.split()[0].lower().strip(",") not in skip]
