@@ -131,16 +131,6 @@ bool decode_groups(std::string_view text, size_t start, size_t body_len, uint8_t
   return true;
 }
 
-// Short texts, the common payload, in one step when they are valid (see
-// blocks::decode_short_avx512 for `fill`). False where the text needs the
-// exact way, having written nothing.
-bool decode_short(std::string_view text, uint8_t* out, const Kernel& kernel, int fill,
-                  size_t& written) noexcept {
-  const size_t n = text.size();
-  return kernel.short_text != nullptr && n != 0 && n <= 64 && n % 4 == 0 &&
-         kernel.short_text(reinterpret_cast<const uint8_t*>(text.data()), n, out, written, fill);
-}
-
 // A valid text longer than short_text takes, where the kernel has a tail
 // step: whole blocks, then the last 4 to kernel.tail bytes in one step.
 // False where the text needs the exact way (which starts over).

@@ -96,17 +96,23 @@ Result<size_t, Base64DecodeError> decode_into_filled(std::string_view text, uint
 Result<size_t, Base64DecodeError> decode_into_filled_long(std::string_view text, uint8_t* out,
                                                           uint8_t fill, const Kernel& kernel) noexcept;
 
+// Short texts, the common payload, in one step when they are valid (see
+// blocks::decode_short_avx512 for `fill`). False where the text needs the
+// exact way, having written nothing.
+inline bool decode_short(std::string_view text, uint8_t* out, const Kernel& kernel, int fill,
+                         size_t& written) noexcept {
+  const size_t n = text.size();
+  return kernel.short_text != nullptr && n - 1 < 64 && n % 4 == 0 &&
+         kernel.short_text(reinterpret_cast<const uint8_t*>(text.data()), n, out, written, fill);
+}
+
 // The same with a chosen kernel, which this CPU must run. A short text, the
 // usual payload, goes to the kernel's one step from the caller itself.
 inline Result<size_t, Base64DecodeError> decode_into_filled(std::string_view text, uint8_t* out,
                                                             uint8_t fill,
                                                             const Kernel& kernel) noexcept {
-  const size_t n = text.size();
   size_t written = 0;
-  if (kernel.short_text != nullptr && n - 1 < 64 && n % 4 == 0 &&
-      kernel.short_text(reinterpret_cast<const uint8_t*>(text.data()), n, out, written, fill)) {
-    return written;
-  }
+  if (decode_short(text, out, kernel, fill, written)) return written;
   return decode_into_filled_long(text, out, fill, kernel);
 }
 

@@ -81,10 +81,13 @@ struct Validity {
   }
 };
 
+// A column of `values` with `bits` as its validity: a copy of a shared
+// bitmap, or the bitmap itself for the last column that takes it.
 template <class T>
-Node fixed(const char* format, const char* name, Buffer<T> values, const Validity& validity, int64_t rows) {
-  Node node{format, name, rows, validity.nulls, {}, {}, nullptr};
-  node.buffers.push_back(validity.copy());
+Node fixed(const char* format, const char* name, Buffer<T> values, Buffer<uint8_t> bits, int64_t nulls,
+           int64_t rows) {
+  Node node{format, name, rows, nulls, {}, {}, nullptr};
+  node.buffers.push_back(std::move(bits));
   node.buffers.push_back(bytes_of(std::move(values)));
   return node;
 }
@@ -205,19 +208,20 @@ struct Records {
 
   Node finish() {
     const uint8_t* held = status.get();
-    const Validity any(held, rows, [](uint8_t h) { return h != kNothing; });
-    const Validity v1(held, rows, [](uint8_t h) { return h == kVersion1; });
-    const Validity tagged(held, rows, [](uint8_t h) { return h == kSettings; });
+    Validity any(held, rows, [](uint8_t h) { return h != kNothing; });
+    Validity v1(held, rows, [](uint8_t h) { return h == kVersion1; });
+    Validity tagged(held, rows, [](uint8_t h) { return h == kSettings; });
     Node node{"+s", "", rows, 0, {}, {}, nullptr};
     node.buffers.emplace_back();
-    node.children.push_back(fixed("C", "version", std::move(version), any, rows));
-    node.children.push_back(fixed("l", "timestamp", std::move(timestamp), v1, rows));
+    node.children.push_back(fixed("C", "version", std::move(version), any.copy(), any.nulls, rows));
+    node.children.push_back(fixed("l", "timestamp", std::move(timestamp), std::move(v1.bits), v1.nulls, rows));
     static constexpr const char* kNames[4] = {"range", "freq", "noise", "antialias"};
     for (int i = 0; i < 4; ++i) {
-      node.children.push_back(fixed("c", kNames[i], std::move(settings[i]), tagged, rows));
+      node.children.push_back(fixed("c", kNames[i], std::move(settings[i]),
+                                    i < 3 ? tagged.copy() : std::move(tagged.bits), tagged.nulls, rows));
       node.children.back().dictionary = dictionary(i);
     }
-    node.children.push_back(fixed("s", "acc_temp", std::move(acc_temp), any, rows));
+    node.children.push_back(fixed("s", "acc_temp", std::move(acc_temp), any.copy(), any.nulls, rows));
     const int64_t count = static_cast<int64_t>(axes[0].size());
     Node sample{"+s", "item", count, 0, {}, {}, nullptr};
     sample.buffers.emplace_back();
@@ -230,7 +234,7 @@ struct Records {
       sample.children.push_back(std::move(axis));
     }
     Node list{"+L", "samples", rows, any.nulls, {}, {}, nullptr};
-    list.buffers.push_back(any.copy());
+    list.buffers.push_back(std::move(any.bits));
     list.buffers.push_back(bytes_of(std::move(sample_offsets)));
     list.children.push_back(std::move(sample));
     node.children.push_back(std::move(list));

@@ -160,31 +160,31 @@ inline bool read_samples(const uint8_t* base, const uint8_t*& p_ref, const uint8
   const uint8_t* p = p_ref;
   size_t text = text_ref;
   const bool ok = [&]() noexcept {
-  if (end - p >= static_cast<ptrdiff_t>(kWindowRead)) {
-    text += read_windows<kGroups>(p, end, out, out_end);
-  } else if (out != out_end && end - base <= static_cast<ptrdiff_t>(kWindow)) {
-    // A whole input of up to 64 bytes, as most device messages are: one mask
-    // of its varint ends, so that where a sample starts comes from the mask
-    // and not from the bytes of the sample before. Bytes past the input end
-    // nothing; the first 64 bytes are always there to load.
-    const auto size = static_cast<unsigned>(end - base);
-    const auto start = static_cast<unsigned>(p - base);  // below 62: a sample is left
-    const uint64_t inside = size == 64 ? ~uint64_t{0} : (uint64_t{1} << size) - 1;
-    const uint64_t ends = end_mask64(base) & inside & (~uint64_t{0} << start);
-    bool fault = false;
-    p = base + read_window<kGroups>(base, ends, start, out, out_end, text, fault);
-  }
-  // A short input is usually done by now.
-  if (out == out_end) return true;
-  // Short runs and the end of long ones: one word per sample.
-  text += read_words<kGroups>(p, out, out_end);
-  // Whatever the word reader left (a fault, a nine-byte sample, the end of
-  // the input), one byte at a time.
-  for (; out != out_end; ++out) {
-    if (!read_u16(p, end, *out, error)) return false;
-    text += kTextLength[*out];
-  }
-  return true;
+    if (end - p >= static_cast<ptrdiff_t>(kWindowRead)) {
+      text += read_windows<kGroups>(p, end, out, out_end);
+    } else if (out != out_end && end - base <= static_cast<ptrdiff_t>(kWindow)) {
+      // A whole input of up to 64 bytes, as most device messages are: one mask
+      // of its varint ends, so that where a sample starts comes from the mask
+      // and not from the bytes of the sample before. Bytes past the input end
+      // nothing; the first 64 bytes are always there to load.
+      const auto size = static_cast<unsigned>(end - base);
+      const auto start = static_cast<unsigned>(p - base);  // below 62: a sample is left
+      const uint64_t inside = size == 64 ? ~uint64_t{0} : (uint64_t{1} << size) - 1;
+      const uint64_t ends = end_mask64(base) & inside & (~uint64_t{0} << start);
+      bool fault = false;
+      p = base + read_window<kGroups>(base, ends, start, out, out_end, text, fault);
+    }
+    // A short input is usually done by now.
+    if (out == out_end) return true;
+    // Short runs and the end of long ones: one word per sample.
+    text += read_words<kGroups>(p, out, out_end);
+    // Whatever the word reader left (a fault, a nine-byte sample, the end of
+    // the input), one byte at a time.
+    for (; out != out_end; ++out) {
+      if (!read_u16(p, end, *out, error)) return false;
+      text += kTextLength[*out];
+    }
+    return true;
   }();
   p_ref = p;
   text_ref = text;
