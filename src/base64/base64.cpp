@@ -1,9 +1,11 @@
 #include "base64/base64.h"
 
+#include <bit>
 #include <cstring>
 
 #include "base64/blocks.h"
 #include "base64/symbols.h"
+#include "common/bits.h"
 #include "common/cpu_path.h"
 
 namespace vorlane::base64 {
@@ -130,6 +132,57 @@ bool decode_groups(std::string_view text, size_t start, size_t body_len, uint8_t
   }
   return true;
 }
+
+// Each symbol's six bits where they go in its group's 24, by its place in
+// the group; the top byte set for a byte that is not a symbol, so that one
+// test of four groups ORed together finds any.
+struct PlacedSymbols {
+  uint32_t at[4][256];
+};
+constexpr PlacedSymbols make_placed_symbols() {
+  PlacedSymbols t{};
+  for (unsigned place = 0; place < 4; ++place) {
+    for (unsigned b = 0; b < 256; ++b) {
+      const uint8_t v = kSymbolValue[b];
+      t.at[place][b] = v == kNotSymbol ? 0xFF000000u : uint32_t{v} << (18 - 6 * place);
+    }
+  }
+  return t;
+}
+constexpr PlacedSymbols kPlacedSymbols = make_placed_symbols();
+
+inline uint32_t group_bits(const uint8_t* in) noexcept {
+  const auto& t = kPlacedSymbols.at;
+  return t[0][in[0]] | t[1][in[1]] | t[2][in[2]] | t[3][in[3]];
+}
+
+// Two groups' 48 bits, in text order from the first byte of an eight-byte
+// word as this target stores it.
+inline uint64_t text_order(uint32_t first, uint32_t second) noexcept {
+  const uint64_t bits = uint64_t{first} << 40 | uint64_t{second} << 16;
+  if constexpr (std::endian::native == std::endian::little) return bits::byteswap(bits);
+  return bits;
+}
+
+}  // namespace
+
+size_t blocks::decode_portable(const uint8_t* in, size_t len, uint8_t* out) noexcept {
+  size_t i = 0;
+  for (; i + 16 <= len; i += 16, in += 16, out += 12) {
+    const uint32_t a = group_bits(in), b = group_bits(in + 4);
+    const uint32_t c = group_bits(in + 8), d = group_bits(in + 12);
+    if (((a | b | c | d) >> 24) != 0) break;
+    // Eight bytes, then the last six over the two past the first six.
+    const uint64_t first = text_order(a, b), last = text_order(c, d);
+    std::memcpy(out, &first, 8);
+    std::memcpy(out + 6, &last, 6);
+  }
+  return i;
+}
+
+const Kernel kPortable{blocks::decode_portable, nullptr};
+
+namespace {
 
 // A valid text longer than short_text takes, where the kernel has a tail
 // step: whole blocks, then the last 4 to kernel.tail bytes in one step.

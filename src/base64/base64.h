@@ -65,8 +65,8 @@ struct Kernel {
   size_t tail = 0;
 };
 
-// Plain C++, four symbols at a time.
-inline constexpr Kernel kPortable{nullptr, nullptr};
+// Plain C++: sixteen symbols a block, from tables of their bits in place.
+extern const Kernel kPortable;
 // 16, 32 and 64 symbols per block (x86-64: SSE4.1, AVX2, AVX-512 VBMI),
 // each with the narrower ones for what is left.
 extern const Kernel kSse41;

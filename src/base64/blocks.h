@@ -13,6 +13,9 @@
 
 namespace vorlane::base64::blocks {
 
+// Plain C++, sixteen symbols a block: every target.
+size_t decode_portable(const uint8_t* in, size_t len, uint8_t* out) noexcept;
+
 #if VORLANE_X86_TARGETS
 size_t decode_sse41(const uint8_t* in, size_t len, uint8_t* out) noexcept;
 size_t decode_avx2(const uint8_t* in, size_t len, uint8_t* out) noexcept;

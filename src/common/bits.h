@@ -28,6 +28,16 @@ inline unsigned countl_zero(uint64_t x) noexcept {
 #endif
 }
 
+inline uint64_t byteswap(uint64_t x) noexcept {
+#if defined(__GNUC__) || defined(__clang__)
+  return __builtin_bswap64(x);
+#else
+  uint64_t r = 0;
+  for (int i = 0; i < 8; ++i, x >>= 8) r = r << 8 | (x & 0xFF);
+  return r;
+#endif
+}
+
 // Bits in a 64-bit word: its bit length.
 inline unsigned bit_width(uint64_t x) noexcept { return x == 0 ? 0 : 64 - countl_zero(x); }
 
