@@ -1,6 +1,5 @@
 #include "base64/base64.h"
 
-#include <bit>
 #include <cstring>
 
 #include "base64/blocks.h"
@@ -157,11 +156,9 @@ inline uint32_t group_bits(const uint8_t* in) noexcept {
 }
 
 // Two groups' 48 bits, in text order from the first byte of an eight-byte
-// word as this target stores it.
+// word as it is stored.
 inline uint64_t text_order(uint32_t first, uint32_t second) noexcept {
-  const uint64_t bits = uint64_t{first} << 40 | uint64_t{second} << 16;
-  if constexpr (std::endian::native == std::endian::little) return bits::byteswap(bits);
-  return bits;
+  return bits::byteswap(uint64_t{first} << 40 | uint64_t{second} << 16);
 }
 
 }  // namespace

@@ -9,6 +9,11 @@
 #include <bit>
 #endif
 
+// The fast paths load and store words in little-endian byte order.
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+#error "vorlane_binary_parser needs a little-endian target"
+#endif
+
 namespace vorlane::bits {
 
 // Trailing and leading zero bits of a non-zero word.
