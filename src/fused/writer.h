@@ -130,11 +130,11 @@ constexpr std::array<SampleLayout, 64> make_layouts(Place place, uint8_t none) {
   return table;
 }
 
-// The long-run loop of the vector writers: blocks of kBlock samples whose
-// values `block` takes (`in_table` says which), the others (and the end of
-// a round) one at a time through `one`. Inlined into each writer, whose
-// target the three then take.
-template <size_t kBlock = kCheckedBlock, class InTable, class Block, class One>
+// The long-run loop of the vector writers: blocks of kCheckedBlock samples
+// whose values are all in the text table through `block`, the others (and
+// the end of a round) one at a time through `one`. Inlined into each
+// writer, whose target the three then take.
+template <class InTable, class Block, class One>
 [[gnu::always_inline]] inline void long_run_blocks(char*& out_ref, const char* end,
                                                    const uint16_t*& s_ref, const uint16_t* s_last,
                                                    InTable in_table, Block block, One one) noexcept {
@@ -144,9 +144,9 @@ template <size_t kBlock = kCheckedBlock, class InTable, class Block, class One>
   for (size_t fit; (fit = samples_that_fit(out, end, s, s_last)) != 0;) {
     const uint16_t* const stop = s + 3 * fit;
     while (s != stop) {
-      if (static_cast<size_t>(stop - s) >= 3 * kBlock && in_table(s)) [[likely]] {
+      if (static_cast<size_t>(stop - s) >= 3 * kCheckedBlock && in_table(s)) [[likely]] {
         out = block(out, s);
-        s += 3 * kBlock;
+        s += 3 * kCheckedBlock;
         continue;
       }
       out = one(out, s);

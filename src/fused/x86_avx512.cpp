@@ -208,7 +208,8 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,popcnt,avx2"))) v
   const auto in_range = [&](const uint16_t* t) __attribute__((target("avx512f,avx512bw"))) {
     return _mm512_cmpgt_epu16_mask(_mm512_maskz_loadu_epi16(kLanes, t), widest) == 0;
   };
-  const auto block = [&](char* to, const uint16_t* t)
+  struct Digits { __m512i high, low; };
+  const auto digits = [&](const uint16_t* t)
       __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,popcnt,avx2"))) {
     const __m512i u = _mm512_maskz_loadu_epi16(kLanes, t);  // zeros past the 24
     // The magnitude of wire value u is m = (u + 1) / 2, so m / 100 is
@@ -232,6 +233,11 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,popcnt,avx2"))) v
     const uint64_t negative = _mm512_test_epi16_mask(u, one);  // odd wire values
     high = _mm512_mask_mov_epi8(high, (negative & 0xFFFF) << 48, dash);
     low = _mm512_mask_mov_epi8(low, (negative >> 16) << 48, dash);
+    return Digits{high, low};
+  };
+  const auto emit = [&](char* to, Digits d)
+      __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,popcnt,avx2"))) {
+    const __m512i high = d.high, low = d.low;
 #pragma GCC unroll 4
     for (size_t i = 0; i < kOctet / 2; ++i) {
       const __m512i text = _mm512_mask2_permutex2var_epi8(high, index[i], value_places, low);
@@ -243,7 +249,36 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,popcnt,avx2"))) v
     }
     return to;
   };
-  long_run_blocks<kOctet>(out, end, s, s_last, in_range, block, any_sample_avx2);
+  // Each block's digits are worked out before the block before it is
+  // written, so that their chain of multiplies overlaps that block's stores.
+  char* to = out;
+  const uint16_t* t = s;
+  for (size_t fit; (fit = samples_that_fit(to, end, t, s_last)) != 0;) {
+    const uint16_t* const stop = t + 3 * fit;
+    while (t != stop) {
+      if (static_cast<size_t>(stop - t) >= 3 * kOctet && in_range(t)) [[likely]] {
+        Digits d = digits(t);
+        for (;;) {
+          const uint16_t* const next = t + 3 * kOctet;
+          if (static_cast<size_t>(stop - next) >= 3 * kOctet && in_range(next)) [[likely]] {
+            const Digits n = digits(next);
+            to = emit(to, d);
+            t = next;
+            d = n;
+            continue;
+          }
+          to = emit(to, d);
+          t = next;
+          break;
+        }
+        continue;
+      }
+      to = put_any_sample_avx2(to, t);
+      t += 3;
+    }
+  }
+  out = to;
+  s = t;
 }
 
 // ---- splitter -------------------------------------------------------------
