@@ -176,7 +176,7 @@ void DirectWriteWriter(benchmark::State& state, fused::Writer writer) {
       benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 void writer_sizes(benchmark::internal::Benchmark* b) {
-  for (int64_t n : {256, 4096, 200000}) b->Arg(n);
+  for (int64_t n : {32, 256, 4096, 200000}) b->Arg(n);
   b->ComputeStatistics("min", [](const std::vector<double>& v) {
     return *std::min_element(v.begin(), v.end());
   });

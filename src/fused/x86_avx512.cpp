@@ -120,46 +120,63 @@ read_values_avx512(const uint8_t*& p, const uint8_t* end, uint16_t*& out,
 
 // ---- AVX-512 writer -----------------------------------------------------
 //
-// Two samples a step. Each sample's text is first laid out at its widest,
-// 32 bytes (every value given the five characters of the table's widest):
-// one byte permute of the six entries puts the value bytes there, merged
-// into the fixed fragments; a second permute spreads each entry's length to
-// its bytes, against which the bytes' places in their values give the mask
-// of the characters that are there; one compress closes the gaps and a
-// 64-byte store writes both samples.
-struct PairLayout {
-  alignas(64) uint8_t values[64];     // permute: the entry byte for each place
-  alignas(64) uint8_t lengths[64];    // permute: that entry's length byte
-  alignas(64) uint8_t places[64];     // place within the value, 0 for fragments
-  alignas(64) uint8_t fragments[64];
-  uint64_t value_places;              // places that take a value byte
+// Eight samples a step, their 24 values turned into digits in 16-bit lanes
+// rather than looked up, so that nothing is loaded value by value or moved
+// from the general registers: m / 100 and m % 100 by a multiply-high, each
+// of those split into two digits the same way, the digits of the leading
+// zeros left as zero bytes and the others given their '0', and the signs as
+// '-' bytes or zeros in the lanes left over. One two-register byte permute
+// then lays out two samples at their widest (32 bytes each: a sign and four
+// digits a value), its fragments taken from the permute's own index; the
+// non-zero bytes are the characters present, and one compress closes the
+// gaps before a 64-byte store. Blocks holding a value of five digits (rare:
+// the int16 limits) take the AVX2 samples instead.
+constexpr size_t kOctet = 8;
+// The widest value the digits cover, 9999 or -9999, as a wire value.
+constexpr uint16_t kMaxOctetWire = 2 * 9999;
+static_assert(kSampleFixed + 3 * (1 + 4) == 32, "two samples at their widest fill 64 bytes");
+
+// Where the permute finds each character of value v (of the block's 24)
+// in the 128 bytes of the two digit registers: the low one holds the
+// hundreds digit then the thousands digit in lane v, the high one the ones
+// then the tens, and each holds signs in its top 16 bytes.
+constexpr uint8_t sign_byte(size_t v) { return static_cast<uint8_t>(v < 16 ? 48 + v : 64 + 48 + (v - 16)); }
+constexpr uint8_t digit_byte(size_t v, size_t k) {  // k: 0 for thousands .. 3 for ones
+  constexpr uint8_t kAt[4] = {1, 0, 64 + 1, 64 + 0};
+  return static_cast<uint8_t>(kAt[k] + 2 * v);
+}
+
+struct OctetLayout {
+  alignas(64) uint8_t index[kOctet / 2][64];  // a pair's source bytes; fragments as themselves
+  uint64_t value_places = 0;                  // places that take a source byte
 };
 
-constexpr PairLayout make_pair_layout() {
-  PairLayout row{};
-  size_t at = 0;
-  for (size_t sample = 0; sample < 2; ++sample) {
-    const std::string_view fragments[3] = {kNextX, kY, kZ};
-    for (size_t v = 0; v < 3; ++v) {
-      for (char c : fragments[v]) {
-        row.fragments[at] = static_cast<uint8_t>(c);
-        row.lengths[at] = 7;  // the first entry's length, never 0
-        ++at;
-      }
-      const size_t entry = 3 * sample + v;
-      for (size_t k = 0; k < kMaxTableText; ++k) {
-        row.values[at] = static_cast<uint8_t>(8 * entry + k);
-        row.lengths[at] = static_cast<uint8_t>(8 * entry + 7);
-        row.places[at] = static_cast<uint8_t>(k);
-        row.value_places |= uint64_t{1} << at;
-        ++at;
+constexpr OctetLayout make_octet_layout() {
+  OctetLayout row{};
+  for (size_t pair = 0; pair < kOctet / 2; ++pair) {
+    size_t at = 0;
+    for (size_t sample = 0; sample < 2; ++sample) {
+      const std::string_view fragments[3] = {kNextX, kY, kZ};
+      for (size_t k = 0; k < 3; ++k) {
+        for (char c : fragments[k]) row.index[pair][at++] = static_cast<uint8_t>(c);
+        const size_t v = 3 * (2 * pair + sample) + k;
+        if (pair == 0) row.value_places |= uint64_t{0x1F} << at;
+        row.index[pair][at++] = sign_byte(v);
+        for (size_t d = 0; d < 4; ++d) row.index[pair][at++] = digit_byte(v, d);
       }
     }
   }
   return row;
 }
-alignas(64) constexpr PairLayout kPairLayout = make_pair_layout();
-static_assert(2 * (kSampleFixed + 3 * kMaxTableText) == 64, "two samples at their widest fill 64 bytes");
+alignas(64) constexpr OctetLayout kOctetLayout = make_octet_layout();
+
+// A constant the compiler may not look into: it would otherwise turn the
+// multiplies by 100 and 246 into several shifts and adds each, and set the
+// others up again on every block.
+__attribute__((target("avx512f"), always_inline)) inline __m512i held(__m512i v) noexcept {
+  asm("" : "+v"(v));
+  return v;
+}
 
 }  // namespace
 
@@ -172,29 +189,59 @@ bool read_samples_avx512(const uint8_t* base, const uint8_t*& p, const uint8_t* 
 
 __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,popcnt,avx2"))) void long_run_avx512(
     char*& out, const char* end, const uint16_t*& s, const uint16_t* s_last) noexcept {
-  const __m512i values_index = _mm512_load_si512(kPairLayout.values);
-  const __m512i lengths_index = _mm512_load_si512(kPairLayout.lengths);
-  const __m512i places = _mm512_load_si512(kPairLayout.places);
-  const __m512i fragments = _mm512_load_si512(kPairLayout.fragments);
-  const __mmask64 value_places = kPairLayout.value_places;
-  const auto entry = [](uint16_t u) __attribute__((target("avx2"))) {
-    return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&kText[u]));
+  constexpr __mmask32 kLanes = (1u << (3 * kOctet)) - 1;
+  __m512i index[kOctet / 2];
+  for (size_t i = 0; i < kOctet / 2; ++i) index[i] = held(_mm512_load_si512(kOctetLayout.index[i]));
+  const __mmask64 value_places = kOctetLayout.value_places;
+  const __m512i one = held(_mm512_set1_epi16(1));
+  const __m512i by200 = held(_mm512_set1_epi16(10486));
+  const __m512i hundred = held(_mm512_set1_epi16(100));
+  const __m512i by10 = held(_mm512_set1_epi16(6554));
+  const __m512i c246 = held(_mm512_set1_epi16(246));
+  const __m512i wire10 = held(_mm512_set1_epi16(19));
+  const __m512i wire100 = held(_mm512_set1_epi16(199));
+  const __m512i wire1000 = held(_mm512_set1_epi16(1999));
+  const __m512i zero_low = held(_mm512_set1_epi16('0'));
+  const __m512i zero_high = held(_mm512_set1_epi16('0' << 8));
+  const __m512i dash = held(_mm512_set1_epi8('-'));
+  const __m512i widest = held(_mm512_set1_epi16(static_cast<int16_t>(kMaxOctetWire)));
+  const auto in_range = [&](const uint16_t* t) __attribute__((target("avx512f,avx512bw"))) {
+    return _mm512_cmpgt_epu16_mask(_mm512_maskz_loadu_epi16(kLanes, t), widest) == 0;
   };
-  const auto block = [&](char* to, const uint16_t* t)
+  struct Digits { __m512i high, low; };
+  const auto digits = [&](const uint16_t* t)
       __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,popcnt,avx2"))) {
-    for (size_t i = 0; i < kCheckedBlock; i += 2, t += 6) {
-      const __m128i e01 = _mm_unpacklo_epi64(entry(t[0]), entry(t[1]));
-      const __m128i e23 = _mm_unpacklo_epi64(entry(t[2]), entry(t[3]));
-      const __m128i e45 = _mm_unpacklo_epi64(entry(t[4]), entry(t[5]));
-      const __m512i entries = _mm512_inserti32x4(
-          _mm512_castsi256_si512(_mm256_inserti128_si256(_mm256_castsi128_si256(e01), e23, 1)),
-          e45, 2);
-      const __m512i text =
-          _mm512_mask_permutexvar_epi8(fragments, value_places, values_index, entries);
-      // (The zero-masking form: the plain one trips a false
-      // uninitialised warning in the compiler's own header at -O3.)
-      const __m512i lengths = _mm512_maskz_permutexvar_epi8(~__mmask64{0}, lengths_index, entries);
-      const __mmask64 present = _mm512_cmplt_epu8_mask(places, lengths);
+    const __m512i u = _mm512_maskz_loadu_epi16(kLanes, t);  // zeros past the 24
+    // The magnitude of wire value u is m = (u + 1) / 2, so m / 100 is
+    // (u + 1) / 200: a multiply-high by 2^21 / 200 rounded up, exact below
+    // 2^16 / 3.
+    const __m512i u1 = _mm512_add_epi16(u, one);
+    const __m512i hundreds = _mm512_srli_epi16(_mm512_mulhi_epu16(u1, by200), 5);
+    const __m512i rest =
+        _mm512_sub_epi16(_mm512_srli_epi16(u1, 1), _mm512_mullo_epi16(hundreds, hundred));
+    // x + 246 * (x / 10) for x below 100: the ones digit in the low byte, the
+    // tens in the high one (x / 10 is a multiply-high by 2^16 / 10 rounded up).
+    __m512i high =
+        _mm512_add_epi16(hundreds, _mm512_mullo_epi16(_mm512_mulhi_epu16(hundreds, by10), c246));
+    __m512i low = _mm512_add_epi16(rest, _mm512_mullo_epi16(_mm512_mulhi_epu16(rest, by10), c246));
+    // '0' for the digits present: the ones always, the tens from 10 (wire
+    // 19), the hundreds from 100 (199), the thousands from 1000 (1999).
+    low = _mm512_mask_add_epi16(low, kLanes, low, zero_low);
+    low = _mm512_mask_add_epi16(low, _mm512_cmpge_epu16_mask(u, wire10), low, zero_high);
+    high = _mm512_mask_add_epi16(high, _mm512_cmpge_epu16_mask(u, wire100), high, zero_low);
+    high = _mm512_mask_add_epi16(high, _mm512_cmpge_epu16_mask(u, wire1000), high, zero_high);
+    const uint64_t negative = _mm512_test_epi16_mask(u, one);  // odd wire values
+    high = _mm512_mask_mov_epi8(high, (negative & 0xFFFF) << 48, dash);
+    low = _mm512_mask_mov_epi8(low, (negative >> 16) << 48, dash);
+    return Digits{high, low};
+  };
+  const auto emit = [&](char* to, Digits d)
+      __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,popcnt,avx2"))) {
+    const __m512i high = d.high, low = d.low;
+#pragma GCC unroll 4
+    for (size_t i = 0; i < kOctet / 2; ++i) {
+      const __m512i text = _mm512_mask2_permutex2var_epi8(high, index[i], value_places, low);
+      const __mmask64 present = _mm512_test_epi8_mask(text, text);
       _mm512_storeu_si512(to, _mm512_maskz_compress_epi8(present, text));
       size_t length = static_cast<size_t>(__builtin_popcountll(present));
       bits::opaque(length);
@@ -202,7 +249,36 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,popcnt,avx2"))) v
     }
     return to;
   };
-  long_run_blocks(out, end, s, s_last, in_table_avx2, block, any_sample_avx2);
+  // Each block's digits are worked out before the block before it is
+  // written, so that their chain of multiplies overlaps that block's stores.
+  char* to = out;
+  const uint16_t* t = s;
+  for (size_t fit; (fit = samples_that_fit(to, end, t, s_last)) != 0;) {
+    const uint16_t* const stop = t + 3 * fit;
+    while (t != stop) {
+      if (static_cast<size_t>(stop - t) >= 3 * kOctet && in_range(t)) [[likely]] {
+        Digits d = digits(t);
+        for (;;) {
+          const uint16_t* const next = t + 3 * kOctet;
+          if (static_cast<size_t>(stop - next) >= 3 * kOctet && in_range(next)) [[likely]] {
+            const Digits n = digits(next);
+            to = emit(to, d);
+            t = next;
+            d = n;
+            continue;
+          }
+          to = emit(to, d);
+          t = next;
+          break;
+        }
+        continue;
+      }
+      to = put_any_sample_avx2(to, t);
+      t += 3;
+    }
+  }
+  out = to;
+  s = t;
 }
 
 // ---- splitter -------------------------------------------------------------

@@ -162,6 +162,13 @@ TEST(DirectDocument, EveryInt16ValueRendersAsTheWriterDoes) {
     put_i16(one, static_cast<int16_t>(v ^ 0x5555), rng);
     expect_same(3, one);
   }
+  // Every value in order, so that each run of them the vector writers take
+  // whole (those of up to four digits) meets them all, and the blocks
+  // around 10000 and the table's end hold both kinds.
+  Bytes ordered = {0, 0, 0, 0, 0};
+  put_varint(ordered, 65536 / 3);
+  for (int v = -32768; v < -32768 + 3 * (65536 / 3); ++v) put_i16(ordered, static_cast<int16_t>(v), rng);
+  expect_same(3, ordered);
 }
 
 TEST(DirectDocument, TimestampsAroundEveryPowerOfTenAndTwo) {
@@ -423,41 +430,44 @@ TEST(DirectDocument, RunsEndingAtEveryDistanceFromTheInputEnd) {
 }
 
 // A value of `length` characters (1 to 6), of either sign where the length
-// allows one; with `in_table`, of a magnitude below 4096, which the text
-// table holds and the vector writers take a block at a time.
-int16_t value_of_length(unsigned length, bool in_table, std::mt19937& rng) {
+// allows one, of a magnitude up to `most`: 4095, which the text table
+// holds, 9999, the most the AVX-512 writer takes a block at a time, or any.
+int16_t value_of_length(unsigned length, int most, std::mt19937& rng) {
   static constexpr int kLow[] = {0, 0, 10, 100, 1000, 10000};
   static constexpr int kHigh[] = {0, 9, 99, 999, 9999, 32767};
-  const bool negative = length >= 2 && rng() % 2 == 0;
+  // Five characters below 10000 are a sign and four digits.
+  const bool negative = length >= 2 && (rng() % 2 == 0 || kLow[length] > most);
   const unsigned digits = negative ? length - 1 : length;
-  const int high = in_table ? std::min(kHigh[digits], 4095) : kHigh[digits];
+  const int high = std::min(kHigh[digits], most);
   const int magnitude = kLow[digits] + static_cast<int>(rng() % (high - kLow[digits] + 1));
   return static_cast<int16_t>(negative ? -magnitude : magnitude);
 }
 
-// Long runs (the vector writers' loops) around the counts where they start,
-// with every combination of value lengths at x, y and z, and each one at
-// every place of the run, so that the lengths before a sample move where
-// it lands against the stores' widths: table values only (up to five
-// characters), and all lengths, where blocks hold values past the table.
+// Long runs (the vector writers' loops) around the counts where they start
+// and their blocks end, with every combination of value lengths at x, y and
+// z, and each one at every place of the run, so that the lengths before a
+// sample move where it lands against the stores' widths: table values only
+// (up to five characters), up to 9999 (also five), and all lengths, where
+// blocks hold values past both.
 TEST(DirectDocument, EveryValueLengthInEveryPositionOfLongRuns) {
   std::mt19937 rng(909);
-  for (bool in_table : {true, false}) {
-    const unsigned longest = in_table ? 5 : 6;
+  for (int most : {4095, 9999, 32767}) {
+    const unsigned longest = most < 10000 ? 5 : 6;
     std::vector<std::array<unsigned, 3>> combos;
     for (unsigned x = 1; x <= longest; ++x) {
       for (unsigned y = 1; y <= longest; ++y) {
         for (unsigned z = 1; z <= longest; ++z) combos.push_back({x, y, z});
       }
     }
-    for (size_t samples : {63u, 64u, 65u, 66u, 67u, 100u, 127u, 128u, 129u, 300u}) {
+    for (size_t samples : {17u, 18u, 19u, 25u, 26u, 27u, 34u, 35u, 63u, 64u, 65u, 66u, 67u, 100u,
+                           127u, 128u, 129u, 300u}) {
       for (size_t shift = 0; shift < combos.size(); shift += 7) {
         Bytes bytes = {1, 3, 1, 1};
         put_i16(bytes, 250, rng);
         put_varint(bytes, samples);
         for (size_t i = 0; i < samples; ++i) {
           for (unsigned length : combos[(i + shift) % combos.size()]) {
-            put_i16(bytes, value_of_length(length, in_table, rng), rng);
+            put_i16(bytes, value_of_length(length, most, rng), rng);
           }
         }
         expect_same(3, bytes);
@@ -550,7 +560,7 @@ TEST(DirectDocument, TextErrorsAndVersionsPassThrough) {
 TEST(DirectDocument, WriteNeverStoresPastItsRoom) {
   std::mt19937 rng(77);
   for (uint64_t version : {1, 2, 3}) {
-    for (size_t samples : {0u, 1u, 2u, 5u, 63u, 64u, 65u, 66u, 200u}) {
+    for (size_t samples : {0u, 1u, 2u, 5u, 18u, 26u, 27u, 63u, 64u, 65u, 66u, 200u}) {
       // Realistic readings in the text table, now and then at a limit, and
       // runs of the widest values.
       for (unsigned limit_every : {0u, 7u, 1u}) {
