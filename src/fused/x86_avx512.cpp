@@ -208,9 +208,10 @@ read_values_avx512_steps(const uint8_t*& p, const uint8_t* end, uint16_t*& out,
       __attribute__((target("avx512f,avx512bw,avx512vbmi"))) {
     const __m512i pair = _mm512_permutex2var_epi8(before, pair_index, v);
     // (low & 0x7F) | (high << 7): the low seven bits from the pair, the rest
-    // from it shifted down by one (the end byte's top bit is clear).
+    // from it shifted down by one (the end byte's top bit is clear); seven
+    // bits lower, the end byte alone.
     const __m512i two = _mm512_ternarylogic_epi32(pair, _mm512_srli_epi16(pair, 1), low7, 0xE4);
-    return _mm512_mask_mov_epi16(_mm512_srli_epi16(pair, 8), c1, two);
+    return _mm512_mask_srli_epi16(two, static_cast<__mmask32>(~c1), two, 7);
   };
   const auto third = [&](__m512i v, __m512i value, size_t h, __mmask32 c2)
       __attribute__((target("avx512f,avx512bw,avx512vbmi"))) {
