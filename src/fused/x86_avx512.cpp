@@ -147,26 +147,45 @@ alignas(64) constexpr EndIndexes kEndIndexes = make_end_indexes();
 // (the magnitude of wire value u is (u + 1) / 2, so it reaches 10^d
 // exactly when u reaches 2 * 10^d - 1). Counted from compare masks, not
 // summed in lanes: no chain of lane adds from block to block.
-__attribute__((target("avx512f,avx512bw,popcnt"), always_inline)) inline size_t text_of_block(
-    __m512i u, __mmask32 keep) noexcept {
-  const auto at_least = [&](int bound) __attribute__((target("avx512f,avx512bw"))) {
-    return uint64_t{_mm512_mask_cmpge_epu16_mask(keep, u, _mm512_set1_epi16(static_cast<int16_t>(bound)))};
-  };
-  const uint64_t negative = _mm512_mask_test_epi16_mask(keep, u, _mm512_set1_epi16(1));
-  return static_cast<size_t>(_mm_popcnt_u64(negative | at_least(19) << 32) +
-                             _mm_popcnt_u64(at_least(199) | at_least(1999) << 32) +
-                             _mm_popcnt_u64(at_least(19999)));
+// The compares' bounds, made once: the compiler would otherwise build each
+// again at every block, as it sees them constant.
+struct TextBounds {
+  __m512i unit, b19, b199, b1999, b19999;
+};
+__attribute__((target("avx512f,avx512bw"), always_inline)) inline TextBounds text_bounds() noexcept {
+  TextBounds t{_mm512_set1_epi16(1), _mm512_set1_epi16(19), _mm512_set1_epi16(199),
+               _mm512_set1_epi16(1999), _mm512_set1_epi16(19999)};
+  asm("" : "+v"(t.unit), "+v"(t.b19), "+v"(t.b199), "+v"(t.b1999), "+v"(t.b19999));
+  return t;
 }
 
-__attribute__((target("avx512f,avx512bw,popcnt"))) size_t text_of_avx512(
-    const uint16_t* from, const uint16_t* to) noexcept {
+__attribute__((target("avx512f,avx512bw,popcnt"), always_inline)) inline size_t text_of_block(
+    __m512i u, __mmask32 keep, const TextBounds& t) noexcept {
+  const auto at_least = [&](__m512i bound) __attribute__((target("avx512f,avx512bw"))) {
+    return uint64_t{_mm512_mask_cmpge_epu16_mask(keep, u, bound)};
+  };
+  const uint64_t negative = _mm512_mask_test_epi16_mask(keep, u, t.unit);
+  return static_cast<size_t>(_mm_popcnt_u64(negative | at_least(t.b19) << 32) +
+                             _mm_popcnt_u64(at_least(t.b199) | at_least(t.b1999) << 32) +
+                             _mm_popcnt_u64(at_least(t.b19999)));
+}
+
+// In line where the window loop calls it: a call there would spill or
+// reload the loop's constants at every window.
+__attribute__((target("avx512f,avx512bw,popcnt"), always_inline)) inline size_t text_of_avx512(
+    const uint16_t* from, const uint16_t* to, const TextBounds& t) noexcept {
   size_t total = static_cast<size_t>(to - from);
-  for (; to - from >= 32; from += 32) total += text_of_block(_mm512_loadu_si512(from), ~__mmask32{0});
+  for (; to - from >= 32; from += 32) total += text_of_block(_mm512_loadu_si512(from), ~__mmask32{0}, t);
   if (from != to) {
     const auto rest = static_cast<__mmask32>((uint64_t{1} << (to - from)) - 1);
-    total += text_of_block(_mm512_maskz_loadu_epi16(rest, from), rest);
+    total += text_of_block(_mm512_maskz_loadu_epi16(rest, from), rest, t);
   }
   return total;
+}
+
+__attribute__((target("avx512f,avx512bw,popcnt"))) size_t text_of_values_avx512(
+    const uint16_t* from, const uint16_t* to) noexcept {
+  return text_of_avx512(from, to, text_bounds());
 }
 
 // Inputs from which the fixed steps pay (below it the other readers are
@@ -187,10 +206,13 @@ constexpr size_t kStepsFrom = 448;
 // length of the values before `measured`, which it sets (the rest are
 // measured later, once their stores are done).
 __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,popcnt"))) size_t
-read_values_avx512_steps(const uint8_t*& p, const uint8_t* end, uint16_t*& out,
-                         const uint16_t* out_end, const uint16_t*& measured) noexcept {
+read_values_avx512_steps(const uint8_t*& p_ref, const uint8_t* end, uint16_t*& out_ref,
+                         const uint16_t* out_end, const uint16_t*& measured_ref) noexcept {
+  // Locals, not the references, which the vector stores could alias: the
+  // pointer would go through memory at every window.
+  uint16_t* out = out_ref;
   uint16_t* const first = out;
-  const uint8_t* w = p;
+  const uint8_t* w = p_ref;
   const __m512i pair0 = _mm512_load_si512(kEndIndexes.pair[0]);
   const __m512i pair1 = _mm512_load_si512(kEndIndexes.pair[1]);
   const __m512i low7 = _mm512_set1_epi16(0x7F);
@@ -199,9 +221,10 @@ read_values_avx512_steps(const uint8_t*& p, const uint8_t* end, uint16_t*& out,
   uint64_t carry = 0;
   uint64_t last_ends = 0;
   size_t text = 0;
-  measured = first;
+  const uint16_t* measured = first;
   unsigned windows = 0;
   constexpr ptrdiff_t kLag = 128;
+  const TextBounds bounds = text_bounds();
   // The value of the varint ending at each byte of half h, where c1 (c2)
   // marks the lanes whose byte before (two before) carries on.
   const auto values = [&](__m512i v, __m512i pair_index, __mmask32 c1)
@@ -250,21 +273,22 @@ read_values_avx512_steps(const uint8_t*& p, const uint8_t* end, uint16_t*& out,
     // A block of the values a few windows back each window (their
     // stores done by then), the rest every 16 windows.
     if (out - measured >= 32 + kLag) {
-      text += 32 + text_of_block(_mm512_loadu_si512(measured), ~__mmask32{0});
+      text += 32 + text_of_block(_mm512_loadu_si512(measured), ~__mmask32{0}, bounds);
       measured += 32;
     }
     if (++windows % 16 == 0 && out - measured >= kLag) {
-      text += text_of_avx512(measured, out - kLag);
+      text += text_of_avx512(measured, out - kLag, bounds);
       measured = out - kLag;
     }
   }
+  measured_ref = measured;
   if (windows == 0) return 0;
   // Back to the start of the last whole sample: a window holds at least 21
   // ends, more than the two values to drop.
   const auto drop = static_cast<size_t>(out - first) % 3;
   for (size_t i = 0; i < drop; ++i) last_ends ^= uint64_t{1} << (63 - bits::countl_zero(last_ends));
-  p = w - bits::countl_zero(last_ends);
-  out -= drop;  // still kLag past `measured`
+  p_ref = w - bits::countl_zero(last_ends);
+  out_ref = out - drop;  // still kLag past `measured`
   return text;
 }
 
@@ -327,7 +351,7 @@ bool read_samples_avx512(const uint8_t* base, const uint8_t*& p, const uint8_t* 
   // their stores are done (a load across two stores in flight waits).
   const uint16_t* const stepped = out;
   if (end - p >= static_cast<ptrdiff_t>(kWindowRead)) text += read_values_avx512(p, end, out, out_end);
-  text += text_of_avx512(measured, stepped);
+  text += text_of_values_avx512(measured, stepped);
   return read_samples<pext_groups>(base, p, end, out, out_end, text, error);
 }
 
