@@ -343,15 +343,17 @@ bool read_samples_avx512(const uint8_t* base, const uint8_t*& p, const uint8_t* 
   text = 0;
   // Fixed steps first, then the windows that find their own starts for the
   // run's end (whole samples, up to the fault exactly), then the plain reader.
-  const uint16_t* measured = out;
   if (end - p >= static_cast<ptrdiff_t>(kStepsFrom) && (p == base || p[-1] < 0x80)) {
+    const uint16_t* measured = out;
     text = read_values_avx512_steps(p, end, out, out_end, measured);
+    // The last values of the steps measured after the next reader, by when
+    // their stores are done (a load across two stores in flight waits).
+    const uint16_t* const stepped = out;
+    if (end - p >= static_cast<ptrdiff_t>(kWindowRead)) text += read_values_avx512(p, end, out, out_end);
+    text += text_of_values_avx512(measured, stepped);
+  } else if (end - p >= static_cast<ptrdiff_t>(kWindowRead)) {
+    text = read_values_avx512(p, end, out, out_end);
   }
-  // The last values of the steps measured after the next reader, by when
-  // their stores are done (a load across two stores in flight waits).
-  const uint16_t* const stepped = out;
-  if (end - p >= static_cast<ptrdiff_t>(kWindowRead)) text += read_values_avx512(p, end, out, out_end);
-  text += text_of_values_avx512(measured, stepped);
   return read_samples<pext_groups>(base, p, end, out, out_end, text, error);
 }
 
