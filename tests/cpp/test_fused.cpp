@@ -343,21 +343,21 @@ TEST(DirectDocument, VarintsOfEveryLengthAtEveryPlaceOfAWindow) {
   // Runs of one length with one varint of another at each place, over
   // several windows; each ends at its own place inside a window.
   for (size_t run : kRunSamples) {
-  for (size_t around = 1; around <= 3; ++around) {
-    for (size_t odd = 1; odd <= 3; ++odd) {
-      for (size_t at = 0; at < 140; ++at) {
-        const size_t samples = run + at % 7;
-        std::vector<uint16_t> values;
-        std::vector<uint8_t> lengths;
-        for (size_t i = 0; i < 3 * samples; ++i) {
-          const size_t length = i == at ? odd : around;
-          values.push_back(value_of_length(length, i));
-          lengths.push_back(static_cast<uint8_t>(length));
+    for (size_t around = 1; around <= 3; ++around) {
+      for (size_t odd = 1; odd <= 3; ++odd) {
+        for (size_t at = 0; at < 140; ++at) {
+          const size_t samples = run + at % 7;
+          std::vector<uint16_t> values;
+          std::vector<uint8_t> lengths;
+          for (size_t i = 0; i < 3 * samples; ++i) {
+            const size_t length = i == at ? odd : around;
+            values.push_back(value_of_length(length, i));
+            lengths.push_back(static_cast<uint8_t>(length));
+          }
+          expect_same(3, record_of(values, lengths));
         }
-        expect_same(3, record_of(values, lengths));
       }
     }
-  }
   }
 }
 
@@ -387,26 +387,26 @@ TEST(DirectDocument, FaultsAtEveryPlaceOfALongRun) {
   const Bytes faults[] = {{0x80, 0x80, 0x80, 0x00}, {0xFF, 0xFF, 0x04}, {0x80, 0x80, 0x7F},
                           {0xFF, 0xFF, 0xFF, 0xFF, 0x03}};
   for (size_t run : kRunSamples) {
-  for (size_t around = 1; around <= 3; ++around) {
-    for (const Bytes& fault : faults) {
-      for (size_t at = 0; at < 130; ++at) {
-        Bytes bytes = {1, 3, 1, 1, 0};
-        put_varint(bytes, run);
-        for (size_t i = 0; i < 3 * run; ++i) {
-          if (i == at) {
-            bytes.insert(bytes.end(), fault.begin(), fault.end());
-          } else {
-            const uint16_t v = value_of_length(around, i);
-            put_varint(bytes, v, around - natural_length(v));
+    for (size_t around = 1; around <= 3; ++around) {
+      for (const Bytes& fault : faults) {
+        for (size_t at = 0; at < 130; ++at) {
+          Bytes bytes = {1, 3, 1, 1, 0};
+          put_varint(bytes, run);
+          for (size_t i = 0; i < 3 * run; ++i) {
+            if (i == at) {
+              bytes.insert(bytes.end(), fault.begin(), fault.end());
+            } else {
+              const uint16_t v = value_of_length(around, i);
+              put_varint(bytes, v, around - natural_length(v));
+            }
           }
+          expect_same(3, bytes);
+          // Cut short: the run ends in continuation bytes.
+          bytes.resize(bytes.size() - 1 - at % 5);
+          expect_same(3, bytes);
         }
-        expect_same(3, bytes);
-        // Cut short: the run ends in continuation bytes.
-        bytes.resize(bytes.size() - 1 - at % 5);
-        expect_same(3, bytes);
       }
     }
-  }
   }
 }
 
