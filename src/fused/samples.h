@@ -29,8 +29,9 @@ bool read_samples_portable(const uint8_t* base, const uint8_t*& p, const uint8_t
 // Every value ending in a 64-byte window per step with AVX2 alone (x86-64).
 bool read_samples_avx2(const uint8_t* base, const uint8_t*& p, const uint8_t* end, uint16_t* out,
                        uint16_t* out_end, size_t& text, WireError& error) noexcept;
-// Thirty values per step with AVX-512 VBMI2, the rest with one PEXT per
-// sample (x86-64).
+// Every value ending in a 64-byte window per step with AVX-512 VBMI2 (from
+// a few hundred bytes), thirty values per step near the run's end, the
+// rest with one PEXT per sample (x86-64).
 bool read_samples_avx512(const uint8_t* base, const uint8_t*& p, const uint8_t* end,
                          uint16_t* out, uint16_t* out_end, size_t& text,
                          WireError& error) noexcept;

@@ -118,6 +118,180 @@ read_values_avx512(const uint8_t*& p, const uint8_t* end, uint16_t*& out,
   return text;
 }
 
+// Byte permutes (of the window before and this one, as vpermt2b takes
+// them) that bring to 16-bit lane j of half h of a window the byte before
+// byte j (low) and byte j itself (high), and the byte two before byte j.
+struct EndIndexes {
+  alignas(64) uint8_t pair[2][64];
+  alignas(64) uint8_t before2[2][64];
+};
+constexpr EndIndexes make_end_indexes() {
+  EndIndexes t{};
+  // Byte k of this window is index 64 + k; of the window before, 64 + k
+  // too (k < 0 counts back from its end).
+  for (size_t h = 0; h < 2; ++h) {
+    for (size_t i = 0; i < 32; ++i) {
+      const size_t j = 32 * h + i;
+      t.pair[h][2 * i] = static_cast<uint8_t>(64 + j - 1);
+      t.pair[h][2 * i + 1] = static_cast<uint8_t>(64 + j);
+      t.before2[h][2 * i] = static_cast<uint8_t>(64 + j - 2);
+      t.before2[h][2 * i + 1] = static_cast<uint8_t>(64 + j - 2);
+    }
+  }
+  return t;
+}
+alignas(64) constexpr EndIndexes kEndIndexes = make_end_indexes();
+
+// The summed text length of the values in [from, to): a digit, one more
+// per power of ten reached, and the sign of the odd (negative) wire values
+// (the magnitude of wire value u is (u + 1) / 2, so it reaches 10^d
+// exactly when u reaches 2 * 10^d - 1). Counted from compare masks, not
+// summed in lanes: no chain of lane adds from block to block.
+// The compares' bounds, made once: the compiler would otherwise build each
+// again at every block, as it sees them constant.
+struct TextBounds {
+  __m512i unit, b19, b199, b1999, b19999;
+};
+__attribute__((target("avx512f,avx512bw"), always_inline)) inline TextBounds text_bounds() noexcept {
+  TextBounds t{_mm512_set1_epi16(1), _mm512_set1_epi16(19), _mm512_set1_epi16(199),
+               _mm512_set1_epi16(1999), _mm512_set1_epi16(19999)};
+  asm("" : "+v"(t.unit), "+v"(t.b19), "+v"(t.b199), "+v"(t.b1999), "+v"(t.b19999));
+  return t;
+}
+
+__attribute__((target("avx512f,avx512bw,popcnt"), always_inline)) inline size_t text_of_block(
+    __m512i u, __mmask32 keep, const TextBounds& t) noexcept {
+  const auto at_least = [&](__m512i bound) __attribute__((target("avx512f,avx512bw"))) {
+    return uint64_t{_mm512_mask_cmpge_epu16_mask(keep, u, bound)};
+  };
+  const uint64_t negative = _mm512_mask_test_epi16_mask(keep, u, t.unit);
+  return static_cast<size_t>(_mm_popcnt_u64(negative | at_least(t.b19) << 32) +
+                             _mm_popcnt_u64(at_least(t.b199) | at_least(t.b1999) << 32) +
+                             _mm_popcnt_u64(at_least(t.b19999)));
+}
+
+// In line where the window loop calls it: a call there would spill or
+// reload the loop's constants at every window.
+__attribute__((target("avx512f,avx512bw,popcnt"), always_inline)) inline size_t text_of_avx512(
+    const uint16_t* from, const uint16_t* to, const TextBounds& t) noexcept {
+  size_t total = static_cast<size_t>(to - from);
+  for (; to - from >= 32; from += 32) total += text_of_block(_mm512_loadu_si512(from), ~__mmask32{0}, t);
+  if (from != to) {
+    const auto rest = static_cast<__mmask32>((uint64_t{1} << (to - from)) - 1);
+    total += text_of_block(_mm512_maskz_loadu_epi16(rest, from), rest, t);
+  }
+  return total;
+}
+
+__attribute__((target("avx512f,avx512bw,popcnt"))) size_t text_of_values_avx512(
+    const uint16_t* from, const uint16_t* to) noexcept {
+  return text_of_avx512(from, to, text_bounds());
+}
+
+// Inputs from which the fixed steps pay (below it the other readers are
+// as fast).
+constexpr size_t kStepsFrom = 448;
+
+// Whole samples from 64-byte windows that follow each other in the input
+// whatever they hold, so that no window waits on the one before (a window's
+// start from its own ends would: load, mask, count, add, for every ten
+// samples). Each varint is read at the byte where it ends, from that byte
+// and the one or two before it, which one permute of this window and the
+// one before brings to its 16-bit lane; the ends' lanes are compressed to
+// the front, half a window at a time. Stops before a window whose stores
+// would pass the run's end (a store writes 32 lanes) or that holds a fault
+// (a varint of four bytes or more, a third byte above 3), then goes back
+// to its last whole sample: the rest is left to the other readers. The
+// byte before `p` must end a varint, or `p` be `base`. Returns the text
+// length of the values before `measured`, which it sets (the rest are
+// measured later, once their stores are done).
+__attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,popcnt"))) size_t
+read_values_avx512_steps(const uint8_t*& p_ref, const uint8_t* end, uint16_t*& out_ref,
+                         const uint16_t* out_end, const uint16_t*& measured_ref) noexcept {
+  // Locals, not the references, which the vector stores could alias: the
+  // pointer would go through memory at every window.
+  uint16_t* out = out_ref;
+  uint16_t* const first = out;
+  const uint8_t* w = p_ref;
+  const __m512i pair0 = _mm512_load_si512(kEndIndexes.pair[0]);
+  const __m512i pair1 = _mm512_load_si512(kEndIndexes.pair[1]);
+  const __m512i low7 = _mm512_set1_epi16(0x7F);
+  // The window before the first: nothing but ends.
+  __m512i before = _mm512_setzero_si512();
+  uint64_t carry = 0;
+  uint64_t last_ends = 0;
+  size_t text = 0;
+  const uint16_t* measured = first;
+  unsigned windows = 0;
+  constexpr ptrdiff_t kLag = 128;
+  const TextBounds bounds = text_bounds();
+  // The value of the varint ending at each byte of half h, where c1 (c2)
+  // marks the lanes whose byte before (two before) carries on.
+  const auto values = [&](__m512i v, __m512i pair_index, __mmask32 c1)
+      __attribute__((target("avx512f,avx512bw,avx512vbmi"))) {
+    const __m512i pair = _mm512_permutex2var_epi8(before, pair_index, v);
+    // (low & 0x7F) | (high << 7): the low seven bits from the pair, the rest
+    // from it shifted down by one (the end byte's top bit is clear); seven
+    // bits lower, the end byte alone.
+    const __m512i two = _mm512_ternarylogic_epi32(pair, _mm512_srli_epi16(pair, 1), low7, 0xE4);
+    return _mm512_mask_srli_epi16(two, static_cast<__mmask32>(~c1), two, 7);
+  };
+  const auto third = [&](__m512i v, __m512i value, size_t h, __mmask32 c2)
+      __attribute__((target("avx512f,avx512bw,avx512vbmi"))) {
+    const __m512i low = _mm512_permutex2var_epi8(
+        before, _mm512_load_si512(kEndIndexes.before2[h]), v);
+    const __m512i three = _mm512_ternarylogic_epi32(low, _mm512_slli_epi16(value, 7), low7, 0xE4);
+    return _mm512_mask_mov_epi16(value, c2, three);
+  };
+  while (end - w >= 64) {
+    const __m512i v = _mm512_loadu_si512(w);
+    const uint64_t cont = _mm512_movepi8_mask(v);
+    const uint64_t ends = ~cont;
+    const auto count = static_cast<ptrdiff_t>(_mm_popcnt_u64(ends));
+    const auto count_lo = static_cast<ptrdiff_t>(_mm_popcnt_u32(static_cast<uint32_t>(ends)));
+    // The second store writes 32 lanes from the first half's values.
+    if (out_end - out < count_lo + 32) break;
+    const uint64_t c1 = (cont << 1) | (carry >> 63);
+    const uint64_t c2 = (cont << 2) | (carry >> 62);
+    const uint64_t long3 = c1 & c2;  // bytes at least third of a varint
+    __m512i lo = values(v, pair0, static_cast<__mmask32>(c1));
+    __m512i hi = values(v, pair1, static_cast<__mmask32>(c1 >> 32));
+    if (long3 != 0) [[unlikely]] {
+      if (_mm512_mask_cmpgt_epu8_mask(long3, v, _mm512_set1_epi8(3)) != 0) break;
+      lo = third(v, lo, 0, static_cast<__mmask32>(long3));
+      hi = third(v, hi, 1, static_cast<__mmask32>(long3 >> 32));
+    }
+    const auto ends_lo = static_cast<__mmask32>(ends);
+    _mm512_storeu_si512(out, _mm512_maskz_compress_epi16(ends_lo, lo));
+    _mm512_storeu_si512(out + count_lo,
+                        _mm512_maskz_compress_epi16(static_cast<__mmask32>(ends >> 32), hi));
+    out += count;
+    w += 64;
+    before = v;
+    carry = cont;
+    last_ends = ends;
+    // A block of the values a few windows back each window (their
+    // stores done by then), the rest every 16 windows.
+    if (out - measured >= 32 + kLag) {
+      text += 32 + text_of_block(_mm512_loadu_si512(measured), ~__mmask32{0}, bounds);
+      measured += 32;
+    }
+    if (++windows % 16 == 0 && out - measured >= kLag) {
+      text += text_of_avx512(measured, out - kLag, bounds);
+      measured = out - kLag;
+    }
+  }
+  measured_ref = measured;
+  if (windows == 0) return 0;
+  // Back to the start of the last whole sample: a window holds at least 21
+  // ends, more than the two values to drop.
+  const auto drop = static_cast<size_t>(out - first) % 3;
+  for (size_t i = 0; i < drop; ++i) last_ends ^= uint64_t{1} << (63 - bits::countl_zero(last_ends));
+  p_ref = w - bits::countl_zero(last_ends);
+  out_ref = out - drop;  // still kLag past `measured`
+  return text;
+}
+
 // ---- AVX-512 writer -----------------------------------------------------
 //
 // Eight samples a step, their 24 values turned into digits in 16-bit lanes
@@ -183,8 +357,21 @@ __attribute__((target("avx512f"), always_inline)) inline __m512i held(__m512i v)
 bool read_samples_avx512(const uint8_t* base, const uint8_t*& p, const uint8_t* end,
                          uint16_t* out, uint16_t* out_end, size_t& text,
                          WireError& error) noexcept {
-  return read_samples_with<read_values_avx512, kWindowRead, pext_groups>(
-      base, p, end, out, out_end, text, error);
+  text = 0;
+  // Fixed steps first, then the windows that find their own starts for the
+  // run's end (whole samples, up to the fault exactly), then the plain reader.
+  if (end - p >= static_cast<ptrdiff_t>(kStepsFrom) && (p == base || p[-1] < 0x80)) {
+    const uint16_t* measured = out;
+    text = read_values_avx512_steps(p, end, out, out_end, measured);
+    // The last values of the steps measured after the next reader, by when
+    // their stores are done (a load across two stores in flight waits).
+    const uint16_t* const stepped = out;
+    if (end - p >= static_cast<ptrdiff_t>(kWindowRead)) text += read_values_avx512(p, end, out, out_end);
+    text += text_of_values_avx512(measured, stepped);
+  } else if (end - p >= static_cast<ptrdiff_t>(kWindowRead)) {
+    text = read_values_avx512(p, end, out, out_end);
+  }
+  return read_samples<pext_groups>(base, p, end, out, out_end, text, error);
 }
 
 __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,popcnt,avx2"))) void long_run_avx512(
