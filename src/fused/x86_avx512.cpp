@@ -21,6 +21,34 @@ inline uint64_t pext_groups(uint64_t w) noexcept {
   return bits;
 }
 
+// The compares' bounds of text_of_block, made once: the compiler would
+// otherwise build each again at every block, as it sees them constant.
+struct TextBounds {
+  __m512i unit, b19, b199, b1999, b19999;
+};
+__attribute__((target("avx512f,avx512bw"), always_inline)) inline TextBounds text_bounds() noexcept {
+  TextBounds t{_mm512_set1_epi16(1), _mm512_set1_epi16(19), _mm512_set1_epi16(199),
+               _mm512_set1_epi16(1999), _mm512_set1_epi16(19999)};
+  asm("" : "+v"(t.unit), "+v"(t.b19), "+v"(t.b199), "+v"(t.b1999), "+v"(t.b19999));
+  return t;
+}
+
+// The text length of the kept values of a block beyond one digit each: one
+// more per power of ten reached, and the sign of the odd (negative) wire
+// values (the magnitude of wire value u is (u + 1) / 2, so it reaches 10^d
+// exactly when u reaches 2 * 10^d - 1). Counted from compare masks, not
+// summed in lanes: no chain of lane adds from block to block.
+__attribute__((target("avx512f,avx512bw,popcnt"), always_inline)) inline size_t text_of_block(
+    __m512i u, __mmask32 keep, const TextBounds& t) noexcept {
+  const auto at_least = [&](__m512i bound) __attribute__((target("avx512f,avx512bw"))) {
+    return uint64_t{_mm512_mask_cmpge_epu16_mask(keep, u, bound)};
+  };
+  const uint64_t negative = _mm512_mask_test_epi16_mask(keep, u, t.unit);
+  return static_cast<size_t>(_mm_popcnt_u64(negative | at_least(t.b19) << 32) +
+                             _mm_popcnt_u64(at_least(t.b199) | at_least(t.b1999) << 32) +
+                             _mm_popcnt_u64(at_least(t.b19999)));
+}
+
 // Whole samples, thirty values at a time, from 64-byte windows while 64
 // bytes are left. The varint ends of a window are one mask; the positions of
 // the first bytes come out of it compressed, and the first, second and third
@@ -47,6 +75,7 @@ read_values_avx512(const uint8_t*& p, const uint8_t* end, uint16_t*& out,
   const __m512i spread = _mm512_load_si512(kSpread.data());
   const __m512i three = _mm512_set1_epi8(3);
   const __m512i unit = _mm512_set1_epi16(1);
+  const TextBounds bounds = text_bounds();
   size_t text = 0;
   while (end - p >= static_cast<ptrdiff_t>(kWindow) && out != out_end) {
     const __m512i v = _mm512_loadu_si512(p);
@@ -99,19 +128,7 @@ read_values_avx512(const uint8_t*& p, const uint8_t* end, uint16_t*& out,
     const auto keep = static_cast<__mmask32>((uint64_t{1} << k) - 1);
     _mm512_mask_storeu_epi16(out, keep, values);
 
-    // Text lengths: a digit, one more per power of ten reached, and the sign
-    // of the odd (negative) wire values. The magnitude of wire value u is
-    // (u + 1) / 2, so it reaches 10^d exactly when u reaches 2 * 10^d - 1.
-    const __mmask32 negative = _mm512_test_epi16_mask(values, unit);
-    const __mmask32 ge10 = _mm512_cmpge_epu16_mask(values, _mm512_set1_epi16(19));
-    const __mmask32 ge100 = _mm512_cmpge_epu16_mask(values, _mm512_set1_epi16(199));
-    const __mmask32 ge1000 = _mm512_cmpge_epu16_mask(values, _mm512_set1_epi16(1999));
-    const __mmask32 ge10000 = _mm512_cmpge_epu16_mask(values, _mm512_set1_epi16(19999));
-    text += k + static_cast<size_t>(_mm_popcnt_u32(negative & keep)) +
-            static_cast<size_t>(_mm_popcnt_u32(ge10 & keep)) +
-            static_cast<size_t>(_mm_popcnt_u32(ge100 & keep)) +
-            static_cast<size_t>(_mm_popcnt_u32(ge1000 & keep)) +
-            static_cast<size_t>(_mm_popcnt_u32(ge10000 & keep));
+    text += k + text_of_block(values, keep, bounds);
     out += k;
     p += last + 1;
   }
@@ -141,34 +158,6 @@ constexpr EndIndexes make_end_indexes() {
   return t;
 }
 alignas(64) constexpr EndIndexes kEndIndexes = make_end_indexes();
-
-// The summed text length of the values in [from, to): a digit, one more
-// per power of ten reached, and the sign of the odd (negative) wire values
-// (the magnitude of wire value u is (u + 1) / 2, so it reaches 10^d
-// exactly when u reaches 2 * 10^d - 1). Counted from compare masks, not
-// summed in lanes: no chain of lane adds from block to block.
-// The compares' bounds, made once: the compiler would otherwise build each
-// again at every block, as it sees them constant.
-struct TextBounds {
-  __m512i unit, b19, b199, b1999, b19999;
-};
-__attribute__((target("avx512f,avx512bw"), always_inline)) inline TextBounds text_bounds() noexcept {
-  TextBounds t{_mm512_set1_epi16(1), _mm512_set1_epi16(19), _mm512_set1_epi16(199),
-               _mm512_set1_epi16(1999), _mm512_set1_epi16(19999)};
-  asm("" : "+v"(t.unit), "+v"(t.b19), "+v"(t.b199), "+v"(t.b1999), "+v"(t.b19999));
-  return t;
-}
-
-__attribute__((target("avx512f,avx512bw,popcnt"), always_inline)) inline size_t text_of_block(
-    __m512i u, __mmask32 keep, const TextBounds& t) noexcept {
-  const auto at_least = [&](__m512i bound) __attribute__((target("avx512f,avx512bw"))) {
-    return uint64_t{_mm512_mask_cmpge_epu16_mask(keep, u, bound)};
-  };
-  const uint64_t negative = _mm512_mask_test_epi16_mask(keep, u, t.unit);
-  return static_cast<size_t>(_mm_popcnt_u64(negative | at_least(t.b19) << 32) +
-                             _mm_popcnt_u64(at_least(t.b199) | at_least(t.b1999) << 32) +
-                             _mm_popcnt_u64(at_least(t.b19999)));
-}
 
 // In line where the window loop calls it: a call there would spill or
 // reload the loop's constants at every window.
