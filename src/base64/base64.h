@@ -63,6 +63,10 @@ struct Kernel {
   // of a longer text whose whole `tail`-byte blocks went to `blocks`: a
   // valid text then needs no group loop; 0: never.
   size_t tail = 0;
+  // Where short_text, in its filled form only, also takes the last
+  // `filled_tail` bytes of a longer text whose bytes before them went to
+  // `blocks` (it decodes again what the two share): 0: never.
+  size_t filled_tail = 0;
 };
 
 // Plain C++: sixteen symbols a block, from tables of their bits in place.

@@ -236,7 +236,7 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"))) size_t decode_avx512_then
 namespace vorlane::base64 {
 
 const Kernel kSse41{blocks::decode_sse41, nullptr};
-const Kernel kAvx2{blocks::decode_avx2_then_sse41, blocks::decode_short_avx2};
+const Kernel kAvx2{blocks::decode_avx2_then_sse41, blocks::decode_short_avx2, 0, 32};
 const Kernel kAvx512{blocks::decode_avx512_then_sse41, blocks::decode_short_avx512, 64};
 
 }  // namespace vorlane::base64
