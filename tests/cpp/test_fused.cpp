@@ -342,9 +342,10 @@ uint16_t value_of_length(size_t length, size_t i) {
   return kLong[i % std::size(kLong)];
 }
 
-// Runs of both kinds: short ones, and ones long enough for readers that
+// Runs of every kind: ones whose whole input is one 64-byte window (the
+// usual device message), short ones, and ones long enough for readers that
 // step through windows whatever they hold (from a few hundred bytes).
-constexpr size_t kRunSamples[] = {48, 160};
+constexpr size_t kRunSamples[] = {4, 6, 48, 160};
 
 TEST(DirectDocument, VarintsOfEveryLengthAtEveryPlaceOfAWindow) {
   // Runs of one length with one varint of another at each place, over
