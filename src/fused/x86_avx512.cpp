@@ -55,13 +55,9 @@ __attribute__((target("avx512f,avx512bw,popcnt"), always_inline)) inline size_t 
 // bytes of every value are gathered with three byte permutes. Stops before a
 // window that holds a fault (a varint of four bytes or more, a third byte
 // above 3), which the other readers then meet exactly. Returns the values'
-// text length. kOneWindow: a whole input of up to 64 bytes, the usual
-// device message, as the one window at `base`, which is the 64 bytes that
-// the Base64 step has just stored: a load of them is forwarded from that
-// store, where one at `p` would wait for it to reach the cache.
-template <bool kOneWindow>
+// text length.
 __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,bmi2,popcnt"))) size_t
-read_values_avx512(const uint8_t* base, const uint8_t*& p, const uint8_t* end, uint16_t*& out,
+read_values_avx512(const uint8_t*& p, const uint8_t* end, uint16_t*& out,
                    const uint16_t* out_end) noexcept {
   alignas(64) static constexpr std::array<uint8_t, 64> kIota = [] {
     std::array<uint8_t, 64> t{};
@@ -81,29 +77,10 @@ read_values_avx512(const uint8_t* base, const uint8_t*& p, const uint8_t* end, u
   const __m512i unit = _mm512_set1_epi16(1);
   const TextBounds bounds = text_bounds();
   size_t text = 0;
-  __m512i v = _mm512_setzero_si512();
-  uint64_t cont = 0, inside = kAll;
-  if constexpr (kOneWindow) {
-    v = _mm512_loadu_si512(base);
-    cont = _mm512_movepi8_mask(v);
-    const auto size = static_cast<size_t>(end - base);
-    inside = size == kWindow ? kAll : (uint64_t{1} << size) - 1;
-  }
-  while (out != out_end) {
-    // The window starts at `w`, its first value at byte `skip` of it.
-    const uint8_t* w = p;
-    unsigned skip = 0;
-    if constexpr (kOneWindow) {
-      w = base;
-      skip = static_cast<unsigned>(p - base);
-      if (skip >= static_cast<size_t>(end - base)) break;
-    } else {
-      if (end - p < static_cast<ptrdiff_t>(kWindow)) break;
-      v = _mm512_loadu_si512(p);
-      cont = _mm512_movepi8_mask(v);
-    }
-    const uint64_t from = kAll << skip;
-    const uint64_t ends = ~cont & inside & from;
+  while (end - p >= static_cast<ptrdiff_t>(kWindow) && out != out_end) {
+    const __m512i v = _mm512_loadu_si512(p);
+    const uint64_t cont = _mm512_movepi8_mask(v);
+    const uint64_t ends = ~cont;
     // Whole samples only, so that every reader after this one starts on a
     // sample: at most 30 values, and no more than are left. The 30th end is
     // found alongside the count, which it almost always is.
@@ -119,13 +96,13 @@ read_values_avx512(const uint8_t* base, const uint8_t*& p, const uint8_t* end, u
       last_end = _pdep_u64(uint64_t{1} << (k - 1), ends);
     }
     const auto last = (bits::countr_zero(last_end));
-    const uint64_t used = (last == 63 ? ~uint64_t{0} : (uint64_t{2} << last) - 1) & from;
+    const uint64_t used = last == 63 ? ~uint64_t{0} : (uint64_t{2} << last) - 1;
     const uint64_t c = cont & used;
     if ((c & (c >> 1) & (c >> 2)) != 0) break;  // four bytes or more
     const uint64_t third = (c << 1) & (c << 2) & used;
     if (_mm512_mask_cmpgt_epu8_mask(third, v, three) != 0) break;  // third byte above 3
 
-    const uint64_t starts = ((ends << 1) | (uint64_t{1} << skip)) & used;
+    const uint64_t starts = ((ends << 1) | 1) & used;
     const __m512i first = _mm512_maskz_compress_epi8(starts, iota);
     // (The zero-masking forms throughout: the plain ones trip false
     // uninitialised warnings in the compiler's own headers.)
@@ -153,7 +130,7 @@ read_values_avx512(const uint8_t* base, const uint8_t*& p, const uint8_t* end, u
 
     text += k + text_of_block(values, keep, bounds);
     out += k;
-    p = w + last + 1;
+    p += last + 1;
   }
   return text;
 }
@@ -203,9 +180,6 @@ __attribute__((target("avx512f,avx512bw,popcnt"))) size_t text_of_values_avx512(
 // Inputs from which the fixed steps pay (below it the other readers are
 // as fast).
 constexpr size_t kStepsFrom = 448;
-// Samples from which a short input pays for the vector window's setup and
-// its longer chain of steps (below it the plain reader's PEXT is faster).
-constexpr ptrdiff_t kOneWindowFrom = 4;
 
 // Whole samples from 64-byte windows that follow each other in the input
 // whatever they hold, so that no window waits on the one before (a window's
@@ -382,14 +356,10 @@ bool read_samples_avx512(const uint8_t* base, const uint8_t*& p, const uint8_t* 
     // The last values of the steps measured after the next reader, by when
     // their stores are done (a load across two stores in flight waits).
     const uint16_t* const stepped = out;
-    if (end - p >= static_cast<ptrdiff_t>(kWindowRead)) {
-      text += read_values_avx512<false>(base, p, end, out, out_end);
-    }
+    if (end - p >= static_cast<ptrdiff_t>(kWindowRead)) text += read_values_avx512(p, end, out, out_end);
     text += text_of_values_avx512(measured, stepped);
-  } else if (end - base <= static_cast<ptrdiff_t>(kWindow) && out_end - out >= 3 * kOneWindowFrom) {
-    text = read_values_avx512<true>(base, p, end, out, out_end);
   } else if (end - p >= static_cast<ptrdiff_t>(kWindowRead)) {
-    text = read_values_avx512<false>(base, p, end, out, out_end);
+    text = read_values_avx512(p, end, out, out_end);
   }
   return read_samples<pext_groups>(base, p, end, out, out_end, text, error);
 }
