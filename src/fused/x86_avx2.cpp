@@ -127,10 +127,14 @@ __attribute__((target("avx2"))) size_t text_of(const uint16_t* from, const uint1
 // reader's one window). The rest is left to the other readers. Returns the
 // values' text length.
 __attribute__((target("avx2,popcnt"))) size_t read_values_avx2(const uint8_t* base,
-                                                              const uint8_t*& p,
+                                                              const uint8_t*& p_ref,
                                                               const uint8_t* end,
-                                                              uint16_t*& out,
+                                                              uint16_t*& out_ref,
                                                               const uint16_t* out_end) noexcept {
+  // Locals, not the references, which the vector stores could alias: the
+  // pointers would go through memory at every window.
+  const uint8_t* p = p_ref;
+  uint16_t* out = out_ref;
   uint16_t* const first = out;
   // Each varint is read from its end back, so the run must start after one.
   if (p != base && p[-1] >= 0x80) return 0;
@@ -172,12 +176,15 @@ __attribute__((target("avx2,popcnt"))) size_t read_values_avx2(const uint8_t* ba
   if (end - p >= 64) {
     uint64_t carry = 0;  // the byte before `p` ends a varint
     const uint8_t* w = readable(p);
+    uint64_t cont = window_cont(w);
     for (;;) {
-      const uint64_t cont = window_cont(w);
       const uint64_t ends = ~cont;
       const auto count = static_cast<ptrdiff_t>(__builtin_popcountll(ends));
       if (out_end - out < count + 8) break;
       const uint64_t third = ((cont << 1) | (carry >> 63)) & ((cont << 2) | (carry >> 62));
+      // The next window's ends, ahead of this one's stores: the packing
+      // waits on them, the loads here on nothing.
+      const uint64_t next = end - p >= 128 ? window_cont(p + 64) : 0;
       if (third == 0) [[likely]] {
         pack_window<false>(w, ends, out);
       } else {
@@ -196,6 +203,7 @@ __attribute__((target("avx2,popcnt"))) size_t read_values_avx2(const uint8_t* ba
       }
       if (end - p < 64) break;
       w = p;
+      cont = next;
     }
   }
   if (any) {
@@ -235,6 +243,8 @@ __attribute__((target("avx2,popcnt"))) size_t read_values_avx2(const uint8_t* ba
     out += k;
     p = w + taken;
   }
+  p_ref = p;
+  out_ref = out;
   return text + text_of(measured, out);
 }
 
