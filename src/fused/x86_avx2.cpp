@@ -75,42 +75,52 @@ __attribute__((target("avx2,popcnt"), always_inline)) inline void pack_window(
   }
 }
 
-// Text lengths of wire values, summed per 16-bit lane: a digit, one more
-// per power of ten reached, and the sign of the odd (negative) wire values.
-// The magnitude of wire value u is (u + 1) / 2, so it reaches 10^d exactly
-// when u reaches 2 * 10^d - 1. The compares are signed: values and bounds
-// are shifted by 32768 alike.
-__attribute__((target("avx2"), always_inline)) inline __m256i text_lengths(__m256i values) noexcept {
-  const auto bound = [](int u) { return static_cast<int16_t>(u - 1 - 32768); };  // u and above
-  const __m256i unit16 = _mm256_set1_epi16(1);
-  const __m256i biased = _mm256_xor_si256(values, _mm256_set1_epi16(static_cast<int16_t>(-32768)));
-  __m256i length = _mm256_add_epi16(_mm256_and_si256(values, unit16), unit16);
-  length = _mm256_sub_epi16(length, _mm256_cmpgt_epi16(biased, _mm256_set1_epi16(bound(19))));
-  length = _mm256_sub_epi16(length, _mm256_cmpgt_epi16(biased, _mm256_set1_epi16(bound(199))));
-  length = _mm256_sub_epi16(length, _mm256_cmpgt_epi16(biased, _mm256_set1_epi16(bound(1999))));
-  length = _mm256_sub_epi16(length, _mm256_cmpgt_epi16(biased, _mm256_set1_epi16(bound(19999))));
-  return length;
+// The compares' bounds of the text lengths, made once: the compiler would
+// otherwise build each again at every call, and turn the compares with
+// constants into a minimum and a compare each.
+struct TextBounds {
+  __m256i bias, unit, b19, b199, b1999, b19999;
+};
+__attribute__((target("avx2"), always_inline)) inline TextBounds text_bounds() noexcept {
+  // The compares are signed: values and bounds are shifted by 32768 alike.
+  constexpr auto bound = [](int u) { return static_cast<int16_t>(u - 1 - 32768); };  // u and above
+  TextBounds t{_mm256_set1_epi16(static_cast<int16_t>(-32768)), _mm256_set1_epi16(1),
+               _mm256_set1_epi16(bound(19)), _mm256_set1_epi16(bound(199)),
+               _mm256_set1_epi16(bound(1999)), _mm256_set1_epi16(bound(19999))};
+  asm("" : "+x"(t.bias), "+x"(t.unit), "+x"(t.b19), "+x"(t.b199), "+x"(t.b1999), "+x"(t.b19999));
+  return t;
 }
 
-// The summed text length of the values in [from, to).
+// The summed text length of the values in [from, to): a digit each, one
+// more per power of ten reached, and the sign of the odd (negative) wire
+// values. The magnitude of wire value u is (u + 1) / 2, so it reaches 10^d
+// exactly when u reaches 2 * 10^d - 1.
 __attribute__((target("avx2"))) size_t text_of(const uint16_t* from, const uint16_t* to) noexcept {
+  const TextBounds t = text_bounds();
+  size_t total = static_cast<size_t>(to - from);
   __m256i sums = _mm256_setzero_si256();
-  const __m256i unit16 = _mm256_set1_epi16(1);
-  // 16-bit lanes gain at most 6 a block: folded into 32 bits every 4096.
+  // 16-bit lanes gain at most 5 a block (the signs and the compares apart,
+  // so that neither waits on the other): folded into 32 bits every 4096.
   while (to - from >= 16) {
-    __m256i lanes = _mm256_setzero_si256();
+    __m256i signs = _mm256_setzero_si256();
+    __m256i reached = _mm256_setzero_si256();  // negative
     const uint16_t* const stop = from + ((to - from) / 16 < 4096 ? (to - from) / 16 * 16 : 4096 * 16);
     for (; from != stop; from += 16) {
-      lanes = _mm256_add_epi16(
-          lanes, text_lengths(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(from))));
+      const __m256i u = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from));
+      const __m256i b = _mm256_xor_si256(u, t.bias);
+      signs = _mm256_add_epi16(signs, _mm256_and_si256(u, t.unit));
+      reached = _mm256_add_epi16(
+          reached, _mm256_add_epi16(
+                       _mm256_add_epi16(_mm256_cmpgt_epi16(b, t.b19), _mm256_cmpgt_epi16(b, t.b199)),
+                       _mm256_add_epi16(_mm256_cmpgt_epi16(b, t.b1999),
+                                        _mm256_cmpgt_epi16(b, t.b19999))));
     }
-    sums = _mm256_add_epi32(sums, _mm256_madd_epi16(lanes, unit16));
+    sums = _mm256_add_epi32(sums, _mm256_madd_epi16(_mm256_sub_epi16(signs, reached), t.unit));
   }
   alignas(32) uint32_t lane[8];
   _mm256_store_si256(reinterpret_cast<__m256i*>(lane), sums);
-  size_t total = 0;
   for (uint32_t s : lane) total += s;
-  for (; from != to; ++from) total += kTextLength[*from];
+  for (; from != to; ++from) total += kTextLength[*from] - 1u;
   return total;
 }
 
