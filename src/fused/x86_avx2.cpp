@@ -68,6 +68,7 @@ __attribute__((target("avx2,popcnt"), always_inline)) inline void pack_window(
     _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm_shuffle_epi8(v, index));
     to += __builtin_popcount(m);
   };
+#pragma GCC unroll 4
   for (unsigned h = 0; h < 4; ++h) {
     const __m256i v = values_ending_at<kLong>(w + 16 * h);
     put(_mm256_castsi256_si128(v), static_cast<unsigned>(ends >> (16 * h)) & 0xFF);
