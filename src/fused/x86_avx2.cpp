@@ -63,16 +63,20 @@ __attribute__((target("avx2"), always_inline)) inline __m256i values_ending_at(
 template <bool kLong>
 __attribute__((target("avx2,popcnt"), always_inline)) inline void pack_window(
     const uint8_t* w, uint64_t ends, uint16_t* to) noexcept {
-  const auto put = [&](__m128i v, unsigned m) __attribute__((target("avx2,popcnt"))) {
-    const __m128i index = _mm_load_si128(reinterpret_cast<const __m128i*>(kPackLanes[m].index));
+  // Byte k of `ends` picks row k of kPackLanes, taken as its byte offset
+  // (the byte times 16, shifted there at once) and counted as it is.
+  const auto* const rows = reinterpret_cast<const uint8_t*>(kPackLanes.data());
+  const auto put = [&](__m128i v, unsigned k) __attribute__((target("avx2,popcnt"))) {
+    const auto at = static_cast<unsigned>(k == 0 ? ends << 4 : ends >> (8 * k - 4)) & 0xFF0u;
+    const __m128i index = _mm_load_si128(reinterpret_cast<const __m128i*>(rows + at));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm_shuffle_epi8(v, index));
-    to += __builtin_popcount(m);
+    to += __builtin_popcount(at);
   };
 #pragma GCC unroll 4
   for (unsigned h = 0; h < 4; ++h) {
     const __m256i v = values_ending_at<kLong>(w + 16 * h);
-    put(_mm256_castsi256_si128(v), static_cast<unsigned>(ends >> (16 * h)) & 0xFF);
-    put(_mm256_extracti128_si256(v, 1), static_cast<unsigned>(ends >> (16 * h + 8)) & 0xFF);
+    put(_mm256_castsi256_si128(v), 2 * h);
+    put(_mm256_extracti128_si256(v, 1), 2 * h + 1);
   }
 }
 
