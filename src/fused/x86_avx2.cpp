@@ -1,6 +1,7 @@
 // The avx2 path's kernels: the sample reader and writer with AVX2 alone.
 #include <immintrin.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -182,24 +183,27 @@ __attribute__((target("avx2,popcnt"))) size_t read_values_avx2(const uint8_t* ba
 
   // Every window whole while the run has room for all its values (and the
   // seven lanes its last store may write past them).
-  bool any = false;
+  const uint8_t* const start = p;
   uint64_t last_ends = 0;
   // Text lengths every 64 windows, of values still in the cache.
   size_t text = 0;
   const uint16_t* measured = first;
-  unsigned windows = 0;
   if (end - p >= 64) {
     uint64_t carry = 0;  // the byte before `p` ends a varint
     const uint8_t* w = readable(p);
     uint64_t cont = window_cont(w);
+    // Below this any window's values fit: the count is checked from there.
+    const uint16_t* const roomy = first + std::max<ptrdiff_t>(out_end - first - 72, 0);
+    unsigned windows_left = 64;
     for (;;) {
       const uint64_t ends = ~cont;
       const auto count = static_cast<ptrdiff_t>(__builtin_popcountll(ends));
-      if (out_end - out < count + 8) break;
+      if (out >= roomy && out_end - out < count + 8) break;
       const uint64_t third = ((cont << 1) | (carry >> 63)) & ((cont << 2) | (carry >> 62));
       // The next window's ends, ahead of this one's stores: the packing
-      // waits on them, the loads here on nothing.
-      const uint64_t next = end - p >= 128 ? window_cont(p + 64) : 0;
+      // waits on them, the loads here on nothing. (Past the last window,
+      // any 64 bytes of the input, not used.)
+      const uint64_t next = window_cont(end - p >= 128 ? p + 64 : end - 64);
       if (third == 0) [[likely]] {
         pack_window<false>(w, ends, out);
       } else {
@@ -208,10 +212,10 @@ __attribute__((target("avx2,popcnt"))) size_t read_values_avx2(const uint8_t* ba
       }
       out += count;
       p += 64;
-      any = true;
       last_ends = ends;
       carry = cont;
-      if (++windows % 64 == 0) {
+      if (--windows_left == 0) {
+        windows_left = 64;
         const uint16_t* const to = measured + ((out - measured) & ~ptrdiff_t{15});
         text += text_of(measured, to);
         measured = to;
@@ -221,7 +225,7 @@ __attribute__((target("avx2,popcnt"))) size_t read_values_avx2(const uint8_t* ba
       cont = next;
     }
   }
-  if (any) {
+  if (p != start) {
     // Back to the start of the last whole sample: the last window holds
     // more than the two values to drop.
     const auto drop = static_cast<size_t>(out - first) % 3;
