@@ -1,6 +1,7 @@
 // The avx2 path's kernels: the sample reader and writer with AVX2 alone.
 #include <immintrin.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -63,54 +64,69 @@ __attribute__((target("avx2"), always_inline)) inline __m256i values_ending_at(
 template <bool kLong>
 __attribute__((target("avx2,popcnt"), always_inline)) inline void pack_window(
     const uint8_t* w, uint64_t ends, uint16_t* to) noexcept {
-  const auto put = [&](__m128i v, unsigned m) __attribute__((target("avx2,popcnt"))) {
-    const __m128i index = _mm_load_si128(reinterpret_cast<const __m128i*>(kPackLanes[m].index));
+  // Byte k of `ends` picks row k of kPackLanes, taken as its byte offset
+  // (the byte times 16, shifted there at once) and counted as it is.
+  const auto* const rows = reinterpret_cast<const uint8_t*>(kPackLanes.data());
+  const auto put = [&](__m128i v, unsigned k) __attribute__((target("avx2,popcnt"))) {
+    const auto at = static_cast<unsigned>(k == 0 ? ends << 4 : ends >> (8 * k - 4)) & 0xFF0u;
+    const __m128i index = _mm_load_si128(reinterpret_cast<const __m128i*>(rows + at));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm_shuffle_epi8(v, index));
-    to += __builtin_popcount(m);
+    to += __builtin_popcount(at);
   };
+#pragma GCC unroll 4
   for (unsigned h = 0; h < 4; ++h) {
     const __m256i v = values_ending_at<kLong>(w + 16 * h);
-    put(_mm256_castsi256_si128(v), static_cast<unsigned>(ends >> (16 * h)) & 0xFF);
-    put(_mm256_extracti128_si256(v, 1), static_cast<unsigned>(ends >> (16 * h + 8)) & 0xFF);
+    put(_mm256_castsi256_si128(v), 2 * h);
+    put(_mm256_extracti128_si256(v, 1), 2 * h + 1);
   }
 }
 
-// Text lengths of wire values, summed per 16-bit lane: a digit, one more
-// per power of ten reached, and the sign of the odd (negative) wire values.
-// The magnitude of wire value u is (u + 1) / 2, so it reaches 10^d exactly
-// when u reaches 2 * 10^d - 1. The compares are signed: values and bounds
-// are shifted by 32768 alike.
-__attribute__((target("avx2"), always_inline)) inline __m256i text_lengths(__m256i values) noexcept {
-  const auto bound = [](int u) { return static_cast<int16_t>(u - 1 - 32768); };  // u and above
-  const __m256i unit16 = _mm256_set1_epi16(1);
-  const __m256i biased = _mm256_xor_si256(values, _mm256_set1_epi16(static_cast<int16_t>(-32768)));
-  __m256i length = _mm256_add_epi16(_mm256_and_si256(values, unit16), unit16);
-  length = _mm256_sub_epi16(length, _mm256_cmpgt_epi16(biased, _mm256_set1_epi16(bound(19))));
-  length = _mm256_sub_epi16(length, _mm256_cmpgt_epi16(biased, _mm256_set1_epi16(bound(199))));
-  length = _mm256_sub_epi16(length, _mm256_cmpgt_epi16(biased, _mm256_set1_epi16(bound(1999))));
-  length = _mm256_sub_epi16(length, _mm256_cmpgt_epi16(biased, _mm256_set1_epi16(bound(19999))));
-  return length;
+// The compares' bounds of the text lengths, made once: the compiler would
+// otherwise build each again at every call, and turn the compares with
+// constants into a minimum and a compare each.
+struct TextBounds {
+  __m256i bias, unit, b19, b199, b1999, b19999;
+};
+__attribute__((target("avx2"), always_inline)) inline TextBounds text_bounds() noexcept {
+  // The compares are signed: values and bounds are shifted by 32768 alike.
+  constexpr auto bound = [](int u) { return static_cast<int16_t>(u - 1 - 32768); };  // u and above
+  TextBounds t{_mm256_set1_epi16(static_cast<int16_t>(-32768)), _mm256_set1_epi16(1),
+               _mm256_set1_epi16(bound(19)), _mm256_set1_epi16(bound(199)),
+               _mm256_set1_epi16(bound(1999)), _mm256_set1_epi16(bound(19999))};
+  asm("" : "+x"(t.bias), "+x"(t.unit), "+x"(t.b19), "+x"(t.b199), "+x"(t.b1999), "+x"(t.b19999));
+  return t;
 }
 
-// The summed text length of the values in [from, to).
+// The summed text length of the values in [from, to): a digit each, one
+// more per power of ten reached, and the sign of the odd (negative) wire
+// values. The magnitude of wire value u is (u + 1) / 2, so it reaches 10^d
+// exactly when u reaches 2 * 10^d - 1.
 __attribute__((target("avx2"))) size_t text_of(const uint16_t* from, const uint16_t* to) noexcept {
+  const TextBounds t = text_bounds();
+  size_t total = static_cast<size_t>(to - from);
   __m256i sums = _mm256_setzero_si256();
-  const __m256i unit16 = _mm256_set1_epi16(1);
-  // 16-bit lanes gain at most 6 a block: folded into 32 bits every 4096.
+  // 16-bit lanes gain at most 5 a block (the signs and the compares apart,
+  // so that neither waits on the other): folded into 32 bits every 4096.
   while (to - from >= 16) {
-    __m256i lanes = _mm256_setzero_si256();
+    __m256i signs = _mm256_setzero_si256();
+    __m256i reached = _mm256_setzero_si256();  // negative
     const uint16_t* const stop = from + ((to - from) / 16 < 4096 ? (to - from) / 16 * 16 : 4096 * 16);
     for (; from != stop; from += 16) {
-      lanes = _mm256_add_epi16(
-          lanes, text_lengths(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(from))));
+      const __m256i u = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from));
+      const __m256i b = _mm256_xor_si256(u, t.bias);
+      signs = _mm256_add_epi16(signs, _mm256_and_si256(u, t.unit));
+      reached = _mm256_add_epi16(
+          reached, _mm256_add_epi16(
+                       _mm256_add_epi16(_mm256_cmpgt_epi16(b, t.b19), _mm256_cmpgt_epi16(b, t.b199)),
+                       _mm256_add_epi16(_mm256_cmpgt_epi16(b, t.b1999),
+                                        _mm256_cmpgt_epi16(b, t.b19999))));
     }
-    sums = _mm256_add_epi32(sums, _mm256_madd_epi16(lanes, unit16));
+    sums = _mm256_add_epi32(sums, _mm256_madd_epi16(_mm256_sub_epi16(signs, reached), t.unit));
   }
   alignas(32) uint32_t lane[8];
   _mm256_store_si256(reinterpret_cast<__m256i*>(lane), sums);
-  size_t total = 0;
   for (uint32_t s : lane) total += s;
-  for (; from != to; ++from) total += kTextLength[*from];
+  for (; from != to; ++from) total += kTextLength[*from] - 1u;
   return total;
 }
 
@@ -127,10 +143,14 @@ __attribute__((target("avx2"))) size_t text_of(const uint16_t* from, const uint1
 // reader's one window). The rest is left to the other readers. Returns the
 // values' text length.
 __attribute__((target("avx2,popcnt"))) size_t read_values_avx2(const uint8_t* base,
-                                                              const uint8_t*& p,
+                                                              const uint8_t*& p_ref,
                                                               const uint8_t* end,
-                                                              uint16_t*& out,
+                                                              uint16_t*& out_ref,
                                                               const uint16_t* out_end) noexcept {
+  // Locals, not the references, which the vector stores could alias: the
+  // pointers would go through memory at every window.
+  const uint8_t* p = p_ref;
+  uint16_t* out = out_ref;
   uint16_t* const first = out;
   // Each varint is read from its end back, so the run must start after one.
   if (p != base && p[-1] >= 0x80) return 0;
@@ -163,21 +183,27 @@ __attribute__((target("avx2,popcnt"))) size_t read_values_avx2(const uint8_t* ba
 
   // Every window whole while the run has room for all its values (and the
   // seven lanes its last store may write past them).
-  bool any = false;
+  const uint8_t* const start = p;
   uint64_t last_ends = 0;
   // Text lengths every 64 windows, of values still in the cache.
   size_t text = 0;
   const uint16_t* measured = first;
-  unsigned windows = 0;
   if (end - p >= 64) {
     uint64_t carry = 0;  // the byte before `p` ends a varint
     const uint8_t* w = readable(p);
+    uint64_t cont = window_cont(w);
+    // Below this any window's values fit: the count is checked from there.
+    const uint16_t* const roomy = first + std::max<ptrdiff_t>(out_end - first - 72, 0);
+    unsigned windows_left = 64;
     for (;;) {
-      const uint64_t cont = window_cont(w);
       const uint64_t ends = ~cont;
       const auto count = static_cast<ptrdiff_t>(__builtin_popcountll(ends));
-      if (out_end - out < count + 8) break;
+      if (out >= roomy && out_end - out < count + 8) break;
       const uint64_t third = ((cont << 1) | (carry >> 63)) & ((cont << 2) | (carry >> 62));
+      // The next window's ends, ahead of this one's stores: the packing
+      // waits on them, the loads here on nothing. (Past the last window,
+      // any 64 bytes of the input, not used.)
+      const uint64_t next = window_cont(end - p >= 128 ? p + 64 : end - 64);
       if (third == 0) [[likely]] {
         pack_window<false>(w, ends, out);
       } else {
@@ -186,19 +212,20 @@ __attribute__((target("avx2,popcnt"))) size_t read_values_avx2(const uint8_t* ba
       }
       out += count;
       p += 64;
-      any = true;
       last_ends = ends;
       carry = cont;
-      if (++windows % 64 == 0) {
+      if (--windows_left == 0) {
+        windows_left = 64;
         const uint16_t* const to = measured + ((out - measured) & ~ptrdiff_t{15});
         text += text_of(measured, to);
         measured = to;
       }
       if (end - p < 64) break;
       w = p;
+      cont = next;
     }
   }
-  if (any) {
+  if (p != start) {
     // Back to the start of the last whole sample: the last window holds
     // more than the two values to drop.
     const auto drop = static_cast<size_t>(out - first) % 3;
@@ -235,6 +262,8 @@ __attribute__((target("avx2,popcnt"))) size_t read_values_avx2(const uint8_t* ba
     out += k;
     p = w + taken;
   }
+  p_ref = p;
+  out_ref = out;
   return text + text_of(measured, out);
 }
 
