@@ -43,7 +43,7 @@ constexpr Path kPaths[] = {
      &base64::kPortable, VORLANE_ON_AARCH64(fused::read_samples_neon),
      VORLANE_ON_AARCH64(fused::long_run_neon), VORLANE_ON_AARCH64(fused::split_samples_neon)},
     {"portable", Target::Any, feature_list(""),
-     &base64::kPortable, fused::read_samples_portable, fused::long_run_scalar,
+     &base64::kPortable, fused::read_samples_swar, fused::long_run_scalar,
      fused::split_samples_portable},
 };
 constexpr size_t kPathCount = std::size(kPaths);

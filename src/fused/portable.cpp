@@ -1,0 +1,147 @@
+// The portable path's sample reader: 64-bit integer code only, so that it
+// runs as measured on any CPU without a vector path (riscv64, ppc64le,
+// loongarch64, old x86-64).
+#include <array>
+#include <cstring>
+
+#include "fused/reader.h"
+#include "fused/samples.h"
+#include "fused/vector.h"
+
+namespace vorlane::fused {
+namespace {
+
+constexpr uint64_t kTops = 0x8080808080808080ull;
+// Moves the top bit of byte k to bit 56 + k.
+constexpr uint64_t kGather = 0x0002040810204081ull;
+
+// Bit k set where byte k of the 64 at `p` has its top bit set: it carries
+// the varint on.
+inline uint64_t cont_mask(const uint8_t* p) noexcept {
+  uint64_t mask = 0;
+#pragma GCC unroll 8
+  for (int k = 0; k < 8; ++k) {
+    uint64_t w;
+    std::memcpy(&w, p + 8 * k, 8);
+    mask |= (((w & kTops) * kGather) >> 56) << (8 * k);
+  }
+  return mask;
+}
+
+// Set bits of every byte.
+constexpr std::array<uint8_t, 256> kBitCount = [] {
+  std::array<uint8_t, 256> t{};
+  for (unsigned m = 0; m < 256; ++m) {
+    for (unsigned b = m; b != 0; b &= b - 1) ++t[m];
+  }
+  return t;
+}();
+
+// A sample of varints of one or two bytes each is six bytes at most. The
+// top bits of its first five bytes tell their lengths; its bytes, shifted
+// by 0, 8 or 16 bits under these masks, put each varint's low seven bits
+// in a 16-bit lane of its own (x, y, z), its second byte above its first.
+struct Spread {
+  uint64_t by0, by8, by16;
+};
+constexpr std::array<Spread, 32> kSpread = [] {
+  std::array<Spread, 32> t{};
+  for (unsigned shape = 0; shape < 32; ++shape) {
+    unsigned at = 0;
+    for (unsigned lane = 0; lane < 3; ++lane) {
+      const unsigned length = (shape >> at & 1) != 0 ? 2 : 1;
+      uint64_t bytes = 0;
+      for (unsigned k = 0; k < length; ++k) bytes |= uint64_t{0x7F} << (8 * (2 * lane + k));
+      const unsigned by = 2 * lane - at;  // 0, 1 or 2 bytes further
+      (by == 0 ? t[shape].by0 : by == 1 ? t[shape].by8 : t[shape].by16) |= bytes;
+      at += length;
+    }
+  }
+  return t;
+}();
+
+// A step takes 128 bytes, two masks; when no varint in them has more
+// than two bytes, they surely hold 21 whole samples of at most six bytes.
+constexpr size_t kStep = 2 * kWindow;
+constexpr unsigned kStepSamples = 21;
+static_assert(6 * kStepSamples <= kStep && 6 * (kStepSamples + 1) > kStep, "as many as surely fit");
+
+// The three wire values of the sample at `at` in 16-bit lanes (the fourth
+// zero); its varints have one or two bytes each.
+inline uint64_t sample_lanes(const uint8_t* at) noexcept {
+  uint64_t w;
+  std::memcpy(&w, at, 8);
+  const Spread& s = kSpread[((w & 0x8080808080ull) * kGather) >> 56];
+  const uint64_t t = (w & s.by0) | ((w << 8) & s.by8) | ((w << 16) & s.by16);
+  return (t & 0x00007F007F007Full) | ((t >> 1) & 0x00003F803F803F80ull);
+}
+
+// Whole samples from steps of 128 bytes while the input and the run have
+// room for one: where the step's varints all have one or two bytes, 21
+// samples, each where the step's mask of varint starts puts it (not where
+// the sample before it ended), its values from one eight-byte load;
+// otherwise the plain reader's window of its first 64 bytes. Stops at a
+// fault, which the exact readers then report. Returns the values' text
+// length.
+size_t read_steps_swar(const uint8_t*& p_ref, const uint8_t* end, uint16_t*& out_ref,
+                       const uint16_t* out_end) noexcept {
+  const uint8_t* p = p_ref;
+  uint16_t* out = out_ref;
+  size_t text = 0;
+  // The step's bytes (a sample's load past its last whole sample stays
+  // inside them), and room for its samples and one lane more.
+  while (end - p >= static_cast<ptrdiff_t>(kStep) &&
+         out_end - out > static_cast<ptrdiff_t>(3 * kStepSamples)) {
+    const uint64_t cont0 = cont_mask(p);
+    const uint64_t cont1 = cont_mask(p + kWindow);
+    if (((cont0 & (cont0 << 1)) | (cont1 & ((cont1 << 1) | (cont0 >> 63)))) != 0) {
+      // A varint of three bytes or more.
+      bool fault = false;
+      const unsigned taken = read_window<packed_groups>(p, ~cont0, 0, out, out_end, text, fault);
+      p += taken;
+      if (fault || taken == 0) break;
+      continue;
+    }
+    // Where each varint starts, from the masks a byte at a time, so that
+    // no sample's place waits on the samples before it.
+    const uint64_t starts[2] = {(~cont0 << 1) | 1, (~cont1 << 1) | (~cont0 >> 63)};
+    uint8_t at[kStep + 8];
+    unsigned count = 0;
+#pragma GCC unroll 16
+    for (unsigned j = 0; j < 16; ++j) {
+      const auto byte = static_cast<unsigned>(starts[j / 8] >> (8 * (j % 8))) & 0xFF;
+      const uint64_t entry = kSetBits[byte] + 0x0808080808080808ull * j;
+      std::memcpy(at + count, &entry, 8);
+      count += kBitCount[byte];
+    }
+    const uint16_t* const from = out;
+#pragma GCC unroll 21
+    for (unsigned i = 0; i < kStepSamples; ++i) {
+      const uint64_t lanes = sample_lanes(p + at[3 * i]);
+      std::memcpy(out, &lanes, 8);
+      out += 3;
+    }
+    p += at[3 * kStepSamples];
+    size_t sum = 0;
+#pragma GCC unroll 63
+    for (unsigned i = 0; i < 3 * kStepSamples; ++i) sum += kTextLength[from[i]];
+    text += sum;
+  }
+  p_ref = p;
+  out_ref = out;
+  return text;
+}
+
+}  // namespace
+
+bool read_samples_swar(const uint8_t* base, const uint8_t*& p, const uint8_t* end, uint16_t* out,
+                       uint16_t* out_end, size_t& text, WireError& error) noexcept {
+  const uint8_t* q = p;
+  size_t sum = read_steps_swar(q, end, out, out_end);
+  const bool ok = read_samples<packed_groups>(base, q, end, out, out_end, sum, error);
+  p = q;
+  text = sum;
+  return ok;
+}
+
+}  // namespace vorlane::fused
