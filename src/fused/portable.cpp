@@ -60,11 +60,11 @@ constexpr std::array<Spread, 32> kSpread = [] {
   return t;
 }();
 
-// A step takes 128 bytes, two masks; when no varint in them has more
-// than two bytes, they surely hold 21 whole samples of at most six bytes.
-constexpr size_t kStep = 2 * kWindow;
-constexpr unsigned kStepSamples = 21;
-static_assert(6 * kStepSamples <= kStep && 6 * (kStepSamples + 1) > kStep, "as many as surely fit");
+// A step takes one or two 64-byte masks; when no varint in its bytes has
+// more than two bytes, they surely hold this many whole samples of at most
+// six bytes.
+template <unsigned kMasks>
+constexpr unsigned kStepSamples = 64 * kMasks / 6;
 
 // The three wire values of the sample at `at` in 16-bit lanes (the fourth
 // zero); its varints have one or two bytes each.
@@ -76,56 +76,76 @@ inline uint64_t sample_lanes(const uint8_t* at) noexcept {
   return (t & 0x00007F007F007Full) | ((t >> 1) & 0x00003F803F803F80ull);
 }
 
-// Whole samples from steps of 128 bytes while the input and the run have
-// room for one: where the step's varints all have one or two bytes, 21
-// samples, each where the step's mask of varint starts puts it (not where
-// the sample before it ended), its values from one eight-byte load;
-// otherwise the plain reader's window of its first 64 bytes. Stops at a
-// fault, which the exact readers then report. Returns the values' text
-// length.
-size_t read_steps_swar(const uint8_t*& p_ref, const uint8_t* end, uint16_t*& out_ref,
-                       const uint16_t* out_end) noexcept {
+// The samples a step of kMasks 64-byte windows at `p` surely holds, its
+// varints all of one or two bytes as `cont` (where a byte carries a varint
+// on) shows: each where the step's mask of varint starts puts it (not
+// where the sample before it ended), its values from one eight-byte load.
+// Returns where the step's samples end.
+template <unsigned kMasks>
+inline const uint8_t* take_step(const uint8_t* p, const uint64_t* cont, uint16_t*& out_ref,
+                                size_t& text) noexcept {
+  constexpr unsigned kSamples = kStepSamples<kMasks>;
+  uint16_t* out = out_ref;
+  // Where each varint starts, from the masks a byte at a time.
+  uint8_t at[kWindow * kMasks + 8];
+  unsigned count = 0;
+#pragma GCC unroll 16
+  for (unsigned j = 0; j < 8 * kMasks; ++j) {
+    const unsigned m = j / 8;
+    const uint64_t starts = (~cont[m] << 1) | (m == 0 ? 1 : ~cont[m - 1] >> 63);
+    const auto byte = static_cast<unsigned>(starts >> (8 * (j % 8))) & 0xFF;
+    const uint64_t entry = kSetBits[byte] + 0x0808080808080808ull * j;
+    std::memcpy(at + count, &entry, 8);
+    count += kBitCount[byte];
+  }
+  const uint16_t* const from = out;
+#pragma GCC unroll 21
+  for (unsigned i = 0; i < kSamples; ++i) {
+    const uint64_t lanes = sample_lanes(p + at[3 * i]);
+    std::memcpy(out, &lanes, 8);
+    out += 3;
+  }
+  size_t sum = 0;
+#pragma GCC unroll 63
+  for (unsigned i = 0; i < 3 * kSamples; ++i) sum += kTextLength[from[i]];
+  text += sum;
+  out_ref = out;
+  return p + at[3 * kSamples];
+}
+
+// Whole samples from steps of 64 * kMasks bytes while the input and the
+// run have room for one: where the step's varints all have one or two
+// bytes, take_step; otherwise the same with its first 64 bytes alone, or
+// where they too hold a longer varint, the plain reader's window of them.
+// Stops at a fault, which the exact readers then report. Returns the
+// values' text length.
+template <unsigned kMasks>
+size_t read_steps(const uint8_t*& p_ref, const uint8_t* end, uint16_t*& out_ref,
+                  const uint16_t* out_end) noexcept {
   const uint8_t* p = p_ref;
   uint16_t* out = out_ref;
   size_t text = 0;
   // The step's bytes (a sample's load past its last whole sample stays
   // inside them), and room for its samples and one lane more.
-  while (end - p >= static_cast<ptrdiff_t>(kStep) &&
-         out_end - out > static_cast<ptrdiff_t>(3 * kStepSamples)) {
-    const uint64_t cont0 = cont_mask(p);
-    const uint64_t cont1 = cont_mask(p + kWindow);
-    if (((cont0 & (cont0 << 1)) | (cont1 & ((cont1 << 1) | (cont0 >> 63)))) != 0) {
+  while (end - p >= static_cast<ptrdiff_t>(kWindow * kMasks) &&
+         out_end - out > static_cast<ptrdiff_t>(3 * kStepSamples<kMasks>)) {
+    uint64_t cont[kMasks];
+    uint64_t longer = 0;  // where a byte carries on a varint carried on
+    for (unsigned m = 0; m < kMasks; ++m) {
+      cont[m] = cont_mask(p + kWindow * m);
+      longer |= cont[m] & ((cont[m] << 1) | (m == 0 ? 0 : cont[m - 1] >> 63));
+    }
+    if (longer == 0) [[likely]] {
+      p = take_step<kMasks>(p, cont, out, text);
+    } else if (kMasks > 1 && (cont[0] & (cont[0] << 1)) == 0) {
+      p = take_step<1>(p, cont, out, text);
+    } else {
       // A varint of three bytes or more.
       bool fault = false;
-      const unsigned taken = read_window<packed_groups>(p, ~cont0, 0, out, out_end, text, fault);
+      const unsigned taken = read_window<packed_groups>(p, ~cont[0], 0, out, out_end, text, fault);
       p += taken;
       if (fault || taken == 0) break;
-      continue;
     }
-    // Where each varint starts, from the masks a byte at a time, so that
-    // no sample's place waits on the samples before it.
-    const uint64_t starts[2] = {(~cont0 << 1) | 1, (~cont1 << 1) | (~cont0 >> 63)};
-    uint8_t at[kStep + 8];
-    unsigned count = 0;
-#pragma GCC unroll 16
-    for (unsigned j = 0; j < 16; ++j) {
-      const auto byte = static_cast<unsigned>(starts[j / 8] >> (8 * (j % 8))) & 0xFF;
-      const uint64_t entry = kSetBits[byte] + 0x0808080808080808ull * j;
-      std::memcpy(at + count, &entry, 8);
-      count += kBitCount[byte];
-    }
-    const uint16_t* const from = out;
-#pragma GCC unroll 21
-    for (unsigned i = 0; i < kStepSamples; ++i) {
-      const uint64_t lanes = sample_lanes(p + at[3 * i]);
-      std::memcpy(out, &lanes, 8);
-      out += 3;
-    }
-    p += at[3 * kStepSamples];
-    size_t sum = 0;
-#pragma GCC unroll 63
-    for (unsigned i = 0; i < 3 * kStepSamples; ++i) sum += kTextLength[from[i]];
-    text += sum;
   }
   p_ref = p;
   out_ref = out;
@@ -137,7 +157,10 @@ size_t read_steps_swar(const uint8_t*& p_ref, const uint8_t* end, uint16_t*& out
 bool read_samples_swar(const uint8_t* base, const uint8_t*& p, const uint8_t* end, uint16_t* out,
                        uint16_t* out_end, size_t& text, WireError& error) noexcept {
   const uint8_t* q = p;
-  size_t sum = read_steps_swar(q, end, out, out_end);
+  // Two masks a step for long runs, whose steps' chain of masks and
+  // starts is then half as long a sample; one for what is left.
+  size_t sum = read_steps<2>(q, end, out, out_end);
+  sum += read_steps<1>(q, end, out, out_end);
   const bool ok = read_samples<packed_groups>(base, q, end, out, out_end, sum, error);
   p = q;
   text = sum;
