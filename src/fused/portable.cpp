@@ -41,11 +41,12 @@ constexpr std::array<uint8_t, 256> kBitCount = [] {
 // top bits of its first five bytes tell their lengths; its bytes, shifted
 // by 0, 8 or 16 bits under these masks, put each varint's low seven bits
 // in a 16-bit lane of its own (x, y, z), its second byte above its first.
+// One array a shift, so that a sample's three masks sit at one index.
 struct Spread {
-  uint64_t by0, by8, by16;
+  uint64_t by0[32], by8[32], by16[32];
 };
-constexpr std::array<Spread, 32> kSpread = [] {
-  std::array<Spread, 32> t{};
+constexpr Spread kSpread = [] {
+  Spread t{};
   for (unsigned shape = 0; shape < 32; ++shape) {
     unsigned at = 0;
     for (unsigned lane = 0; lane < 3; ++lane) {
@@ -53,7 +54,7 @@ constexpr std::array<Spread, 32> kSpread = [] {
       uint64_t bytes = 0;
       for (unsigned k = 0; k < length; ++k) bytes |= uint64_t{0x7F} << (8 * (2 * lane + k));
       const unsigned by = 2 * lane - at;  // 0, 1 or 2 bytes further
-      (by == 0 ? t[shape].by0 : by == 1 ? t[shape].by8 : t[shape].by16) |= bytes;
+      (by == 0 ? t.by0 : by == 1 ? t.by8 : t.by16)[shape] |= bytes;
       at += length;
     }
   }
@@ -71,8 +72,9 @@ constexpr unsigned kStepSamples = 64 * kMasks / 6;
 inline uint64_t sample_lanes(const uint8_t* at) noexcept {
   uint64_t w;
   std::memcpy(&w, at, 8);
-  const Spread& s = kSpread[((w & 0x8080808080ull) * kGather) >> 56];
-  const uint64_t t = (w & s.by0) | ((w << 8) & s.by8) | ((w << 16) & s.by16);
+  const auto shape = static_cast<size_t>(((w & 0x8080808080ull) * kGather) >> 56);
+  const uint64_t t = (w & kSpread.by0[shape]) | ((w << 8) & kSpread.by8[shape]) |
+                     ((w << 16) & kSpread.by16[shape]);
   return (t & 0x00007F007F007Full) | ((t >> 1) & 0x00003F803F803F80ull);
 }
 
