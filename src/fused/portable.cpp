@@ -75,7 +75,8 @@ inline uint64_t sample_lanes(const uint8_t* at) noexcept {
   const auto shape = static_cast<size_t>(((w & 0x8080808080ull) * kGather) >> 56);
   const uint64_t t = (w & kSpread.by0[shape]) | ((w << 8) & kSpread.by8[shape]) |
                      ((w << 16) & kSpread.by16[shape]);
-  return (t & 0x00007F007F007Full) | ((t >> 1) & 0x00003F803F803F80ull);
+  // Each lane is lo + 256 * hi; its value is lo + 128 * hi.
+  return t - ((t >> 1) & 0x00003F803F803F80ull);
 }
 
 // The samples a step of kMasks 64-byte windows at `p` surely holds, its
