@@ -155,10 +155,10 @@ size_t read_steps(const uint8_t*& p_ref, const uint8_t* end, uint16_t*& out_ref,
   return text;
 }
 
-}  // namespace
-
-bool read_samples_swar(const uint8_t* base, const uint8_t*& p, const uint8_t* end, uint16_t* out,
-                       uint16_t* out_end, size_t& text, WireError& error) noexcept {
+// A run of 64 bytes or more: steps, then the plain reader for the rest.
+[[gnu::noinline]] bool read_long(const uint8_t* base, const uint8_t*& p, const uint8_t* end,
+                                 uint16_t* out, uint16_t* out_end, size_t& text,
+                                 WireError& error) noexcept {
   const uint8_t* q = p;
   // Two masks a step for long runs, whose steps' chain of masks and
   // starts is then half as long a sample; one for what is left.
@@ -168,6 +168,18 @@ bool read_samples_swar(const uint8_t* base, const uint8_t*& p, const uint8_t* en
   p = q;
   text = sum;
   return ok;
+}
+
+}  // namespace
+
+bool read_samples_swar(const uint8_t* base, const uint8_t*& p, const uint8_t* end, uint16_t* out,
+                       uint16_t* out_end, size_t& text, WireError& error) noexcept {
+  // A short run (the usual device message) is the plain reader's, with
+  // nothing in its way.
+  if (end - p < static_cast<ptrdiff_t>(kWindow)) {
+    return read_samples_portable(base, p, end, out, out_end, text, error);
+  }
+  return read_long(base, p, end, out, out_end, text, error);
 }
 
 }  // namespace vorlane::fused
