@@ -140,7 +140,7 @@ void DirectPrepareReader(benchmark::State& state, fused::SampleReader reader) {
       benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 void reader_sizes(benchmark::internal::Benchmark* b) {
-  for (int64_t n : {32, 64, 96, 128, 256, 4096, 200000}) b->Arg(n);
+  for (int64_t n : {2, 32, 64, 96, 128, 256, 4096, 200000}) b->Arg(n);
   // Side by side, the least time of the repetitions is the one to compare.
   b->ComputeStatistics("min", [](const std::vector<double>& v) {
     return *std::min_element(v.begin(), v.end());
