@@ -36,14 +36,14 @@ constexpr Path kPaths[] = {
      VORLANE_ON_X86(&base64::kAvx2), VORLANE_ON_X86(fused::read_samples_avx2),
      VORLANE_ON_X86(fused::long_run_avx2), VORLANE_ON_X86(fused::split_samples_ssse3)},
     {"sse41", Target::X86, feature_list("sse4.1"),
-     VORLANE_ON_X86(&base64::kSse41), fused::read_samples_portable, fused::long_run_scalar,
+     VORLANE_ON_X86(&base64::kSse41), fused::read_samples_swar, fused::long_run_scalar,
      VORLANE_ON_X86(fused::split_samples_ssse3)},
     // No NEON Base64 kernel yet: the portable one.
     {"neon", Target::Aarch64, feature_list("neon"),
      &base64::kPortable, VORLANE_ON_AARCH64(fused::read_samples_neon),
      VORLANE_ON_AARCH64(fused::long_run_neon), VORLANE_ON_AARCH64(fused::split_samples_neon)},
     {"portable", Target::Any, feature_list(""),
-     &base64::kPortable, fused::read_samples_portable, fused::long_run_scalar,
+     &base64::kPortable, fused::read_samples_swar, fused::long_run_scalar,
      fused::split_samples_portable},
 };
 constexpr size_t kPathCount = std::size(kPaths);

@@ -22,10 +22,15 @@ namespace vorlane::fused {
 
 using wire::WireError;
 
-// Plain C++, on every target.
+// Plain C++, on every target: the plain reader, which every reader here
+// ends with.
 bool read_samples_portable(const uint8_t* base, const uint8_t*& p, const uint8_t* end,
                            uint16_t* out, uint16_t* out_end, size_t& text,
                            WireError& error) noexcept;
+// Ten samples per 64-byte window with 64-bit integer code alone, the
+// plain reader for windows with longer varints (every target).
+bool read_samples_swar(const uint8_t* base, const uint8_t*& p, const uint8_t* end, uint16_t* out,
+                       uint16_t* out_end, size_t& text, WireError& error) noexcept;
 // Every value ending in a 64-byte window per step with AVX2 alone (x86-64).
 bool read_samples_avx2(const uint8_t* base, const uint8_t*& p, const uint8_t* end, uint16_t* out,
                        uint16_t* out_end, size_t& text, WireError& error) noexcept;

@@ -349,16 +349,19 @@ constexpr size_t kRunSamples[] = {4, 6, 48, 160};
 
 TEST(DirectDocument, VarintsOfEveryLengthAtEveryPlaceOfAWindow) {
   // Runs of one length with one varint of another at each place, over
-  // several windows; each ends at its own place inside a window.
+  // several windows; each ends at its own place inside a window. A
+  // one-byte varint first puts the others' bytes at odd places, so that a
+  // long one can straddle two windows.
   for (size_t run : kRunSamples) {
     for (size_t around = 1; around <= 3; ++around) {
       for (size_t odd = 1; odd <= 3; ++odd) {
-        for (size_t at = 0; at < 140; ++at) {
+        for (size_t at = 0; at < 140 + 140 * (around == 2); ++at) {
           const size_t samples = run + at % 7;
+          const size_t lead = at >= 140 ? 1 : 0;
           std::vector<uint16_t> values;
           std::vector<uint8_t> lengths;
           for (size_t i = 0; i < 3 * samples; ++i) {
-            const size_t length = i == at ? odd : around;
+            const size_t length = i == at - 140 * lead ? odd : i < lead ? 1 : around;
             values.push_back(value_of_length(length, i));
             lengths.push_back(static_cast<uint8_t>(length));
           }

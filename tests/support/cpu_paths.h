@@ -36,8 +36,14 @@ auto kernels_this_cpu_runs(Pick pick) {
 inline auto base64_kernels() {
   return kernels_this_cpu_runs([](const cpu::Path& path) { return path.base64; });
 }
+// With the plain reader, which every reader ends with, whether or not a
+// row takes it whole.
 inline auto sample_readers() {
-  return kernels_this_cpu_runs([](const cpu::Path& path) { return path.reader; });
+  auto found = kernels_this_cpu_runs([](const cpu::Path& path) { return path.reader; });
+  bool plain = false;
+  for (const auto& k : found) plain = plain || k.kernel == fused::read_samples_portable;
+  if (!plain) found.push_back({"plain", fused::read_samples_portable});
+  return found;
 }
 inline auto writers() {
   return kernels_this_cpu_runs([](const cpu::Path& path) { return path.writer; });
