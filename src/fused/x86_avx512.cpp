@@ -295,7 +295,6 @@ read_values_avx512_steps(const uint8_t*& p_ref, const uint8_t* end, uint16_t*& o
 // gaps before a 64-byte store. Blocks holding a value of five digits (rare:
 // the int16 limits) take the AVX2 samples instead.
 constexpr size_t kOctet = 8;
-constexpr size_t kOctetsFrom = 48;  // samples in the run
 // The widest value the digits cover, 9999 or -9999, as a wire value.
 constexpr uint16_t kMaxOctetWire = 2 * 9999;
 static_assert(kSampleFixed + 3 * (1 + 4) == 32, "two samples at their widest fill 64 bytes");
@@ -366,9 +365,6 @@ bool read_samples_avx512(const uint8_t* base, const uint8_t*& p, const uint8_t* 
 
 __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,popcnt,avx2"))) void long_run_avx512(
     char*& out, const char* end, const uint16_t*& s, const uint16_t* s_last) noexcept {
-  // Below this many samples the setup of the octets costs more than they
-  // save, and the AVX2 samples are faster.
-  if (static_cast<size_t>(s_last - s) < 3 * kOctetsFrom) return long_run_avx2(out, end, s, s_last);
   constexpr __mmask32 kLanes = (1u << (3 * kOctet)) - 1;
   __m512i index[kOctet / 2];
   for (size_t i = 0; i < kOctet / 2; ++i) index[i] = held(_mm512_load_si512(kOctetLayout.index[i]));
