@@ -3,11 +3,12 @@
 // offset); decoding twice gives the same result; an accepted text is
 // canonical (it re-encodes to itself) and fits the capacity rule; a fault's
 // text is one of the documented forms; every Base64 path this CPU has gives
-// the same.
+// the same, plain and in the filled form.
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "accel/errors.h"
 #include "base64/base64.h"
@@ -54,6 +55,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       FUZZ_CHECK(std::string_view(out.data(), got.value()) ==
                      std::string_view(reinterpret_cast<const char*>(slow.bytes.data()), slow.bytes.size()),
                  name + "bytes differ from the plain decoder");
+    }
+    // The filled form the fused path takes, in a buffer of exactly its
+    // room: the same bytes or fault, then the fill.
+    std::vector<uint8_t> filled(base64::filled_capacity(size));
+    auto put = base64::decode_into_filled(text, filled.data(), 0x80, *kernel);
+    FUZZ_CHECK(put.ok() == slow.ok, name + "filled: accepts where the plain decoder refuses, or not");
+    if (!put.ok()) {
+      FUZZ_CHECK(put.error() == slow.error, name + "filled: fault differs");
+    } else {
+      FUZZ_CHECK(put.value() == slow.bytes.size() &&
+                     (slow.bytes.empty() ||
+                      std::memcmp(filled.data(), slow.bytes.data(), slow.bytes.size()) == 0),
+                 name + "filled: bytes differ from the plain decoder");
+      for (size_t i = 0; i < base64::kFillBytes; ++i) {
+        FUZZ_CHECK(filled[put.value() + i] == 0x80, name + "filled: no fill after the bytes");
+      }
     }
   }
   if (!first.ok()) return 0;
