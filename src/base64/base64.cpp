@@ -200,8 +200,9 @@ bool decode_blocks_and_tail(std::string_view text, uint8_t* out, const Kernel& k
 
 // The same for a kernel whose one step takes a tail only with a fill after
 // it: the blocks up to the last kernel.filled_tail bytes, then those in one
-// step, which ends inside the fill's room (its 32-byte store ends eight
-// bytes past the text's). False where the text needs the exact way.
+// step, whose store must end inside the fill's room (AVX2's 32 bytes for a
+// tail of 32 symbols end with the eight fill bytes after its 24). False
+// where the text needs the exact way.
 bool decode_blocks_and_filled_tail(std::string_view text, uint8_t* out, uint8_t fill,
                                    const Kernel& kernel, size_t& written) noexcept {
   const size_t n = text.size();

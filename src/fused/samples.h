@@ -27,8 +27,8 @@ using wire::WireError;
 bool read_samples_portable(const uint8_t* base, const uint8_t*& p, const uint8_t* end,
                            uint16_t* out, uint16_t* out_end, size_t& text,
                            WireError& error) noexcept;
-// Ten samples per 64-byte window with 64-bit integer code alone, the
-// plain reader for windows with longer varints (every target).
+// 64-bit integer code alone: 21 samples per 128-byte step where every
+// varint has one or two bytes, the plain reader for the rest (every target).
 bool read_samples_swar(const uint8_t* base, const uint8_t*& p, const uint8_t* end, uint16_t* out,
                        uint16_t* out_end, size_t& text, WireError& error) noexcept;
 // Every value ending in a 64-byte window per step with AVX2 alone (x86-64).
