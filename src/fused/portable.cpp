@@ -11,23 +11,6 @@
 namespace vorlane::fused {
 namespace {
 
-constexpr uint64_t kTops = 0x8080808080808080ull;
-// Moves the top bit of byte k to bit 56 + k.
-constexpr uint64_t kGather = 0x0002040810204081ull;
-
-// Bit k set where byte k of the 64 at `p` has its top bit set: it carries
-// the varint on.
-inline uint64_t cont_mask(const uint8_t* p) noexcept {
-  uint64_t mask = 0;
-#pragma GCC unroll 8
-  for (int k = 0; k < 8; ++k) {
-    uint64_t w;
-    std::memcpy(&w, p + 8 * k, 8);
-    mask |= (((w & kTops) * kGather) >> 56) << (8 * k);
-  }
-  return mask;
-}
-
 // Set bits of every byte.
 constexpr std::array<uint8_t, 256> kBitCount = [] {
   std::array<uint8_t, 256> t{};
@@ -72,7 +55,7 @@ constexpr unsigned kStepSamples = 64 * kMasks / 6;
 inline uint64_t sample_lanes(const uint8_t* at) noexcept {
   uint64_t w;
   std::memcpy(&w, at, 8);
-  const auto shape = static_cast<size_t>(((w & 0x8080808080ull) * kGather) >> 56);
+  const auto shape = static_cast<size_t>(((w & 0x8080808080ull) * kGatherTops) >> 56);
   const uint64_t t = (w & kSpread.by0[shape]) | ((w << 8) & kSpread.by8[shape]) |
                      ((w << 16) & kSpread.by16[shape]);
   // Each lane is lo + 256 * hi; its value is lo + 128 * hi.
@@ -135,7 +118,7 @@ size_t read_steps(const uint8_t*& p_ref, const uint8_t* end, uint16_t*& out_ref,
     uint64_t cont[kMasks];
     uint64_t longer = 0;  // where a byte carries on a varint carried on
     for (unsigned m = 0; m < kMasks; ++m) {
-      cont[m] = cont_mask(p + kWindow * m);
+      cont[m] = top_mask64_plain(p + kWindow * m);
       longer |= cont[m] & ((cont[m] << 1) | (m == 0 ? 0 : cont[m - 1] >> 63));
     }
     if (longer == 0) [[likely]] {

@@ -39,6 +39,23 @@ inline uint64_t top_bits64(uint8x16_t v0, uint8x16_t v1, uint8x16_t v2, uint8x16
 }
 #endif
 
+// One multiply moves the top bit of each of eight bytes to bit 56 and up.
+inline constexpr uint64_t kTopBits = 0x8080808080808080ull;
+inline constexpr uint64_t kGatherTops = 0x0002040810204081ull;
+
+// Bit k set where byte k of the 64 at `p` has its top bit set, in 64-bit
+// integer code alone (the portable reader's, on every target).
+inline uint64_t top_mask64_plain(const uint8_t* p) noexcept {
+  uint64_t tops = 0;
+#pragma GCC unroll 8
+  for (int k = 0; k < 8; ++k) {
+    uint64_t w;
+    std::memcpy(&w, p + 8 * k, 8);
+    tops |= (((w & kTopBits) * kGatherTops) >> 56) << (8 * k);
+  }
+  return tops;
+}
+
 // Bit k set where byte k of the 64 at `p` has a clear top bit.
 inline uint64_t end_mask64(const uint8_t* p) noexcept {
 #if VORLANE_AARCH64
@@ -51,13 +68,7 @@ inline uint64_t end_mask64(const uint8_t* p) noexcept {
   }
   return ~tops;
 #else
-  uint64_t ends = 0;
-  for (int k = 0; k < 8; ++k) {
-    uint64_t w;
-    std::memcpy(&w, p + 8 * k, 8);
-    ends |= (((~w & 0x8080808080808080ull) * 0x0002040810204081ull) >> 56) << (8 * k);
-  }
-  return ends;
+  return ~top_mask64_plain(p);
 #endif
 }
 
