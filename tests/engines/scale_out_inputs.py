@@ -142,7 +142,7 @@ def check_against_tool(result, folder, script, tool_files, out="out", version=3,
     assert len(summary) == 1, err
     assert f"{documents.count(b'\n')} documents, {failures.count(b'\n')} failed lines" in summary[0]
     assert f"; decoder {decoder};" in summary[0]
-    assert "Traceback" not in err
+    assert "Traceback" not in err, err
     return documents, failures
 
 
