@@ -283,8 +283,6 @@ __attribute__((target("avx2,popcnt"))) size_t read_values_avx2(const uint8_t* ba
 
 }  // namespace
 
-namespace {
-
 // A whole input of up to 64 bytes, as most device messages are: its one
 // window packed as the long runs' windows are, so that no sample waits on
 // the one before (the plain reader's samples each take some 70 instructions
@@ -359,9 +357,9 @@ __attribute__((target("avx2,popcnt"))) bool read_short_avx2(const uint8_t* base,
   return true;
 }
 
+namespace {
 // Samples from which a short input takes its one window packed.
 constexpr ptrdiff_t kShortWindowFrom = 3;
-
 }  // namespace
 
 bool read_samples_avx2(const uint8_t* base, const uint8_t*& p, const uint8_t* end, uint16_t* out,
