@@ -153,8 +153,8 @@ __attribute__((target("avx2"))) size_t text_of(const uint16_t* from, const uint1
 // for, or a fault (a varint of four bytes or more, a third byte above 3),
 // the run goes back to its last whole sample; each later window starts
 // there and keeps whole samples only, the last reaching into the padding
-// past the input (of more than 64 bytes: a shorter one is the plain
-// reader's one window). The rest is left to the other readers. Returns the
+// past the input (of more than 64 bytes: a shorter one is read_short_avx2's
+// one window, or the plain reader's). The rest is left to the other readers. Returns the
 // values' text length.
 __attribute__((target("avx2,popcnt"))) size_t read_values_avx2(const uint8_t* base,
                                                               const uint8_t*& p_ref,
