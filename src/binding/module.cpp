@@ -20,7 +20,6 @@ constexpr const char* kSubinterpreterMessage =
 // Process-wide, set once, never released.
 std::atomic<int64_t> g_interpreter{-1};
 PyObject* g_module = nullptr;
-PyTypeObject* g_type = nullptr;
 PyObject* g_panic_type = nullptr;
 PyObject* g_all_name = nullptr;
 
@@ -181,10 +180,14 @@ PyObject* init_module() {
 
 }  // namespace
 
-PyTypeObject* binary_parser_type() {
-  if (g_type == nullptr) g_type = create_type();
+namespace detail {
+PyTypeObject* g_type = nullptr;
+
+PyTypeObject* create_binary_parser_type() {
+  g_type = create_type();
   return g_type;
 }
+}  // namespace detail
 
 void raise_internal_failure(const char* message) noexcept {
   try {

@@ -103,8 +103,8 @@ PyObject* parse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     PyErr_Print();
     throw std::runtime_error("failed to create type object for BinaryParser");
   }
+  // `self` needs no reference of its own: the caller holds one for the call.
   if (!PyObject_TypeCheck(self, type)) return raise_downcast_error(self, "BinaryParser");
-  OwnedRef keep_alive(Py_NewRef(self));
 
   std::string_view kind;
   uint64_t version = 0;
@@ -123,17 +123,20 @@ PyObject* parse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   // the result str, allocated once at its exact length.
   fused::Document document;
   const cpu::Path& path = cpu::chosen_path();
-  auto length = document.prepare(version, b64_data, path);
-  if (!length.ok()) {
+  auto measured = document.prepare(version, b64_data, path);
+  if (!measured.ok()) {
     // On the stack: failing rows are common in a batch, and need no heap.
-    return raise(PyExc_ValueError, accel::failure_message(length.error()).view());
+    return raise(PyExc_ValueError, accel::failure_message(measured.error()).view());
   }
+  const size_t length = measured.value();
   // The document is ASCII by construction, so it goes straight into a
   // one-byte-kind str. Out of memory here is an ordinary MemoryError.
-  PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(length.value()), 127);
+  PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(length), 127);
   if (result == nullptr) return nullptr;
-  char* const text = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(result));
-  if (document.write(text, length.value(), path.writer) != text + length.value()) {
+  // A str made with a maximum of 127 is compact ASCII: its characters follow
+  // the object's head, with no flags to test.
+  char* const text = reinterpret_cast<char*>(reinterpret_cast<PyASCIIObject*>(result) + 1);
+  if (document.write(text, length, path.writer) != text + length) {
     // The text and its measure disagree: a fault of this module, never
     // passed on as a str with bytes missing.
     Py_DECREF(result);
