@@ -294,7 +294,7 @@ bool read_samples_avx2(const uint8_t* base, const uint8_t*& p, const uint8_t* en
 // of five digits take the samples one by one.
 namespace {
 
-constexpr size_t kBlock = 16;
+constexpr size_t kBlock = kCheckedBlock;  // a long run holds one
 // The widest value the digits cover, 9999 or -9999, as a wire value.
 constexpr uint16_t kMaxDigitsWire = 2 * 9999;
 
