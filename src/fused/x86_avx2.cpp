@@ -335,6 +335,9 @@ struct DigitBlock {
   alignas(32) uint16_t row[kBlock];         // byte offset of the sample's layout
   alignas(32) uint16_t length[kBlock];      // the sample's text length
 };
+// Runs shorter than this take their last samples from the block that ends
+// at the last one, not one at a time: a usual message is 32 samples.
+constexpr size_t kShortRun = 64;
 
 // Word shuffles that take axis `axis` of eight samples out of the blend of
 // the three 16-byte lanes holding their 24 values (each word of the blend
@@ -450,9 +453,9 @@ __attribute__((target("avx2"))) void long_run_avx2(char*& out, const char* end, 
     _mm256_store_si256(reinterpret_cast<__m256i*>(b.length), length);
   };
   const auto* const layouts = reinterpret_cast<const uint8_t*>(kDigitLayouts.data());
-  const auto emit = [&](char* to, const DigitBlock& b) __attribute__((target("avx2"))) {
-#pragma GCC unroll 16
-    for (size_t i = 0; i < kBlock; ++i) {
+  // Samples `from` to the last of a block, the first at `to`.
+  const auto emit = [&](char* to, const DigitBlock& b, size_t from) __attribute__((target("avx2"))) {
+    const auto sample = [&](size_t i) __attribute__((target("avx2"))) {
       const __m256i source = _mm256_broadcastsi128_si256(
           _mm_loadu_si128(reinterpret_cast<const __m128i*>(b.digits + 12 * i)));
       const uint8_t* const row = layouts + b.row[i];
@@ -461,6 +464,12 @@ __attribute__((target("avx2"))) void long_run_avx2(char*& out, const char* end, 
           _mm256_load_si256(reinterpret_cast<const __m256i*>(row + 32)));
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), text);
       to += b.length[i];
+    };
+    if (from == 0) [[likely]] {
+#pragma GCC unroll 16
+      for (size_t i = 0; i < kBlock; ++i) sample(i);
+    } else {
+      for (size_t i = from; i < kBlock; ++i) sample(i);
     }
     return to;
   };
@@ -468,6 +477,53 @@ __attribute__((target("avx2"))) void long_run_avx2(char*& out, const char* end, 
   char* to = out;
   const uint16_t* t = s;
   DigitBlock blocks[2];
+  if (s_last - t < static_cast<ptrdiff_t>(3 * kShortRun)) {
+    // Blocks with the room checked by their own lengths, the last one
+    // ending at the last sample (a long run has one), each worked out
+    // before the one before it is written.
+    const uint16_t* const tail = s_last - t >= static_cast<ptrdiff_t>(3 * kBlock) ? s_last - 3 * kBlock : nullptr;
+    const auto block_at = [&](const uint16_t* from) {
+      return s_last - from >= static_cast<ptrdiff_t>(3 * kBlock) ? from : tail;
+    };
+    // The room samples `from` on take: the last store writes 32 bytes.
+    const auto room = [](const DigitBlock& b, size_t from) {
+      ptrdiff_t n = 32;
+      for (size_t i = from; i + 1 < kBlock; ++i) n += b.length[i];
+      return n;
+    };
+    DigitBlock* now = &blocks[0];
+    DigitBlock* later = &blocks[1];
+    while (t != s_last) {
+      const uint16_t* block = block_at(t);
+      if (block == nullptr || !in_range(block)) {
+        if (end - to < static_cast<ptrdiff_t>(kWideRoom)) break;
+        to = put_any_sample_avx2(to, t);
+        t += 3;
+        continue;
+      }
+      prepare(block, *now);
+      for (;;) {
+        const auto from = static_cast<size_t>(t - block) / 3;
+        const uint16_t* const next = block + 3 * kBlock;
+        const uint16_t* const after = block_at(next);
+        const bool more = next != s_last && in_range(after);
+        if (more) prepare(after, *later);
+        if (end - to < room(*now, from)) {
+          out = to;
+          s = t;
+          return;
+        }
+        to = emit(to, *now, from);
+        t = next;
+        if (!more) break;
+        block = after;
+        std::swap(now, later);
+      }
+    }
+    out = to;
+    s = t;
+    return;
+  }
   for (size_t fit; (fit = samples_that_fit(to, end, t, s_last)) != 0;) {
     const uint16_t* const stop = t + 3 * fit;
     while (t != stop) {
@@ -479,12 +535,12 @@ __attribute__((target("avx2"))) void long_run_avx2(char*& out, const char* end, 
           const uint16_t* const next = t + 3 * kBlock;
           if (static_cast<size_t>(stop - next) >= 3 * kBlock && in_range(next)) [[likely]] {
             prepare(next, *later);
-            to = emit(to, *now);
+            to = emit(to, *now, 0);
             t = next;
             std::swap(now, later);
             continue;
           }
-          to = emit(to, *now);
+          to = emit(to, *now, 0);
           t = next;
           break;
         }
