@@ -31,7 +31,8 @@ namespace vorlane::fused {
 //
 // Eight-byte stores from the value table (every target).
 void long_run_scalar(char*& out, const char* end, const uint16_t*& s, const uint16_t* s_last) noexcept;
-// One sample per 32-byte shuffle and store (x86-64 AVX2).
+// One sample per 32-byte shuffle and store, the digits of 16 samples at a
+// time worked out in vector registers (x86-64 AVX2).
 void long_run_avx2(char*& out, const char* end, const uint16_t*& s, const uint16_t* s_last) noexcept;
 // Two samples per 64-byte permute and compress (x86-64 AVX-512 VBMI2).
 void long_run_avx512(char*& out, const char* end, const uint16_t*& s, const uint16_t* s_last) noexcept;

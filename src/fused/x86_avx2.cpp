@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <string_view>
+#include <utility>
 
 #include "fused/document.h"
 #include "fused/reader.h"
@@ -377,14 +379,280 @@ bool read_samples_avx2(const uint8_t* base, const uint8_t*& p, const uint8_t* en
   return read_samples<packed_groups>(base, p, end, out, out_end, text, error);
 }
 
+// ---- AVX2 writer --------------------------------------------------------
+//
+// Sixteen samples a block, their 48 values turned into digits in 16-bit
+// lanes (as the AVX-512 writer does) and laid out on the stack for the
+// samples to pick up: each value's four digits as one dword, in the order of
+// the values, and each sample's layout row and text length. A sample is
+// then one 16-byte broadcast of its three dwords, one in-lane byte shuffle
+// by its row, an OR of the row's fragments and one store: the row, chosen
+// by the digit count and sign of x, y and z, puts each present digit and
+// sign in its place, and its fragments hold the '0' ORed onto the digits
+// (0 to 9) and the '-' of the signs. The next block's digits are worked out
+// before this block is written, so that their multiplies overlap its stores
+// and its loads read what was stored a block earlier. Blocks holding a value
+// of five digits take the samples one by one.
+namespace {
+
+constexpr size_t kBlock = kCheckedBlock;  // a long run holds one
+// The widest value the digits cover, 9999 or -9999, as a wire value.
+constexpr uint16_t kMaxDigitsWire = 2 * 9999;
+
+// A value's state: its digit count less one, plus 4 if it is negative.
+// Row x * 64 + y * 8 + z of the layouts is the sample of those states.
+constexpr std::array<SampleLayout, 512> make_digit_layouts() {
+  std::array<SampleLayout, 512> table{};
+  for (size_t s = 0; s < table.size(); ++s) {
+    SampleLayout& row = table[s];
+    for (size_t i = 0; i < 32; ++i) row.index[i] = 0x80;
+    size_t at = 0;
+    const auto fragment = [&](std::string_view text) {
+      for (char c : text) row.fragments[at++] = static_cast<uint8_t>(c);
+    };
+    // Dword k of the source holds value k's digits, the ones first.
+    const auto value = [&](size_t state, size_t k) {
+      if (state >= 4) row.fragments[at++] = '-';
+      for (size_t place = (state & 3) + 1; place-- > 0; ++at) {
+        row.index[at] = static_cast<uint8_t>(4 * k + place);
+        row.fragments[at] = '0';
+      }
+    };
+    fragment(kNextX);
+    value(s >> 6, 0);
+    fragment(kY);
+    value((s >> 3) & 7, 1);
+    fragment(kZ);
+    value(s & 7, 2);
+  }
+  return table;
+}
+alignas(64) constexpr std::array<SampleLayout, 512> kDigitLayouts = make_digit_layouts();
+static_assert(kSampleFixed + 3 * (1 + 4) <= 32, "a sample of four-digit values fits the store");
+
+// What a block leaves on the stack for its samples.
+struct DigitBlock {
+  alignas(32) uint8_t digits[3 * 64 + 32];  // the last sample's broadcast reads 4 bytes past
+  alignas(32) uint16_t row[kBlock];         // byte offset of the sample's layout
+  alignas(32) uint16_t length[kBlock];      // the sample's text length
+};
+// Runs shorter than this take their last samples from the block that ends
+// at the last one, not one at a time: a usual message is 32 samples.
+constexpr size_t kShortRun = 64;
+
+// Word shuffles that take axis `axis` of eight samples out of the blend of
+// the three 16-byte lanes holding their 24 values (each word of the blend
+// from the lane that has that axis's value there).
+struct AxisGather {
+  int blend_second, blend_third;
+  alignas(16) uint8_t order[16];
+};
+constexpr AxisGather axis_gather(size_t axis) {
+  AxisGather g{0, 0, {}};
+  for (size_t sample = 0; sample < 8; ++sample) {
+    const size_t j = 3 * sample + axis;  // value j is word j % 8 of lane j / 8
+    if (j / 8 == 1) g.blend_second |= 1 << (j % 8);
+    if (j / 8 == 2) g.blend_third |= 1 << (j % 8);
+    g.order[2 * sample] = static_cast<uint8_t>(2 * (j % 8));
+    g.order[2 * sample + 1] = static_cast<uint8_t>(2 * (j % 8) + 1);
+  }
+  return g;
+}
+constexpr AxisGather kGather[3] = {axis_gather(0), axis_gather(1), axis_gather(2)};
+
+// The 16 values of axis A of a block from its lanes p = (0 | 3), q = (1 | 4)
+// and r = (2 | 5), lanes numbered in the order of the values.
+template <size_t A>
+__attribute__((target("avx2"), always_inline)) inline __m256i axis_values(__m256i p, __m256i q,
+                                                                         __m256i r) noexcept {
+  constexpr int kSecond = kGather[A].blend_second, kThird = kGather[A].blend_third;
+  const __m256i mixed = _mm256_blend_epi16(_mm256_blend_epi16(p, q, kSecond), r, kThird);
+  return _mm256_shuffle_epi8(mixed, _mm256_broadcastsi128_si256(_mm_load_si128(
+                                        reinterpret_cast<const __m128i*>(kGather[A].order))));
+}
+
+// A constant the compiler may not look into: it would otherwise turn the
+// multiplies by constants into shifts and adds, and set the others up again
+// at every block.
+__attribute__((target("avx2"), always_inline)) inline __m256i held(__m256i v) noexcept {
+  asm("" : "+x"(v));
+  return v;
+}
+
+}  // namespace
+
 __attribute__((target("avx2"))) void long_run_avx2(char*& out, const char* end, const uint16_t*& s,
                                                    const uint16_t* s_last) noexcept {
-  const auto block = [](char* to, const uint16_t* t) __attribute__((target("avx2"))) {
-#pragma GCC unroll 4
-    for (size_t i = 0; i < kCheckedBlock; ++i) to = put_table_sample_avx2(to, t + 3 * i);
+  const __m256i one = held(_mm256_set1_epi16(1));
+  const __m256i by200 = held(_mm256_set1_epi16(10486));
+  const __m256i hundred = held(_mm256_set1_epi16(100));
+  const __m256i by10 = held(_mm256_set1_epi16(6554));
+  const __m256i c246 = held(_mm256_set1_epi16(246));
+  const __m256i widest = held(_mm256_set1_epi16(static_cast<int16_t>(kMaxDigitsWire)));
+  const __m256i wire10 = held(_mm256_set1_epi16(18));
+  const __m256i wire100 = held(_mm256_set1_epi16(198));
+  const __m256i wire1000 = held(_mm256_set1_epi16(1998));
+  const auto load3 = [](const uint16_t* t, __m256i v[3]) __attribute__((target("avx2"))) {
+    for (size_t k = 0; k < 3; ++k) v[k] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(t + 16 * k));
+  };
+  const auto in_range = [&](const uint16_t* t) __attribute__((target("avx2"))) {
+    __m256i v[3];
+    load3(t, v);
+    const __m256i most = _mm256_max_epu16(_mm256_max_epu16(v[0], v[1]), v[2]);
+    const __m256i past = _mm256_subs_epu16(most, widest);
+    return _mm256_testz_si256(past, past) != 0;
+  };
+  const auto prepare = [&](const uint16_t* t, DigitBlock& b) __attribute__((target("avx2"))) {
+    __m256i v[3];
+    load3(t, v);
+    for (size_t k = 0; k < 3; ++k) {
+      // Quadwords 0, 2 | 1, 3, so that the unpacks below give values in order.
+      const __m256i u = _mm256_permute4x64_epi64(v[k], 0xD8);
+      // The magnitude of wire value u is m = (u + 1) / 2, so m / 100 is
+      // (u + 1) / 200: a multiply-high by 2^21 / 200 rounded up, exact below
+      // 2^16 / 3.
+      const __m256i u1 = _mm256_add_epi16(u, one);
+      const __m256i hundreds = _mm256_srli_epi16(_mm256_mulhi_epu16(u1, by200), 5);
+      const __m256i rest =
+          _mm256_sub_epi16(_mm256_srli_epi16(u1, 1), _mm256_mullo_epi16(hundreds, hundred));
+      // x + 246 * (x / 10) for x below 100: the ones digit in the low byte,
+      // the tens in the high one.
+      const __m256i high = _mm256_add_epi16(
+          hundreds, _mm256_mullo_epi16(_mm256_mulhi_epu16(hundreds, by10), c246));
+      const __m256i low =
+          _mm256_add_epi16(rest, _mm256_mullo_epi16(_mm256_mulhi_epu16(rest, by10), c246));
+      auto* d = reinterpret_cast<__m256i*>(b.digits + 64 * k);
+      _mm256_store_si256(d, _mm256_unpacklo_epi16(low, high));
+      _mm256_store_si256(d + 1, _mm256_unpackhi_epi16(low, high));
+    }
+    // The values by axis: lane 0 holds samples 0 to 7 (the first 24 values),
+    // lane 1 samples 8 to 15.
+    const __m256i p = _mm256_blend_epi32(v[0], v[1], 0xF0);
+    const __m256i q = _mm256_permute2x128_si256(v[0], v[2], 0x21);
+    const __m256i r = _mm256_blend_epi32(v[1], v[2], 0xF0);
+    const __m256i axes[3] = {axis_values<0>(p, q, r), axis_values<1>(p, q, r),
+                             axis_values<2>(p, q, r)};
+    __m256i state[3], sign[3], more[3];
+    for (size_t a = 0; a < 3; ++a) {
+      const __m256i u = axes[a];
+      // Minus the digits past the first (the compares give -1 each), and
+      // the sign of the odd (negative) wire values.
+      more[a] = _mm256_add_epi16(
+          _mm256_add_epi16(_mm256_cmpgt_epi16(u, wire10), _mm256_cmpgt_epi16(u, wire100)),
+          _mm256_cmpgt_epi16(u, wire1000));
+      sign[a] = _mm256_and_si256(u, one);
+      state[a] = _mm256_sub_epi16(_mm256_slli_epi16(sign[a], 2), more[a]);
+    }
+    const __m256i row = _mm256_add_epi16(
+        _mm256_add_epi16(_mm256_slli_epi16(state[0], 12), _mm256_slli_epi16(state[1], 9)),
+        _mm256_slli_epi16(state[2], 6));
+    const __m256i length = _mm256_sub_epi16(
+        _mm256_add_epi16(_mm256_add_epi16(sign[0], sign[1]),
+                         _mm256_add_epi16(sign[2], _mm256_set1_epi16(kSampleFixed + 3))),
+        _mm256_add_epi16(_mm256_add_epi16(more[0], more[1]), more[2]));
+    _mm256_store_si256(reinterpret_cast<__m256i*>(b.row), row);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(b.length), length);
+  };
+  const auto* const layouts = reinterpret_cast<const uint8_t*>(kDigitLayouts.data());
+  // Samples `from` to the last of a block, the first at `to`.
+  const auto emit = [&](char* to, const DigitBlock& b, size_t from) __attribute__((target("avx2"))) {
+    const auto sample = [&](size_t i) __attribute__((target("avx2"))) {
+      const __m256i source = _mm256_broadcastsi128_si256(
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(b.digits + 12 * i)));
+      const uint8_t* const row = layouts + b.row[i];
+      const __m256i text = _mm256_or_si256(
+          _mm256_shuffle_epi8(source, _mm256_load_si256(reinterpret_cast<const __m256i*>(row))),
+          _mm256_load_si256(reinterpret_cast<const __m256i*>(row + 32)));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), text);
+      to += b.length[i];
+    };
+    if (from == 0) [[likely]] {
+#pragma GCC unroll 16
+      for (size_t i = 0; i < kBlock; ++i) sample(i);
+    } else {
+      for (size_t i = from; i < kBlock; ++i) sample(i);
+    }
     return to;
   };
-  long_run_blocks(out, end, s, s_last, in_table_avx2, block, any_sample_avx2);
+  // Locals, not the references: stores through char* could alias them.
+  char* to = out;
+  const uint16_t* t = s;
+  DigitBlock blocks[2];
+  if (s_last - t < static_cast<ptrdiff_t>(3 * kShortRun)) {
+    // Blocks with the room checked by their own lengths, the last one
+    // ending at the last sample (a long run has one), each worked out
+    // before the one before it is written.
+    const uint16_t* const tail = s_last - t >= static_cast<ptrdiff_t>(3 * kBlock) ? s_last - 3 * kBlock : nullptr;
+    const auto block_at = [&](const uint16_t* from) {
+      return s_last - from >= static_cast<ptrdiff_t>(3 * kBlock) ? from : tail;
+    };
+    // The room samples `from` on take: the last store writes 32 bytes.
+    const auto room = [](const DigitBlock& b, size_t from) {
+      ptrdiff_t n = 32;
+      for (size_t i = from; i + 1 < kBlock; ++i) n += b.length[i];
+      return n;
+    };
+    DigitBlock* now = &blocks[0];
+    DigitBlock* later = &blocks[1];
+    while (t != s_last) {
+      const uint16_t* block = block_at(t);
+      if (block == nullptr || !in_range(block)) {
+        if (end - to < static_cast<ptrdiff_t>(kWideRoom)) break;
+        to = put_any_sample_avx2(to, t);
+        t += 3;
+        continue;
+      }
+      prepare(block, *now);
+      for (;;) {
+        const auto from = static_cast<size_t>(t - block) / 3;
+        const uint16_t* const next = block + 3 * kBlock;
+        const uint16_t* const after = block_at(next);
+        const bool more = next != s_last && in_range(after);
+        if (more) prepare(after, *later);
+        if (end - to < room(*now, from)) {
+          out = to;
+          s = t;
+          return;
+        }
+        to = emit(to, *now, from);
+        t = next;
+        if (!more) break;
+        block = after;
+        std::swap(now, later);
+      }
+    }
+    out = to;
+    s = t;
+    return;
+  }
+  for (size_t fit; (fit = samples_that_fit(to, end, t, s_last)) != 0;) {
+    const uint16_t* const stop = t + 3 * fit;
+    while (t != stop) {
+      if (static_cast<size_t>(stop - t) >= 3 * kBlock && in_range(t)) [[likely]] {
+        DigitBlock* now = &blocks[0];
+        DigitBlock* later = &blocks[1];
+        prepare(t, *now);
+        for (;;) {
+          const uint16_t* const next = t + 3 * kBlock;
+          if (static_cast<size_t>(stop - next) >= 3 * kBlock && in_range(next)) [[likely]] {
+            prepare(next, *later);
+            to = emit(to, *now, 0);
+            t = next;
+            std::swap(now, later);
+            continue;
+          }
+          to = emit(to, *now, 0);
+          t = next;
+          break;
+        }
+        continue;
+      }
+      to = put_any_sample_avx2(to, t);
+      t += 3;
+    }
+  }
+  out = to;
+  s = t;
 }
 
 // ---- splitter (SSSE3; the sse41 path's too) -----------------------------

@@ -1,6 +1,7 @@
-// The AVX2 writer's sample, which the AVX-512 writer also takes where a
-// block of samples is not all in the text table. For the x86 kernel files
-// only: its functions are built for AVX2 and inlined into their callers.
+// A sample from the text table with AVX2, which both vector writers take
+// where a block of samples is not all within their digits. For the x86
+// kernel files only: its functions are built for AVX2 and inlined into
+// their callers.
 #pragma once
 
 #include <immintrin.h>
@@ -9,7 +10,7 @@
 
 namespace vorlane::fused {
 
-// ---- AVX2 writer --------------------------------------------------------
+// ---- the table sample -----------------------------------------------------
 //
 // A sample's text `},{"x":X,"y":Y,"z":Z` is laid out in one 32-byte store:
 // one byte shuffle brings the value bytes to their places, from a register
@@ -62,25 +63,6 @@ __attribute__((target("avx2"), always_inline)) inline char* put_any_sample_avx2(
   const uint16_t x = s[0], y = s[1], z = s[2];
   if ((x | y | z) < kTextCount) [[likely]] return put_table_sample_avx2(out, s);
   return put_next_sample(out, value_entry(x), value_entry(y), value_entry(z));
-}
-
-
-// Whether every value of the kCheckedBlock samples at `s` is in the table.
-__attribute__((target("avx2"), always_inline)) inline bool block_in_table(
-    const uint16_t* s) noexcept {
-  const auto* v = reinterpret_cast<const __m256i*>(s);
-  const __m256i any = _mm256_or_si256(
-      _mm256_or_si256(_mm256_loadu_si256(v), _mm256_loadu_si256(v + 1)), _mm256_loadu_si256(v + 2));
-  return _mm256_testz_si256(any, _mm256_set1_epi16(static_cast<int16_t>(~(kTextCount - 1)))) != 0;
-}
-
-// The two as the long-run loop takes them (it calls through these, which
-// it inlines once it is inlined into a writer of the same target).
-__attribute__((target("avx2"))) inline bool in_table_avx2(const uint16_t* s) noexcept {
-  return block_in_table(s);
-}
-__attribute__((target("avx2"))) inline char* any_sample_avx2(char* out, const uint16_t* s) noexcept {
-  return put_any_sample_avx2(out, s);
 }
 
 // The AVX2 reader's one window for a whole input of up to 64 bytes; false,
