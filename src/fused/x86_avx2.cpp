@@ -359,11 +359,6 @@ __attribute__((target("avx2,popcnt"))) bool read_short_avx2(const uint8_t* base,
   return true;
 }
 
-namespace {
-// Samples from which a short input takes its one window packed.
-constexpr ptrdiff_t kShortWindowFrom = 3;
-}  // namespace
-
 bool read_samples_avx2(const uint8_t* base, const uint8_t*& p, const uint8_t* end, uint16_t* out,
                        uint16_t* out_end, size_t& text, WireError& error) noexcept {
   if (end - base > static_cast<ptrdiff_t>(kWindow)) {

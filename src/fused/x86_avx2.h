@@ -67,6 +67,9 @@ __attribute__((target("avx2"), always_inline)) inline char* put_any_sample_avx2(
 
 // The AVX2 reader's one window for a whole input of up to 64 bytes; false,
 // with nothing stored, where the plain reader must read it (built for AVX2).
+// Both x86 readers take it from three samples on: two are read faster one
+// by one.
+constexpr ptrdiff_t kShortWindowFrom = 3;
 bool read_short_avx2(const uint8_t* base, const uint8_t*& p, const uint8_t* end, uint16_t* out,
                      const uint16_t* out_end, size_t& text) noexcept;
 

@@ -346,7 +346,7 @@ __attribute__((target("avx512f"), always_inline)) inline __m512i held(__m512i v)
 bool read_samples_avx512(const uint8_t* base, const uint8_t*& p, const uint8_t* end,
                          uint16_t* out, uint16_t* out_end, size_t& text,
                          WireError& error) noexcept {
-  if (end - base <= static_cast<ptrdiff_t>(kWindow) && out_end - out >= 9 &&
+  if (end - base <= static_cast<ptrdiff_t>(kWindow) && out_end - out >= 3 * kShortWindowFrom &&
       read_short_avx2(base, p, end, out, out_end, text)) {
     return true;
   }
