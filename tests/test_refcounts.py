@@ -124,6 +124,9 @@ def test_no_reference_or_block_is_left_behind(name, fn):
     # reasons (the interpreter's own caches), but not per call. A batch call
     # makes and drops many objects, and the free lists move by tens between
     # rounds: for it, up to one per twenty calls, still far from a leak.
+    # References fall only by a release too many; blocks fall whenever the
+    # interpreter frees a cache of its own (seen: 13 in one round), which no
+    # fault of the module's can do without crashing a debug build.
     for refs, blocks, n in growth:
         slack = n // 20 if name.startswith("batch") else 10
-        assert abs(refs) <= slack and abs(blocks) <= slack, f"{name}: growth {growth} over 2000 and 4000 calls"
+        assert abs(refs) <= slack and blocks <= slack, f"{name}: growth {growth} over 2000 and 4000 calls"
