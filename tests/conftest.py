@@ -32,6 +32,8 @@ def failure(fn, *args, **kwargs):
 def pytest_configure(config):
     config.addinivalue_line("markers", "needs(what): the test needs a tool or package: "
                             + ", ".join(needs.NEEDS))
+    config.addinivalue_line("markers", "large: 200,000 samples or more, slow on a debug interpreter, "
+                            "which leaves them to the other runs")
 
 
 def pytest_runtest_setup(item):

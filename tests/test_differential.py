@@ -309,7 +309,7 @@ def test_long_inputs(vp, extra, fill):
     check(version, text + "A")
 
 
-@pytest.mark.parametrize("count", [170, 171, 1000, 200000])
+@pytest.mark.parametrize("count", [170, 171, 1000, pytest.param(200000, marks=pytest.mark.large)])
 @pytest.mark.parametrize("version", [1, 2, 3])
 def test_many_samples(version, count):
     head = bytes(2) if version == 1 else bytes([2, 5, 2, 1, 0x80, 0x80, 0x01])

@@ -154,6 +154,7 @@ def test_random_valid_payloads(parse, version):
         assert parse("accel", version, b64(data)) == doc
 
 
+@pytest.mark.large
 @pytest.mark.parametrize("count", [200_000, 600_000])
 def test_large_payloads(parse, count):
     # 600,000 samples is several MiB of samples, far past the up-front
