@@ -150,3 +150,13 @@ PY
   "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
     "$@" "$root" || return 1
 }
+
+# vorlane_hypothesis_tables PYTHON DIR: Hypothesis works out its tables of
+# Unicode characters the first time a test draws text, and keeps them in
+# DIR/.hypothesis (the tests' working directory). Seconds in a plain run,
+# a minute or more under memcheck or AddressSanitizer: such runs have them
+# made first, by PYTHON without either.
+vorlane_hypothesis_tables() {
+  (cd "$2" && "$1" -c 'from hypothesis import given, strategies as st
+given(st.text(min_size=1), st.characters(min_codepoint=0x80, blacklist_categories=["Cs"]))(lambda a, b: None)()')
+}
