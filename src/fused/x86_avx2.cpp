@@ -322,10 +322,29 @@ __attribute__((target("avx2,popcnt"))) bool read_short_avx2(const uint8_t* base,
     const __m128i prior = h == 0 ? _mm_setzero_si128() : bytes[h - 1];
     return by == 1 ? _mm_alignr_epi8(bytes[h], prior, 15) : _mm_alignr_epi8(bytes[h], prior, 14);
   };
+  // Text lengths as text_of counts them, from the values of each 16 bytes
+  // before they are packed, the lanes where no varint ends masked off: a
+  // table load each cost some six instructions a value.
+  const TextBounds t = text_bounds();
+  const __m256i lane_bit = _mm256_setr_epi16(1, 2, 4, 8, 16, 32, 64, 128, 256, 512, 1024, 2048,
+                                             4096, 8192, 16384, -32768);
+  __m256i extra = _mm256_setzero_si256();
+  const auto measured = [&](__m256i u, unsigned h) __attribute__((target("avx2"), always_inline)) {
+    const __m256i b = _mm256_xor_si256(u, t.bias);
+    const __m256i reached =
+        _mm256_add_epi16(_mm256_add_epi16(_mm256_cmpgt_epi16(b, t.b19), _mm256_cmpgt_epi16(b, t.b199)),
+                         _mm256_add_epi16(_mm256_cmpgt_epi16(b, t.b1999), _mm256_cmpgt_epi16(b, t.b19999)));
+    const __m256i bits = _mm256_and_si256(
+        _mm256_set1_epi16(static_cast<int16_t>(ends >> (16 * h))), lane_bit);
+    const __m256i kept = _mm256_cmpeq_epi16(bits, lane_bit);
+    extra = _mm256_add_epi16(
+        extra, _mm256_and_si256(_mm256_sub_epi16(_mm256_and_si256(u, t.unit), reached), kept));
+    return u;
+  };
   alignas(16) uint16_t values[64 + 8];
   if (third == 0) [[likely]] {
     pack_values<false>([&](unsigned h) __attribute__((target("avx2"), always_inline)) {
-      return values_ending<false>(bytes[h], before(h, 1), _mm_setzero_si128());
+      return measured(values_ending<false>(bytes[h], before(h, 1), _mm_setzero_si128()), h);
     }, ends, values);
   } else {
     const __m256i four = _mm256_set1_epi8(4);
@@ -334,7 +353,7 @@ __attribute__((target("avx2,popcnt"))) bool read_short_avx2(const uint8_t* base,
         uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_max_epu8(high, four), high)))} << 32;
     if ((third & big) != 0) return false;
     pack_values<true>([&](unsigned h) __attribute__((target("avx2"), always_inline)) {
-      return values_ending<true>(bytes[h], before(h, 1), before(h, 2));
+      return measured(values_ending<true>(bytes[h], before(h, 1), before(h, 2)), h);
     }, ends, values);
   }
   // count is a whole number of samples: 3, 6 or more lanes, moved in stores
@@ -352,9 +371,11 @@ __attribute__((target("avx2,popcnt"))) bool read_short_avx2(const uint8_t* base,
     std::memcpy(out, values, 4);
     std::memcpy(out + count - 2, values + count - 2, 4);
   }
-  size_t sum = 0;
-  for (size_t i = 0; i < count; ++i) sum += kTextLength[values[i]];
-  text = sum;
+  const __m256i wide = _mm256_madd_epi16(extra, t.unit);
+  __m128i folded = _mm_add_epi32(_mm256_castsi256_si128(wide), _mm256_extracti128_si256(wide, 1));
+  folded = _mm_add_epi32(folded, _mm_unpackhi_epi64(folded, folded));
+  folded = _mm_add_epi32(folded, _mm_srli_epi64(folded, 32));
+  text = count + static_cast<uint32_t>(_mm_cvtsi128_si32(folded));
   p_ref = base + (64 - bits::countl_zero(ends));
   return true;
 }
