@@ -360,8 +360,10 @@ __attribute__((target("avx2,popcnt"))) bool read_short_avx2(const uint8_t* base,
   // that overlap rather than a call.
   if (count >= 8) {
     for (size_t i = 0; i + 8 < count; i += 8) {
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i),
-                       _mm_load_si128(reinterpret_cast<const __m128i*>(values + i)));
+      __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(values + i));
+      // Else the compiler makes the loop a call of memcpy.
+      asm("" : "+x"(v));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), v);
     }
     std::memcpy(out + count - 8, values + count - 8, 16);
   } else if (count >= 4) {
