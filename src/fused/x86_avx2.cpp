@@ -5,6 +5,7 @@
 #include <array>
 #include <cstring>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "fused/document.h"
@@ -285,6 +286,10 @@ __attribute__((target("avx2,popcnt"))) size_t read_values_avx2(const uint8_t* ba
 
 }  // namespace
 
+// Values from which the short window sums their text lengths in vector
+// registers, not one table load each: five samples.
+constexpr size_t kVectorLengthsFrom = 15;
+
 // A whole input of up to 64 bytes, as most device messages are: its one
 // window packed as the long runs' windows are, so that no sample waits on
 // the one before (the plain reader's samples each take some 70 instructions
@@ -322,41 +327,77 @@ __attribute__((target("avx2,popcnt"))) bool read_short_avx2(const uint8_t* base,
     const __m128i prior = h == 0 ? _mm_setzero_si128() : bytes[h - 1];
     return by == 1 ? _mm_alignr_epi8(bytes[h], prior, 15) : _mm_alignr_epi8(bytes[h], prior, 14);
   };
-  alignas(16) uint16_t values[64 + 8];
-  if (third == 0) [[likely]] {
-    pack_values<false>([&](unsigned h) __attribute__((target("avx2"), always_inline)) {
-      return values_ending<false>(bytes[h], before(h, 1), _mm_setzero_si128());
-    }, ends, values);
-  } else {
-    const __m256i four = _mm256_set1_epi8(4);
-    const uint64_t big =
-        uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_max_epu8(low, four), low)))} |
-        uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_max_epu8(high, four), high)))} << 32;
-    if ((third & big) != 0) return false;
-    pack_values<true>([&](unsigned h) __attribute__((target("avx2"), always_inline)) {
-      return values_ending<true>(bytes[h], before(h, 1), before(h, 2));
-    }, ends, values);
-  }
-  // count is a whole number of samples: 3, 6 or more lanes, moved in stores
-  // that overlap rather than a call.
-  if (count >= 8) {
-    for (size_t i = 0; i + 8 < count; i += 8) {
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i),
-                       _mm_load_si128(reinterpret_cast<const __m128i*>(values + i)));
+  const auto read = [&](auto by_vectors) __attribute__((target("avx2,popcnt"), always_inline)) {
+    constexpr bool kVectors = decltype(by_vectors)::value;
+    // Text lengths as text_of counts them, from the values of each 16 bytes
+    // before they are packed, the lanes where no varint ends masked off: a
+    // table load each cost some six instructions a value, which only a few
+    // values take fewer of than the bounds' set-up.
+    const TextBounds t = kVectors ? text_bounds() : TextBounds{};
+    const __m256i lane_bit = _mm256_setr_epi16(1, 2, 4, 8, 16, 32, 64, 128, 256, 512, 1024, 2048,
+                                               4096, 8192, 16384, -32768);
+    __m256i extra = _mm256_setzero_si256();
+    const auto measured = [&](__m256i u, unsigned h) __attribute__((target("avx2"), always_inline)) {
+      if constexpr (kVectors) {
+        const __m256i b = _mm256_xor_si256(u, t.bias);
+        const __m256i reached = _mm256_add_epi16(
+            _mm256_add_epi16(_mm256_cmpgt_epi16(b, t.b19), _mm256_cmpgt_epi16(b, t.b199)),
+            _mm256_add_epi16(_mm256_cmpgt_epi16(b, t.b1999), _mm256_cmpgt_epi16(b, t.b19999)));
+        const __m256i bits = _mm256_and_si256(
+            _mm256_set1_epi16(static_cast<int16_t>(ends >> (16 * h))), lane_bit);
+        const __m256i kept = _mm256_cmpeq_epi16(bits, lane_bit);
+        extra = _mm256_add_epi16(
+            extra, _mm256_and_si256(_mm256_sub_epi16(_mm256_and_si256(u, t.unit), reached), kept));
+      }
+      return u;
+    };
+    alignas(16) uint16_t values[64 + 8];
+    if (third == 0) [[likely]] {
+      pack_values<false>([&](unsigned h) __attribute__((target("avx2"), always_inline)) {
+        return measured(values_ending<false>(bytes[h], before(h, 1), _mm_setzero_si128()), h);
+      }, ends, values);
+    } else {
+      const __m256i four = _mm256_set1_epi8(4);
+      const uint64_t big =
+          uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_max_epu8(low, four), low)))} |
+          uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_max_epu8(high, four), high)))} << 32;
+      if ((third & big) != 0) return false;
+      pack_values<true>([&](unsigned h) __attribute__((target("avx2"), always_inline)) {
+        return measured(values_ending<true>(bytes[h], before(h, 1), before(h, 2)), h);
+      }, ends, values);
     }
-    std::memcpy(out + count - 8, values + count - 8, 16);
-  } else if (count >= 4) {
-    std::memcpy(out, values, 8);
-    std::memcpy(out + count - 4, values + count - 4, 8);
-  } else {
-    std::memcpy(out, values, 4);
-    std::memcpy(out + count - 2, values + count - 2, 4);
-  }
-  size_t sum = 0;
-  for (size_t i = 0; i < count; ++i) sum += kTextLength[values[i]];
-  text = sum;
-  p_ref = base + (64 - bits::countl_zero(ends));
-  return true;
+    // count is a whole number of samples: 3, 6 or more lanes, moved in stores
+    // that overlap rather than a call.
+    if (count >= 8) {
+      for (size_t i = 0; i + 8 < count; i += 8) {
+        __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(values + i));
+        // Else the compiler makes the loop a call of memcpy.
+        asm("" : "+x"(v));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), v);
+      }
+      std::memcpy(out + count - 8, values + count - 8, 16);
+    } else if (count >= 4) {
+      std::memcpy(out, values, 8);
+      std::memcpy(out + count - 4, values + count - 4, 8);
+    } else {
+      std::memcpy(out, values, 4);
+      std::memcpy(out + count - 2, values + count - 2, 4);
+    }
+    if constexpr (kVectors) {
+      const __m256i wide = _mm256_madd_epi16(extra, t.unit);
+      __m128i folded = _mm_add_epi32(_mm256_castsi256_si128(wide), _mm256_extracti128_si256(wide, 1));
+      folded = _mm_add_epi32(folded, _mm_unpackhi_epi64(folded, folded));
+      folded = _mm_add_epi32(folded, _mm_srli_epi64(folded, 32));
+      text = count + static_cast<uint32_t>(_mm_cvtsi128_si32(folded));
+    } else {
+      size_t sum = 0;
+      for (size_t i = 0; i < count; ++i) sum += kTextLength[values[i]];
+      text = sum;
+    }
+    p_ref = base + (64 - bits::countl_zero(ends));
+    return true;
+  };
+  return count >= kVectorLengthsFrom ? read(std::true_type{}) : read(std::false_type{});
 }
 
 bool read_samples_avx2(const uint8_t* base, const uint8_t*& p, const uint8_t* end, uint16_t* out,
